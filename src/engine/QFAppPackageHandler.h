@@ -1,0 +1,86 @@
+#pragma once
+// One opened .ipa package: its private work directory, the application inside
+// it, the queries on the unpacked application, and the chained stages of a
+// re-sign run. Every operation is called on the main thread; every callback
+// arrives there. Pending callbacks hold the handler (shared_ptr).
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+class QFProvisioningProfile;
+
+class QFAppPackageHandler : public std::enable_shared_from_this<QFAppPackageHandler> {
+public:
+    using LogBlock = std::function<void(const std::string&)>;
+    using ErrorBlock = std::function<void(const std::string&)>;
+    using SuccessBlock = std::function<void(const std::string&)>;  // the stage's or run's result text
+
+    // initWithPackagePath: computes the paths; touches nothing on disk.
+    static std::shared_ptr<QFAppPackageHandler> initWithPackagePath(std::string packagePath);
+
+    // Workspace
+    void unzipIpa(std::function<void()> success, ErrorBlock error);
+    void setAppPath();  // finds the .app inside "Payload"
+    bool removeWorkDirectory();
+    bool removeCodeSignatureDirectory();
+    std::optional<std::string> getEmbeddedProvisioningProfilePath();
+    std::string bundleDisplayName();
+    std::optional<std::string> bundleID();
+    std::shared_ptr<QFProvisioningProfile> embeddedMobileprovision();
+
+    std::string packagePath() const;
+    void setPackagePath(std::string value);
+    std::string workPath() const;
+    void setWorkPath(std::string value);
+    std::string appPath() const;
+    void setAppPath(std::string value);
+
+    // The whole run: entitlements, Info.plist, embedded profile, signing, packing.
+    void resignWithProvisioningProfile(std::shared_ptr<QFProvisioningProfile> profile, std::string certificate,
+                                       std::optional<std::string> bundleIdentifier, std::string displayName,
+                                       std::string destinationPath, LogBlock log, ErrorBlock error,
+                                       SuccessBlock success);
+
+    // Stages (each stores its three callbacks in the Local fields on entry).
+    void createEntitlementsWithProvisioning(std::shared_ptr<QFProvisioningProfile> profile, LogBlock log,
+                                            ErrorBlock error, SuccessBlock success);
+    void doEntitlements(std::shared_ptr<QFProvisioningProfile> profile);
+    void editInfoPlistWithIdentifier(std::optional<std::string> identifier, std::optional<std::string> displayName,
+                                     LogBlock log, ErrorBlock error, SuccessBlock success);
+    void editEmbeddedProvision(std::shared_ptr<QFProvisioningProfile> profile, LogBlock log, ErrorBlock error,
+                               SuccessBlock success);
+    void doCodesign(std::string certificate, LogBlock log, ErrorBlock error, SuccessBlock success);
+    void verifySignature(std::string path, std::function<void(std::optional<std::string>)> complete);
+    void zipPackageToDirPath(std::string destinationPath, LogBlock log, ErrorBlock error, SuccessBlock success);
+
+    // Output readers (run on the global queue; see the .cpp for the ordering).
+    void watchEntitlements(int fd);
+    void watchCodesigning(int fd);
+    void watchVerificationProcess(int fd);
+
+private:
+    explicit QFAppPackageHandler(std::string packagePath);
+
+    // Stage and run callbacks.
+    SuccessBlock successLocalBlock;
+    ErrorBlock errorLocalBlock;
+    LogBlock logLocalBlock;
+    SuccessBlock successResignBlock;
+    ErrorBlock errorResignBlock;
+    LogBlock logResignBlock;
+
+    // Texts captured from the tools; each written by its reader and read only
+    // after that reader has signalled its end.
+    std::mutex resultsLock;
+    std::string entitlementsResult;
+    std::string codesigningResult;
+    std::string verificationResult;
+
+    std::shared_ptr<QFProvisioningProfile> _embeddedMobileprovision;
+    mutable std::mutex pathsLock;  // the three path properties are atomic
+    std::string _packagePath;
+    std::string _workPath;
+    std::string _appPath;
+};

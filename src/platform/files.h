@@ -1,0 +1,31 @@
+#pragma once
+// Files and folders, in the manner the system relies on: existence tests that
+// follow links, listings in a stable order, removal that never follows links,
+// and atomic writes. Errors are answered with false or empty values.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform::fs {
+
+bool fileExists(const std::string& path);    // follows symbolic links; a dangling link does not exist
+bool isDirectory(const std::string& path);   // follows symbolic links
+bool isSymlink(const std::string& path);
+
+// Names directly inside a folder, sorted by bytes; an error gives an empty list.
+std::vector<std::string> contentsOfDirectory(const std::string& path);
+// Every path below a folder, relative to it, at any depth. A folder comes
+// before its contents; links to folders are listed but not entered.
+std::vector<std::string> subpathsOfDirectory(const std::string& path);
+
+bool createDirectory(const std::string& path);  // with intermediate folders; an existing folder is fine
+bool removeItem(const std::string& path);       // false when nothing was there or removal failed
+bool copyItem(const std::string& from, const std::string& to);  // never overwrites
+
+std::optional<std::string> readFile(const std::string& path);
+// Writes to a temporary file beside the target and renames it over the
+// target, so the target is either the old file whole or the new one whole.
+bool writeFileAtomically(const std::string& path, std::string_view bytes);
+
+}  // namespace platform::fs

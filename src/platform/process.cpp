@@ -1,0 +1,118 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+extern char** environ;
+
+namespace platform {
+
+Task::Task(std::string launchPath, std::vector<std::string> arguments)
+    : _launchPath(std::move(launchPath)), _arguments(std::move(arguments)) {}
+
+Task::~Task() {
+    if (outputFd >= 0) ::close(outputFd);
+    std::lock_guard<std::mutex> g(lock);
+    if (pid > 0 && !ended) reapLocked(false);
+}
+
+bool Task::launch() {
+    std::lock_guard<std::mutex> g(lock);
+    if (pid > 0 || _launchPath.empty()) return false;
+
+    int fds[2] = {-1, -1};
+    if (_capturesOutput && ::pipe2(fds, O_CLOEXEC) != 0) return false;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (_capturesOutput) {
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    }
+    if (_currentDirectoryPath) posix_spawn_file_actions_addchdir_np(&actions, _currentDirectoryPath->c_str());
+
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(_launchPath.c_str()));
+    for (auto& a : _arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+
+    pid_t child = -1;
+    int rc = ::posix_spawn(&child, _launchPath.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (_capturesOutput) ::close(fds[1]);
+    if (rc != 0) {
+        if (_capturesOutput) ::close(fds[0]);
+        return false;
+    }
+    pid = child;
+    if (_capturesOutput) outputFd = fds[0];
+    return true;
+}
+
+bool Task::reapLocked(bool block) {
+    if (pid <= 0) return false;
+    if (ended) return true;
+    int st = 0;
+    pid_t r;
+    do {
+        r = ::waitpid(pid, &st, block ? 0 : WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r == pid) {
+        ended = true;
+        if (WIFEXITED(st)) status = WEXITSTATUS(st);
+        else if (WIFSIGNALED(st)) status = 128 + WTERMSIG(st);
+        else status = 255;
+        return true;
+    }
+    if (r < 0) {  // not our child any more (reaped elsewhere): treat as ended
+        ended = true;
+        status = 255;
+        return true;
+    }
+    return false;
+}
+
+bool Task::isRunning() {
+    std::lock_guard<std::mutex> g(lock);
+    if (pid <= 0) return false;
+    return !reapLocked(false);
+}
+
+void Task::waitUntilExit() {
+    std::lock_guard<std::mutex> g(lock);
+    reapLocked(true);
+}
+
+int Task::terminationStatus() {
+    std::lock_guard<std::mutex> g(lock);
+    reapLocked(false);
+    return ended ? status : -1;
+}
+
+int Task::takeOutputDescriptor() {
+    std::lock_guard<std::mutex> g(lock);
+    int fd = outputFd;
+    outputFd = -1;
+    return fd;
+}
+
+std::string readToEnd(int fd) {
+    std::string out;
+    if (fd < 0) return out;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return out;
+}
+
+}  // namespace platform

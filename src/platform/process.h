@@ -1,0 +1,57 @@
+#pragma once
+// A child process started with posix_spawn, never through a shell. Standard
+// input is /dev/null, so that no tool ever waits for an answer. Where the
+// caller reads the output, one pipe takes both standard output and standard
+// error; the parent keeps only its reading end.
+#include <sys/types.h>
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+class Task {
+public:
+    Task(std::string launchPath, std::vector<std::string> arguments);
+    ~Task();
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+
+    const std::string& launchPath() const { return _launchPath; }
+    const std::vector<std::string>& arguments() const { return _arguments; }
+    void setCurrentDirectoryPath(std::string path) { _currentDirectoryPath = std::move(path); }
+    // Before launch: collect standard output and standard error in one pipe.
+    void setCapturesOutput(bool captures) { _capturesOutput = captures; }
+
+    // False when the program cannot be started at all: no such file, not
+    // executable, or a working directory that does not exist.
+    bool launch();
+    bool isRunning();             // safe from any thread
+    void waitUntilExit();         // blocks until the child has ended
+    // The exit code, 128 + signal number when a signal ended the child,
+    // -1 before the child has ended or when it never started.
+    int terminationStatus();
+    pid_t processIdentifier() const { return pid; }
+    // The reading end of the output pipe; the caller owns it from now on.
+    int takeOutputDescriptor();
+
+private:
+    bool reapLocked(bool block);
+
+    std::string _launchPath;
+    std::vector<std::string> _arguments;
+    std::optional<std::string> _currentDirectoryPath;
+    bool _capturesOutput = false;
+    std::mutex lock;
+    pid_t pid = -1;
+    bool ended = false;
+    int status = -1;
+    int outputFd = -1;
+};
+
+// Reads a descriptor to its end and closes it.
+std::string readToEnd(int fd);
+
+}  // namespace platform

@@ -1,0 +1,32 @@
+#pragma once
+// The platform tools and every command line the system runs with them: one
+// table, one owner. The paths are fixed for the product; tests construct the
+// table with other paths (a seam for tests, not a user setting).
+#include <string>
+#include <vector>
+
+struct QFToolPaths {
+    std::string zip;
+    std::string unzip;
+    std::string security;
+    std::string codesign;
+
+    // "/usr/bin/zip", "/usr/bin/unzip", and the project's own security and
+    // codesign commands found beside the running program (build tree), or in
+    // ../libexec/ipa-resigner relative to it (installed).
+    static QFToolPaths defaults();
+    // The table in force; defaults() until a test replaces it.
+    static QFToolPaths current();
+    static void setCurrent(QFToolPaths paths);
+};
+
+// Argument lists, in order, without the launch path.
+namespace QFToolCommands {
+std::vector<std::string> listIdentities();
+std::vector<std::string> decodeProfile(const std::string& profilePath);
+std::vector<std::string> signItem(const std::string& identity, const std::string& itemPath,
+                                  const std::string& entitlementsPath);
+std::vector<std::string> verifyItem(const std::string& itemPath);
+std::vector<std::string> unpack(const std::string& archivePath, const std::string& destination);
+std::vector<std::string> pack(const std::string& archivePath);
+}  // namespace QFToolCommands

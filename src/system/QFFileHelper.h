@@ -1,0 +1,39 @@
+#pragma once
+// The one shared object through which the system meets the machine: which
+// tools are present, which signing identities the keychain holds, which
+// profiles are installed, and packing and unpacking archives.
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QFProvisioningProfile;
+
+class QFFileHelper {
+public:
+    static QFFileHelper& sharedInstance();
+
+    const std::vector<std::string>& provisionExtensions() const { return _provisionExtensions; }
+
+    // Launch paths of the missing tools, in the order zip, unzip, codesign.
+    std::vector<std::string> lackSupportUtility();
+
+    // Later, on the main queue: success with the identity names, or error with
+    // "There aren't Signign Certificates", or neither when the tool printed
+    // nothing; never both.
+    void getCertificatesSuccess(std::function<void(std::vector<std::string>)> success,
+                                std::function<void(std::string)> error);
+
+    // Installed profiles under ~/Library/MobileDevice/Provisioning Profiles,
+    // sorted by name (plain byte comparison).
+    std::vector<std::shared_ptr<QFProvisioningProfile>> getProvisioningProfiles();
+
+    // complete(true/false) once, on the main queue (at once, on the calling
+    // thread, for an archive that does not exist).
+    void unzip(const std::string& archivePath, const std::string& toPath, std::function<void(bool)> complete);
+    void zip(const std::string& directoryPath, const std::string& toPath, std::function<void(bool)> complete);
+
+private:
+    QFFileHelper();
+    std::vector<std::string> _provisionExtensions;
+};
