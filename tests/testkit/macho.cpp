@@ -1,0 +1,79 @@
+#include "testkit/macho.h"
+
+#include <filesystem>
+
+#include "testkit/testkit.h"
+
+namespace testkit {
+
+namespace {
+
+std::string firstExisting(std::initializer_list<const char*> candidates) {
+    for (const char* c : candidates)
+        if (std::filesystem::exists(c)) return c;
+    return *candidates.begin();
+}
+
+std::string stubLibrary(const std::string& dir) {
+    std::string path = dir + "/libSystem.tbd";
+    if (!std::filesystem::exists(path)) {
+        writeFile(path,
+                  "--- !tapi-tbd\n"
+                  "tbd-version:     4\n"
+                  "targets:         [ arm64-ios, arm64e-ios, x86_64-ios-simulator ]\n"
+                  "install-name:    '/usr/lib/libSystem.B.dylib'\n"
+                  "current-version: 1311\n"
+                  "exports:\n"
+                  "  - targets:         [ arm64-ios, arm64e-ios, x86_64-ios-simulator ]\n"
+                  "    symbols:         [ _printf, _puts, _abort, dyld_stub_binder ]\n"
+                  "...\n");
+    }
+    return path;
+}
+
+}  // namespace
+
+std::string buildMachO(const std::string& outputPath, const MachOSpec& spec) {
+    std::string work = makeScratchDir("macho");
+    std::string src = work + "/input.c";
+    std::string source = spec.source;
+    if (source.empty()) {
+        source = spec.kind == MachOSpec::Kind::Executable
+                     ? "int puts(const char*);\nint main(void) { puts(\"hello\"); return 0; }\n"
+                     : "int answer(void) { return 42; }\n";
+    }
+    if (spec.extraDataBytes > 0) {
+        source += "__attribute__((used)) const unsigned char padding_blob[" +
+                  std::to_string(spec.extraDataBytes) + "] = {1};\n";
+    }
+    writeFile(src, source);
+    const std::string clang = firstExisting({"/usr/bin/clang", "/usr/bin/clang-14"});
+    const std::string ld = firstExisting({"/usr/bin/ld64.lld", "/usr/bin/ld64.lld-14"});
+    std::string out;
+    std::string target = spec.arch + "-apple-ios" + spec.minOS + (spec.arch == "x86_64" ? "-simulator" : "");
+    if (run({clang, "-target", target, "-O1", "-c", src, "-o", work + "/input.o"}, &out) != 0) return out;
+    std::string platform = spec.arch == "x86_64" ? "ios-simulator" : "ios";
+    std::vector<std::string> args = {ld, "-arch", spec.arch, "-platform_version", platform, spec.minOS, spec.minOS,
+                                     "-o", outputPath, work + "/input.o", stubLibrary(work)};
+    if (spec.kind == MachOSpec::Kind::Dylib) {
+        std::string name = spec.installName.empty()
+                               ? "@rpath/" + std::filesystem::path(outputPath).filename().string()
+                               : spec.installName;
+        args.insert(args.end(), {"-dylib", "-install_name", name});
+    }
+    if (spec.adhocSign) args.push_back("-adhoc_codesign");
+    std::filesystem::create_directories(std::filesystem::path(outputPath).parent_path());
+    if (run(args, &out) != 0) return out.empty() ? "link failed" : out;
+    return "";
+}
+
+std::string makeFat(const std::string& outputPath, const std::vector<std::string>& thinPaths) {
+    std::vector<std::string> args = {firstExisting({"/usr/bin/llvm-lipo", "/usr/bin/llvm-lipo-14"}), "-create"};
+    args.insert(args.end(), thinPaths.begin(), thinPaths.end());
+    args.insert(args.end(), {"-output", outputPath});
+    std::string out;
+    if (run(args, &out) != 0) return out.empty() ? "lipo failed" : out;
+    return "";
+}
+
+}  // namespace testkit
