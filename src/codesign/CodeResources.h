@@ -1,0 +1,41 @@
+#pragma once
+// The resource seal of a bundle, _CodeSignature/CodeResources: every file of
+// the bundle (nested bundles file by file) hashed under the default iOS
+// rules, written as an XML property list whose bytes the CodeDirectory seals
+// in its resources slot.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace codesign {
+
+// The hash types of the CodeDirectories, by their on-disk numbers.
+enum class HashType : unsigned char { SHA1 = 1, SHA256 = 2 };
+
+struct ResourceSealOptions {
+    // The hash types the signature uses, e.g. {SHA256} or {SHA1, SHA256}.
+    // files2 entries carry one hash per type ("hash" for SHA-1, "hash2" for SHA-256).
+    std::vector<HashType> hashTypes{HashType::SHA256};
+    // The bundle's main executable, relative to the bundle root; never sealed here.
+    std::string mainExecutable;
+};
+
+// The CodeResources bytes for the bundle at bundleRoot, or nothing with a
+// reason in *error (unreadable folder, a file that cannot be read).
+std::optional<std::string> buildCodeResources(const std::string& bundleRoot, const ResourceSealOptions& options,
+                                              std::string* error = nullptr);
+
+struct ResourceProblem {
+    enum class Kind { Added, Modified, Missing };
+    Kind kind;
+    std::string absolutePath;
+};
+
+// Checks the bundle on disk against sealed CodeResources bytes. Empty when
+// every sealed file is present and unchanged and nothing was added. A seal
+// that does not parse, or lacks "files"/"rules", sets *malformed.
+std::vector<ResourceProblem> verifyCodeResources(const std::string& bundleRoot, std::string_view codeResources,
+                                                 const ResourceSealOptions& options, bool* malformed = nullptr);
+
+}  // namespace codesign
