@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
-#include <mutex>
 
 #include "platform/files.h"
 #include "platform/folders.h"
@@ -167,13 +166,19 @@ void syncFolder(const std::string& dir) {
 
 // Legacy PKCS#12 bundles (RC2, 3DES) need OpenSSL's legacy provider; once
 // one provider is loaded by hand, the default one must be loaded by hand too.
+// They stay loaded until the program ends, then are unloaded, before
+// OpenSSL's own clean-up at exit runs.
 void loadPkcs12Providers() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        OSSL_PROVIDER_load(nullptr, "legacy");
-        OSSL_PROVIDER_load(nullptr, "default");
-        ERR_clear_error();
-    });
+    struct Providers {
+        OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+        OSSL_PROVIDER* fallback = OSSL_PROVIDER_load(nullptr, "default");
+        ~Providers() {
+            if (legacy) OSSL_PROVIDER_unload(legacy);
+            if (fallback) OSSL_PROVIDER_unload(fallback);
+        }
+    };
+    static Providers providers;
+    ERR_clear_error();
 }
 
 struct IdentityEntry {
