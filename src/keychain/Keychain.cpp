@@ -352,10 +352,18 @@ std::vector<Identity> Store::identities() const {
 }
 
 std::vector<Certificate> Store::certificates() const {
+    // A certificate imported on its own before its identity arrived belongs
+    // to the identity now: identity folders end in their certificate's hash.
+    std::vector<std::string> identityHashes;
+    for (const auto& folder : platform::fs::contentsOfDirectory(path::appendingPathComponent(_location, kIdentitiesFolder)))
+        if (sequenceOf(folder) > 0) identityHashes.push_back(folder.substr(kSequenceDigits + 1));
     std::vector<Certificate> out;
     std::string root = path::appendingPathComponent(_location, kCertificatesFolder);
     for (const auto& name : platform::fs::contentsOfDirectory(root)) {
         if (name.empty() || name[0] == '.' || path::pathExtension(name) != kCertificateExtension) continue;
+        if (std::find(identityHashes.begin(), identityHashes.end(), path::deletingPathExtension(name)) !=
+            identityHashes.end())
+            continue;
         auto der = platform::fs::readFile(path::appendingPathComponent(root, name));
         if (!der) continue;
         if (auto cert = describeStored(std::move(*der))) out.push_back(std::move(*cert));

@@ -104,6 +104,16 @@ TEST_F(KeychainStore, BadInputIsRefusedAndNothingIsWritten) {
     EXPECT_FALSE(platform::fs::fileExists(location));
 }
 
+TEST_F(KeychainStore, ACertificateImportedBeforeItsIdentityCountsAsTheIdentitys) {
+    std::string error;
+    ASSERT_TRUE(store.importCertificates(leaves().good.certDer, &error)) << error;
+    EXPECT_EQ(store.certificates().size(), 1u);
+    import(leaves().good);
+    auto certs = store.certificates();
+    ASSERT_EQ(certs.size(), 1u);
+    EXPECT_EQ(certs[0].sha1, TestPKI::shared().intermediate().sha1());
+}
+
 TEST_F(KeychainStore, DuplicateIdentityIsRefused) {
     import(leaves().good);
     std::string error;
