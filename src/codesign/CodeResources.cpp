@@ -423,7 +423,7 @@ HashSelection selectionOf(const std::vector<HashType>& types) {
 
 class SealBuilder final : public WalkTarget {
 public:
-    SealBuilder(const ResourceSealOptions& options)
+    explicit SealBuilder(const ResourceSealOptions& options)
         : mainExecutable_(normalisedExecutable(options.mainExecutable)),
           types_(selectionOf(options.hashTypes)),
           rules_(defaultRuleSet(kDefaultRules, std::size(kDefaultRules))),
