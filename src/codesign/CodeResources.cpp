@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <regex.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -422,7 +423,7 @@ HashSelection selectionOf(const std::vector<HashType>& types) {
 
 class SealBuilder final : public WalkTarget {
 public:
-    SealBuilder(const ResourceSealOptions& options)
+    explicit SealBuilder(const ResourceSealOptions& options)
         : mainExecutable_(normalisedExecutable(options.mainExecutable)),
           types_(selectionOf(options.hashTypes)),
           rules_(defaultRuleSet(kDefaultRules, std::size(kDefaultRules))),
@@ -647,6 +648,26 @@ private:
     std::vector<ResourceProblem> problems_;
 };
 
+// Rules match names byte by byte, whatever locale the process has chosen:
+// the C locale holds for this thread while the guard lives.
+class CLocaleScope {
+public:
+    CLocaleScope() : c_(newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr))) {
+        if (c_) previous_ = uselocale(c_);
+    }
+    ~CLocaleScope() {
+        if (!c_) return;
+        uselocale(previous_);
+        freelocale(c_);
+    }
+    CLocaleScope(const CLocaleScope&) = delete;
+    CLocaleScope& operator=(const CLocaleScope&) = delete;
+
+private:
+    locale_t c_;
+    locale_t previous_ = nullptr;
+};
+
 // A problem standing for a seal that cannot be read at all, for callers that
 // do not ask about malformed seals: an empty answer would read as success.
 std::vector<ResourceProblem> unreadableSeal(const std::string& bundleRoot) {
@@ -658,6 +679,7 @@ std::vector<ResourceProblem> unreadableSeal(const std::string& bundleRoot) {
 std::optional<std::string> buildCodeResources(const std::string& bundleRoot, const ResourceSealOptions& options,
                                               std::string* error) {
     try {
+        CLocaleScope locale;
         SealBuilder builder(options);
         return builder.run(bundleRoot, error);
     } catch (const std::exception&) {
@@ -670,6 +692,7 @@ std::vector<ResourceProblem> verifyCodeResources(const std::string& bundleRoot, 
                                                  const ResourceSealOptions& options, bool* malformed) {
     if (malformed) *malformed = false;
     try {
+        CLocaleScope locale;
         auto fail = [&]() -> std::vector<ResourceProblem> {
             if (malformed) {
                 *malformed = true;

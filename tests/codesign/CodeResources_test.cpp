@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <filesystem>
 
 #include "platform/plist.h"
@@ -328,6 +329,15 @@ TEST(CodeResourcesVerify, SpecialFilesAndUnreadableFoldersAreReported) {
                                                                             {Kind::Added, fifo}}));
     fs::remove(fifo);
     fs::remove(app + "/assets/bad\xff");
+
+    // Rules match bytes even when the process runs in a UTF-8 locale, where
+    // the regular expressions would stop at bytes that are not UTF-8.
+    testkit::writeFile(app + "/assets/\xff\xfe/.DS_Store", "finder");
+    ASSERT_TRUE(std::setlocale(LC_ALL, "C.UTF-8"));
+    auto inUtf8Locale = check(app, *seal);
+    std::setlocale(LC_ALL, "C");
+    EXPECT_TRUE(inUtf8Locale.empty());
+    fs::remove_all(app + "/assets/\xff\xfe");
 
     if (geteuid() != 0) {
         std::string fw = app + "/Frameworks/X.framework";
