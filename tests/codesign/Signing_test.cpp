@@ -121,6 +121,21 @@ TEST_F(SigningTest, FatFilesSignEverySliceKeptAligned) {
                                    std::string(cputype == 0x0100000c ? "arm64" : "x86_64") + "\n");
 }
 
+TEST_F(SigningTest, LargeBinariesAreHashedInRangesThatJoinUp) {
+    const std::string dir = testkit::makeScratchDir("large");
+    testkit::MachOSpec spec;
+    spec.extraDataBytes = size_t(40) << 20;  // past the size where ranges run side by side
+    spec.minOS = "10.0";                     // and two hash types per page
+    const std::string exe = buildBinary(dir + "/large", spec);
+    ASSERT_EQ(signAsTheEngineDoes(exe, entitlementsFile(dir)).status, 0);
+    EXPECT_EQ(verify(exe).output, "");
+    ToolRun independent = independentVerify(exe);
+    EXPECT_EQ(independent.status, 0) << independent.output;
+    // A change near the end of the code, in the last range, is found.
+    flipByte(exe, find(exe, "puts") - 64);
+    EXPECT_TRUE(contains(verify(exe).output, "invalid signature (code or signature have been modified)"));
+}
+
 TEST_F(SigningTest, OldDeploymentTargetsGetASha1PrimaryAndSha256Alternate) {
     const std::string dir = testkit::makeScratchDir("old");
     testkit::MachOSpec spec;
