@@ -173,6 +173,19 @@ TEST_F(SigningTest, TamperedCodeOrSignatureIsCaught) {
     EXPECT_TRUE(contains(verify(entitlements).output, "invalid signature (code or signature have been modified)"));
 }
 
+TEST_F(SigningTest, ALibraryReachedThroughALinkIsSignedWhereItLives) {
+    const std::string dir = testkit::makeScratchDir("link");
+    testkit::MachOSpec spec;
+    spec.kind = testkit::MachOSpec::Kind::Dylib;
+    buildBinary(dir + "/libz.1.2.dylib", spec);
+    fs::create_symlink("libz.1.2.dylib", dir + "/libz.dylib");
+    ToolRun signing = signAsTheEngineDoes(dir + "/libz.dylib", entitlementsFile(dir));
+    EXPECT_EQ(signing.output, dir + "/libz.dylib: signed Mach-O thin (arm64) [libz.1]\n");
+    EXPECT_TRUE(fs::is_symlink(dir + "/libz.dylib"));
+    EXPECT_EQ(verify(dir + "/libz.dylib").output, "");
+    EXPECT_EQ(verify(dir + "/libz.1.2.dylib").output, "");
+}
+
 TEST_F(SigningTest, FailuresLeaveTheFileAsItWas) {
     const std::string dir = testkit::makeScratchDir("fail");
     const std::string exe = buildBinary(dir + "/tool");
