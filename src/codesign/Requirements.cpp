@@ -43,7 +43,10 @@ std::string designatedRequirement(const std::string& identifier, const ChainFact
     appendBe32(e, opAnd);
     appendBe32(e, opIdent);
     putData(e, identifier);
-    if (chain.length == 3 && chain.issuerHasWwdrMarker) {
+    // A developer-relations intermediate is only ever issued by the vendor's
+    // root, which devices carry themselves: the chain need not hold the root
+    // for the vendor's form (keychains often lack it).
+    if (chain.length >= 2 && chain.length <= 3 && chain.issuerHasWwdrMarker) {
         // Nested to the right, as the generator writes it.
         appendBe32(e, opAnd);
         appendBe32(e, opAppleGenericAnchor);
