@@ -384,15 +384,4 @@ TEST(ProfileFields, ValuesOfTheWrongTypeLeaveTheirFieldEmpty) {
     EXPECT_FALSE(inner.teamIdentifier());
 }
 
-TEST(ProfileFields, RerunningOverwritesDerivedFieldsAndSettersRecomputeNothing) {
-    auto r = recordOf(withEntitlements({{"application-identifier", "P.com.a"}}, {{"ApplicationIdentifierPrefix", Array{Value("P")}}}));
-    r.setApplicationIdentifier("P.com.b");
-    EXPECT_EQ(r.bundleIdentifier(), "com.a");
-    r.processDictionary();
-    EXPECT_EQ(r.applicationIdentifier(), "P.com.a");
-    r.setProfileDictionary(std::nullopt);
-    r.processDictionary();
-    expectEmpty(r);
-}
-
 }  // namespace
