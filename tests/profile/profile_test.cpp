@@ -166,7 +166,9 @@ TEST(ProfileDecoding, UndecodableFilesGiveARecordWithOnlyItsPath) {
         EXPECT_EQ(r.path(), c.path);
         expectEmpty(r);
     }
+    testing::internal::CaptureStderr();
     QFProvisioningProfile folder(dir + "/folder.mobileprovision");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Could not decode file.\n");
     EXPECT_EQ(folder.path(), dir + "/folder.mobileprovision");
     expectEmpty(folder);
 
