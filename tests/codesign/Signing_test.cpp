@@ -340,4 +340,31 @@ TEST_F(SigningTest, AnIdentityWithoutItsChainStillSignsWithAWarning) {
     EXPECT_EQ(codesign({"-fs", leaf.sha1(), exe}).status, 0);
 }
 
+TEST_F(SigningTest, IdentitiesThatCannotSignAreRefusedWithTheKeychainsReason) {
+    const auto& ca = testkit::pki::TestPKI::shared();
+    keychain::Store store;
+    std::string error;
+    testkit::pki::LeafOptions expired;
+    expired.commonName = "Apple Development: Expired (EEEEE11111)";
+    expired.validity = testkit::pki::Validity::Expired;
+    ASSERT_TRUE(store.importPkcs12(testkit::pki::pkcs12(ca.issueLeaf(expired), {}, "pw"), "pw", &error)) << error;
+    testkit::pki::LeafOptions noUsage;
+    noUsage.commonName = "Apple Development: No Usage (NNNNN11111)";
+    noUsage.codeSigningUsage = false;
+    ASSERT_TRUE(store.importPkcs12(testkit::pki::pkcs12(ca.issueLeaf(noUsage), {}, "pw"), "pw", &error)) << error;
+
+    const std::string dir = testkit::makeScratchDir("refused");
+    const std::string exe = buildBinary(dir + "/tool");
+    const std::string before = testkit::readFile(exe);
+    ToolRun old = codesign({"-fs", expired.commonName, exe});
+    EXPECT_EQ(old.status, 1);
+    EXPECT_EQ(old.output, expired.commonName + ": this identity cannot be used for signing code (" +
+                              keychain::kReasonExpired + ")\n");
+    ToolRun plain = codesign({"-fs", noUsage.commonName, exe});
+    EXPECT_EQ(plain.status, 1);
+    EXPECT_EQ(plain.output, noUsage.commonName + ": this identity cannot be used for signing code (" +
+                                keychain::kReasonNoCodeSigning + ")\n");
+    EXPECT_EQ(testkit::readFile(exe), before);
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 // Exit status: 0 success, 1 failure, 2 usage.
 #include <openssl/crypto.h>
 
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -178,8 +179,17 @@ std::optional<codesign::SigningIdentity> loadIdentity(const std::string& name, i
         *exitCode = kExitFailure;
         return std::nullopt;
     }
-    std::string reason = keychain::Store::invalidReason(*identity);
-    if (!reason.empty()) {
+    // The keychain answers a valid identity whenever one of that name is.
+    // Its full check decodes the private key, which costs as much as a small
+    // item's signing, so it is repeated only when the certificate alone shows
+    // that the identity cannot sign; it then gives the reason in its words.
+    // (A key that does not match is refused when the signer decodes it.)
+    auto leaf = codesign::certificateFacts(identity->certificate.der);
+    const auto now = std::chrono::system_clock::now();
+    const bool plausible = leaf && leaf->codeSigningUsage && leaf->notBefore <= now && now <= leaf->notAfter;
+    if (!plausible) {
+        std::string reason = keychain::Store::invalidReason(*identity);
+        if (reason.empty()) reason = keychain::kReasonBadCertificate;
         line(name + ": this identity cannot be used for signing code (" + reason + ")");
         *exitCode = kExitFailure;
         return std::nullopt;
