@@ -242,6 +242,12 @@ TEST_F(SigningTest, ApplicationSignedInsideOutVerifiesEverywhere) {
     ToolRun shown = codesign({"-d", "--entitlements", "-", a.app});
     EXPECT_TRUE(contains(shown.output, testkit::readFile(a.entitlements))) << shown.output;
     EXPECT_FALSE(contains(codesign({"-d", "--entitlements", "-", a.framework}).output, "<plist"));
+    ToolRun requirements = codesign({"-d", "-r-", a.app});
+    EXPECT_TRUE(contains(requirements.output,
+                         "designated => identifier \"com.example.app\" and anchor apple generic and certificate "
+                         "leaf[subject.CN] = \"Apple Development: Test User (ABCDE12345)\" and certificate "
+                         "1[field.1.2.840.113635.100.6.2.1] /* exists */\n"))
+        << requirements.output;
     ToolRun display = codesign({"-dvvv", a.app});
     for (const char* line : {"Identifier=com.example.app\n", "Format=app bundle with Mach-O thin (arm64)\n",
                              "hashes=", "+7 location=embedded\n", "Sealed Resources version=2 rules=10 files="})
