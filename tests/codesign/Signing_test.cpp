@@ -136,6 +136,45 @@ TEST_F(SigningTest, LargeBinariesAreHashedInRangesThatJoinUp) {
     EXPECT_TRUE(contains(verify(exe).output, "invalid signature (code or signature have been modified)"));
 }
 
+TEST_F(SigningTest, ThirtyTwoBitSlicesAreSignedBesideSixtyFourBitOnes) {
+    // armv7 next to arm64, for iOS 9: LC_SEGMENT (32-bit) layout and two hash types.
+    const std::string dir = testkit::makeScratchDir("armv7");
+    testkit::writeFile(dir + "/libSystem.tbd",
+                       "--- !tapi-tbd\ntbd-version:     4\ntargets:         [ armv7-ios, arm64-ios ]\n"
+                       "install-name:    '/usr/lib/libSystem.B.dylib'\ncurrent-version: 1311\nexports:\n"
+                       "  - targets:         [ armv7-ios, arm64-ios ]\n    symbols:         [ dyld_stub_binder ]\n...\n");
+    testkit::writeFile(dir + "/lib.c", "int answer(void) { return 42; }\n");
+    std::string linker = "/usr/bin/ld64.lld";
+    for (const char* candidate : {"/usr/bin/ld64.lld", "/usr/bin/ld64.lld-14", "/usr/lib/llvm-14/bin/ld64.lld"})
+        if (fs::exists(candidate)) linker = candidate;
+    std::vector<std::string> thins;
+    for (const std::string arch : {"armv7", "arm64"}) {
+        const std::string object = dir + "/lib-" + arch + ".o";
+        const std::string out = dir + "/lib-" + arch + ".dylib";
+        std::string log;
+        ASSERT_EQ(testkit::run({"/usr/bin/clang", "-target", arch + "-apple-ios9.0", "-O1", "-c", dir + "/lib.c", "-o",
+                                object},
+                               &log),
+                  0)
+            << log;
+        ASSERT_EQ(testkit::run({linker, "-arch", arch, "-platform_version", "ios", "9.0", "9.0",
+                                "-dylib", "-install_name", "@rpath/libOld.dylib", "-o", out, object,
+                                dir + "/libSystem.tbd"},
+                               &log),
+                  0)
+            << log;
+        thins.push_back(out);
+    }
+    const std::string fat = dir + "/libOld.dylib";
+    ASSERT_EQ(testkit::makeFat(fat, thins), "");
+    EXPECT_EQ(signAsTheEngineDoes(fat, entitlementsFile(dir)).output,
+              fat + ": signed Mach-O universal (armv7 arm64) [libOld]\n");
+    EXPECT_EQ(verify(fat).output, "");
+    EXPECT_TRUE(contains(codesign({"-dvvv", fat}).output, "Hash choices=sha1,sha256\n"));
+    ToolRun independent = independentVerify(fat);
+    EXPECT_EQ(independent.status, 0) << independent.output;
+}
+
 TEST_F(SigningTest, OldDeploymentTargetsGetASha1PrimaryAndSha256Alternate) {
     const std::string dir = testkit::makeScratchDir("old");
     testkit::MachOSpec spec;
