@@ -1,10 +1,5 @@
 // The re-sign run: five stages chained by their success reports, and the
 // last of them, packing the work directory into the new archive.
-#include <unistd.h>
-
-#include <atomic>
-#include <cstdio>
-
 #include "engine/QFAppPackageHandler.h"
 #include "engine/QFToolRun.h"
 #include "platform/files.h"
@@ -23,16 +18,6 @@ std::string archiveFileName(std::string displayName) {
     for (char& c : displayName)
         if (c == '/') c = '_';
     return displayName + ".ipa";
-}
-
-// Packed beside the target and renamed over it once complete, so that an
-// archive already there is replaced whole (no entries left over from it) and
-// survives a failed packing.
-std::string partialArchivePath(const std::string& archive) {
-    static std::atomic<unsigned> counter{0};
-    const std::string name = "." + path::lastPathComponent(archive) + "-" + std::to_string(::getpid()) + "-" +
-                             std::to_string(++counter) + ".partial.ipa";
-    return path::appendingPathComponent(path::deletingLastPathComponent(archive), name);
 }
 
 }  // namespace
@@ -117,11 +102,11 @@ void QFAppPackageHandler::zipPackageToDirPath(std::string destinationPath, LogBl
     reportLog("Beginning the zip of the IPA file in the path: " + archive);
     fs::createDirectory(destination);
 
-    const std::string partial = partialArchivePath(archive);
+    // The archive tool packs into a fresh file and moves it over the target
+    // when whole: an archive already there is replaced, never merged into.
     auto self = shared_from_this();
-    QFFileHelper::sharedInstance().zip(workPath(), partial, [self, archive, partial](bool packed) {
-        if (!packed || std::rename(partial.c_str(), archive.c_str()) != 0) {
-            fs::removeItem(partial);
+    QFFileHelper::sharedInstance().zip(workPath(), archive, [self, archive](bool packed) {
+        if (!packed) {
             self->reportError(
                 "Unable to unzip the file: the destination path is empty or the source IPA file was corrupted");
             return;
