@@ -38,9 +38,6 @@ bool runTool(const ToolRequest& request, std::function<void(int fd)> reader,
 
 std::string readOutput(int fd) { return platform::text::decodeUtf8Lossy(platform::readToEnd(fd)); }
 
-}  // namespace engine
-
-namespace engine {
 std::string absolutePath(const std::string& path) {
     if (path.empty() || path.front() == '/') return path;
     std::error_code ec;
@@ -48,4 +45,5 @@ std::string absolutePath(const std::string& path) {
     if (ec) return platform::path::safeArgumentPath(path);
     return platform::path::appendingPathComponent(cwd.string(), path);
 }
+
 }  // namespace engine

@@ -32,9 +32,6 @@ bool runTool(const ToolRequest& request, std::function<void(int fd)> reader,
 // dropped, so output that was not empty never reads as empty.
 std::string readOutput(int fd);
 
-}  // namespace engine
-
-namespace engine {
 // The path made absolute against the current directory, for tools that run
 // in another working directory. Unchanged when it is absolute or empty.
 std::string absolutePath(const std::string& path);
