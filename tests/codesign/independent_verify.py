@@ -267,7 +267,11 @@ def rule_for(path, rules):
 
 
 def check_seal(where, bundle, executable, hash_types):
-    seal = plistlib.load(open(os.path.join(bundle, "_CodeSignature", "CodeResources"), "rb"))
+    seal_path = os.path.join(bundle, "_CodeSignature", "CodeResources")
+    if not os.path.exists(seal_path):
+        problem(where, "no resource seal (_CodeSignature/CodeResources)")
+        return
+    seal = plistlib.load(open(seal_path, "rb"))
     files2, rules2 = seal["files2"], seal["rules2"]
     seen = set()
     for root, dirs, files in os.walk(bundle):

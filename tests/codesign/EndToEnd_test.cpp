@@ -1,0 +1,45 @@
+// A whole package re-signed by the system's command-line front end with this
+// codesign command, then checked by the independent verifier: what a device
+// would be given must hold up under code that is not ours.
+#include <gtest/gtest.h>
+
+#include "signing_fixture.h"
+#include "testkit/package.h"
+
+namespace {
+
+using namespace cstest;
+
+TEST(EndToEnd, ResignedPackagePassesTheIndependentVerifier) {
+    pki();
+    const std::string dir = testkit::makeScratchDir("e2e");
+    testkit::PackageSpec shape;
+    shape.appExtension = false;  // the system does not sign extensions themselves (only their frameworks)
+    shape.resourceFiles = 20;
+    const std::string ipa = testkit::buildPackage(dir + "/Demo.ipa", shape);
+
+    testkit::pki::ProfileOptions profile;
+    profile.bundleId = "com.example.demo";
+    profile.developerCertificates = {};
+    const std::string profilePath = dir + "/profile.mobileprovision";
+    testkit::writeFile(profilePath, testkit::pki::makeProfile(profile));
+
+    std::string out;
+    int status = testkit::run({testkit::binDir() + "/ipa-resign", "--ipa", ipa, "--identity", kIdentityName,
+                               "--profile", profilePath, "--name", "Resigned", "--profile-bundle-id", "--output",
+                               dir + "/out"},
+                              &out);
+    ASSERT_EQ(status, 0) << out;
+    const std::string unpacked = dir + "/unpacked";
+    fs::create_directories(unpacked);
+    ASSERT_EQ(testkit::run({"/usr/bin/unzip", "-q", dir + "/out/Resigned.ipa", "-d", unpacked}, &out), 0) << out;
+    const std::string app = unpacked + "/Payload/Demo.app";
+
+    EXPECT_EQ(verify(app).output, "");
+    ToolRun deep = codesign({"-v", "--deep", app});
+    EXPECT_EQ(deep.output, "");
+    ToolRun independent = independentVerify(app);
+    EXPECT_EQ(independent.status, 0) << independent.output;
+}
+
+}  // namespace
