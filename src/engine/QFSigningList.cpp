@@ -12,9 +12,14 @@ bool isBelow(const std::string& path, const std::string& ancestor) {
            path[ancestor.size()] == '/';
 }
 
+// Frameworks and libraries, and the nested code bundles that carry their own
+// executable: extensions (PlugIns/*.appex) and nested applications (a watch
+// app). An extension left out would keep its old signature, whose seal no
+// longer matches once its own frameworks are re-signed, and the device would
+// refuse the whole application.
 bool isSignedItem(const std::string& relativePath) {
     std::string extension = platform::path::toLower(platform::path::pathExtension(relativePath));
-    return extension == "framework" || extension == "dylib";
+    return extension == "framework" || extension == "dylib" || extension == "appex" || extension == "app";
 }
 
 }  // namespace

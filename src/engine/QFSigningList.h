@@ -5,9 +5,9 @@
 
 namespace engine {
 
-// Every framework and dynamic library below appPath (extension compared
-// without regard to case; files and folders alike, nested ones included),
-// then appPath itself. Inside-out: an item comes after every listed item
+// Every framework, dynamic library, app extension and nested application
+// below appPath (extension compared without regard to case; files and
+// folders alike, nested ones included), then appPath itself. Inside-out: an item comes after every listed item
 // below it, because signing an inner item changes files that the outer
 // item's seal covers. Items that do not contain one another keep the
 // listing's order.

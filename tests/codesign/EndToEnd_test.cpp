@@ -14,7 +14,6 @@ TEST(EndToEnd, ResignedPackagePassesTheIndependentVerifier) {
     pki();
     const std::string dir = testkit::makeScratchDir("e2e");
     testkit::PackageSpec shape;
-    shape.appExtension = false;  // the system does not sign extensions themselves (only their frameworks)
     shape.resourceFiles = 20;
     const std::string ipa = testkit::buildPackage(dir + "/Demo.ipa", shape);
 

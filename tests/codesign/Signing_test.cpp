@@ -54,9 +54,9 @@ TEST_F(SigningTest, ThinExecutableSignsVerifiesAndPassesTheIndependentCheck) {
 
 TEST_F(SigningTest, ResigningReplacesTheSignatureAndTheLinkersAdHocOneSilently) {
     const std::string dir = testkit::makeScratchDir("resign");
-    testkit::MachOSpec spec;
-    spec.adhocSign = true;
-    const std::string exe = buildBinary(dir + "/linked", spec);
+    testkit::MachOSpec recipe;
+    recipe.adhocSign = true;
+    const std::string exe = buildBinary(dir + "/linked", recipe);
     EXPECT_TRUE(contains(codesign({"-dv", exe}).output, "flags=0x20002(adhoc,linker-signed)"));
     ToolRun first = signAsTheEngineDoes(exe, entitlementsFile(dir));
     EXPECT_EQ(first.output, exe + ": signed Mach-O thin (arm64) [linked]\n");
@@ -77,10 +77,10 @@ TEST_F(SigningTest, FatFilesSignEverySliceKeptAligned) {
     auto fatOf = [&](const std::string& name, std::vector<std::string> archs) {
         std::vector<std::string> thins;
         for (const auto& arch : archs) {
-            testkit::MachOSpec spec;
-            spec.arch = arch;
-            spec.kind = testkit::MachOSpec::Kind::Dylib;
-            thins.push_back(buildBinary(dir + "/" + name + "-" + arch, spec));
+            testkit::MachOSpec recipe;
+            recipe.arch = arch;
+            recipe.kind = testkit::MachOSpec::Kind::Dylib;
+            thins.push_back(buildBinary(dir + "/" + name + "-" + arch, recipe));
             if (arch == "arm64e") {
                 // The linker at hand writes subtype 0 for arm64e; mark the slice
                 // as the real toolchain does (CPU_SUBTYPE_ARM64E with the
@@ -123,10 +123,10 @@ TEST_F(SigningTest, FatFilesSignEverySliceKeptAligned) {
 
 TEST_F(SigningTest, LargeBinariesAreHashedInRangesThatJoinUp) {
     const std::string dir = testkit::makeScratchDir("large");
-    testkit::MachOSpec spec;
-    spec.extraDataBytes = size_t(40) << 20;  // past the size where ranges run side by side
-    spec.minOS = "10.0";                     // and two hash types per page
-    const std::string exe = buildBinary(dir + "/large", spec);
+    testkit::MachOSpec recipe;
+    recipe.extraDataBytes = size_t(40) << 20;  // past the size where ranges run side by side
+    recipe.minOS = "10.0";                     // and two hash types per page
+    const std::string exe = buildBinary(dir + "/large", recipe);
     ASSERT_EQ(signAsTheEngineDoes(exe, entitlementsFile(dir)).status, 0);
     EXPECT_EQ(verify(exe).output, "");
     ToolRun independent = independentVerify(exe);
@@ -177,9 +177,9 @@ TEST_F(SigningTest, ThirtyTwoBitSlicesAreSignedBesideSixtyFourBitOnes) {
 
 TEST_F(SigningTest, OldDeploymentTargetsGetASha1PrimaryAndSha256Alternate) {
     const std::string dir = testkit::makeScratchDir("old");
-    testkit::MachOSpec spec;
-    spec.minOS = "10.0";
-    const std::string exe = buildBinary(dir + "/old", spec);
+    testkit::MachOSpec recipe;
+    recipe.minOS = "10.0";
+    const std::string exe = buildBinary(dir + "/old", recipe);
     ASSERT_EQ(signAsTheEngineDoes(exe, entitlementsFile(dir)).status, 0);
     ToolRun display = codesign({"-dvvv", exe});
     EXPECT_TRUE(contains(display.output, "Hash choices=sha1,sha256\n")) << display.output;
@@ -214,9 +214,9 @@ TEST_F(SigningTest, TamperedCodeOrSignatureIsCaught) {
 
 TEST_F(SigningTest, ALibraryReachedThroughALinkIsSignedWhereItLives) {
     const std::string dir = testkit::makeScratchDir("link");
-    testkit::MachOSpec spec;
-    spec.kind = testkit::MachOSpec::Kind::Dylib;
-    buildBinary(dir + "/libz.1.2.dylib", spec);
+    testkit::MachOSpec recipe;
+    recipe.kind = testkit::MachOSpec::Kind::Dylib;
+    buildBinary(dir + "/libz.1.2.dylib", recipe);
     fs::create_symlink("libz.1.2.dylib", dir + "/libz.dylib");
     ToolRun signing = signAsTheEngineDoes(dir + "/libz.dylib", entitlementsFile(dir));
     EXPECT_EQ(signing.output, dir + "/libz.dylib: signed Mach-O thin (arm64) [libz.1]\n");
@@ -298,10 +298,10 @@ TEST_F(SigningTest, UniversalApplicationForAnOldSystemSealsWithBothHashTypes) {
     // Replace the main executable by a universal one targeting iOS 10.
     std::vector<std::string> thins;
     for (const char* arch : {"arm64", "x86_64"}) {
-        testkit::MachOSpec spec;
-        spec.arch = arch;
-        spec.minOS = "10.0";
-        thins.push_back(buildBinary(a.work + "/App-" + arch, spec));
+        testkit::MachOSpec recipe;
+        recipe.arch = arch;
+        recipe.minOS = "10.0";
+        thins.push_back(buildBinary(a.work + "/App-" + arch, recipe));
     }
     ASSERT_EQ(testkit::makeFat(a.app + "/App", thins), "");
     signApp(a);

@@ -64,8 +64,8 @@ inline ToolRun signAsTheEngineDoes(const std::string& path, const std::string& e
 }
 inline ToolRun verify(const std::string& path) { return codesign({"-v", path}); }
 
-inline std::string buildBinary(const std::string& path, testkit::MachOSpec spec = {}) {
-    std::string error = testkit::buildMachO(path, spec);
+inline std::string buildBinary(const std::string& path, testkit::MachOSpec recipe = {}) {
+    std::string error = testkit::buildMachO(path, recipe);
     EXPECT_EQ(error, "");
     return path;
 }

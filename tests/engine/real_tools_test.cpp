@@ -63,7 +63,7 @@ TEST_F(RealToolsTest, EngineRunSignsEveryItemSoThatEachStillVerifiesAfterwards) 
     // signed before the items whose seals cover them.
     const std::string app = package->appPath();
     for (std::string item : {"/Frameworks/A.framework/Frameworks/Inner.framework", "/Frameworks/A.framework",
-                             "/Frameworks/libX.dylib", "/PlugIns/Share.appex/Frameworks/S.framework", ""})
+                             "/Frameworks/libX.dylib", "/PlugIns/Share.appex/Frameworks/S.framework", "/PlugIns/Share.appex", ""})
         EXPECT_EQ(verifyOutput(app + item), "") << item;
 
     // And so does the application unpacked from the new archive.

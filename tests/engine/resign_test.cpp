@@ -16,7 +16,7 @@ std::vector<std::string> successfulRunLines(const std::string& archive) {
                                       "Editing the Info.plist file...",   "File Info.plist edited properly",
                                       "Editing the Embedded Provision...", "Embedded Provision edited successfully",
                                       "Beginning the codesign..."};
-    for (std::string item : {"Inner.framework", "A.framework", "libX.dylib", "S.framework", "Demo.app"}) {
+    for (std::string item : {"Inner.framework", "A.framework", "libX.dylib", "S.framework", "Share.appex", "Demo.app"}) {
         lines.push_back("start codesigning with " + item + "...");
         lines.push_back("Verifying codesign: " + item);
         lines.push_back(item + " codesigning done");
@@ -81,7 +81,7 @@ TEST_F(EngineTest, SigningCallsCarryTheIdentityAndEntitlementsUnchanged) {
     auto calls = recordedCalls(codesignLog);
     std::vector<std::vector<std::string>> expected;
     for (std::string item : {"/Frameworks/A.framework/Frameworks/Inner.framework", "/Frameworks/A.framework",
-                             "/Frameworks/libX.dylib", "/PlugIns/Share.appex/Frameworks/S.framework", ""}) {
+                             "/Frameworks/libX.dylib", "/PlugIns/Share.appex/Frameworks/S.framework", "/PlugIns/Share.appex", ""}) {
         expected.push_back({"-vvv", "-fs", identity, app + item, entitlements});
         expected.push_back({"-v", app + item});
     }

@@ -155,7 +155,7 @@ TEST_F(EngineTest, SigningListIsInsideOut) {
               (std::vector<std::string>{"A.framework", "A.frameworkX.dylib"}));
 }
 
-TEST_F(EngineTest, SigningListTakesFrameworksAndLibrariesInAnyCase) {
+TEST_F(EngineTest, SigningListTakesFrameworksLibrariesAndExtensionsInAnyCase) {
     testkit::PackageSpec shape;
     shape.frameworks = false;
     shape.appExtension = false;
@@ -164,7 +164,10 @@ TEST_F(EngineTest, SigningListTakesFrameworksAndLibrariesInAnyCase) {
     EXPECT_EQ(engine::signingList(app), std::vector<std::string>{app});
     testkit::writeFile(app + "/Frameworks/libY.DYLIB", "x");
     testkit::writeFile(app + "/PlugIns/Share.appex/Share", "x");
-    EXPECT_EQ(engine::signingList(app), (std::vector<std::string>{app + "/Frameworks/libY.DYLIB", app}));
+    testkit::writeFile(app + "/Watch/W.APP/W", "x");
+    EXPECT_EQ(engine::signingList(app), (std::vector<std::string>{app + "/Frameworks/libY.DYLIB",
+                                                                  app + "/PlugIns/Share.appex", app + "/Watch/W.APP",
+                                                                  app}));
 }
 
 TEST_F(EngineTest, SigningAnApplicationWithoutFrameworks) {

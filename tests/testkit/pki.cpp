@@ -122,33 +122,33 @@ struct CertSpec {
 
 // Makes a certificate for subjectKey, signed by issuerKey (self-signed when
 // issuer is null).
-Cert makeCertificate(const CertSpec& spec, EVP_PKEY* subjectKey, X509* issuer, EVP_PKEY* issuerKey) {
+Cert makeCertificate(const CertSpec& recipe, EVP_PKEY* subjectKey, X509* issuer, EVP_PKEY* issuerKey) {
     Cert cert(X509_new());
     if (!cert) fail("X509_new");
     X509_set_version(cert.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serialCounter++);
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), spec.notBeforeOffset);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), spec.notAfterOffset);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), recipe.notBeforeOffset);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), recipe.notAfterOffset);
     X509_NAME* name = X509_get_subject_name(cert.get());
-    addEntry(name, "CN", spec.commonName);
-    addEntry(name, "OU", spec.organizationalUnit);
-    addEntry(name, "O", spec.organization);
-    addEntry(name, "C", spec.country);
+    addEntry(name, "CN", recipe.commonName);
+    addEntry(name, "OU", recipe.organizationalUnit);
+    addEntry(name, "O", recipe.organization);
+    addEntry(name, "C", recipe.country);
     X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name);
     if (!X509_set_pubkey(cert.get(), subjectKey)) fail("X509_set_pubkey");
     X509* issuerCert = issuer ? issuer : cert.get();
     addKnownExtension(cert.get(), issuerCert, NID_subject_key_identifier, "hash");
     addKnownExtension(cert.get(), issuerCert, NID_authority_key_identifier, "keyid:always");
-    if (spec.ca) {
+    if (recipe.ca) {
         addKnownExtension(cert.get(), issuerCert, NID_basic_constraints, "critical,CA:TRUE");
         addKnownExtension(cert.get(), issuerCert, NID_key_usage, "critical,keyCertSign,cRLSign");
     } else {
         addKnownExtension(cert.get(), issuerCert, NID_basic_constraints, "critical,CA:FALSE");
         addKnownExtension(cert.get(), issuerCert, NID_key_usage, "critical,digitalSignature");
     }
-    if (spec.codeSigning) addKnownExtension(cert.get(), issuerCert, NID_ext_key_usage, "critical,codeSigning");
-    if (spec.intermediateMarker) addVendorExtension(cert.get(), "1.2.840.113635.100.6.2.1", false);
-    if (spec.vendorLeafExtension) addVendorExtension(cert.get(), "1.2.840.113635.100.6.1.2", true);
+    if (recipe.codeSigning) addKnownExtension(cert.get(), issuerCert, NID_ext_key_usage, "critical,codeSigning");
+    if (recipe.intermediateMarker) addVendorExtension(cert.get(), "1.2.840.113635.100.6.2.1", false);
+    if (recipe.vendorLeafExtension) addVendorExtension(cert.get(), "1.2.840.113635.100.6.1.2", true);
     if (!X509_sign(cert.get(), issuerKey, EVP_sha256())) fail("X509_sign");
     return cert;
 }
@@ -234,25 +234,25 @@ Credential TestPKI::issueLeaf(const LeafOptions& options) const {
     PKey key = newKey(options.keyType);
     Cert issuer = certFromDer(_intermediate.certDer);
     PKey issuerKey = keyFromDer(_intermediate.keyDer);
-    CertSpec spec;
-    spec.commonName = options.commonName;
-    spec.organizationalUnit = options.teamId;
-    spec.organization = options.organization;
-    spec.codeSigning = options.codeSigningUsage;
-    spec.vendorLeafExtension = options.vendorExtension;
+    CertSpec recipe;
+    recipe.commonName = options.commonName;
+    recipe.organizationalUnit = options.teamId;
+    recipe.organization = options.organization;
+    recipe.codeSigning = options.codeSigningUsage;
+    recipe.vendorLeafExtension = options.vendorExtension;
     switch (options.validity) {
         case Validity::Current:
             break;
         case Validity::Expired:
-            spec.notBeforeOffset = -2L * 365 * 24 * 3600;
-            spec.notAfterOffset = -24L * 3600;
+            recipe.notBeforeOffset = -2L * 365 * 24 * 3600;
+            recipe.notAfterOffset = -24L * 3600;
             break;
         case Validity::NotYetValid:
-            spec.notBeforeOffset = 24L * 3600;
-            spec.notAfterOffset = 2L * 365 * 24 * 3600;
+            recipe.notBeforeOffset = 24L * 3600;
+            recipe.notAfterOffset = 2L * 365 * 24 * 3600;
             break;
     }
-    Cert cert = makeCertificate(spec, key.get(), issuer.get(), issuerKey.get());
+    Cert cert = makeCertificate(recipe, key.get(), issuer.get(), issuerKey.get());
     return {certToDer(cert.get()), keyToDer(key.get())};
 }
 
