@@ -1,0 +1,202 @@
+#include "ui/qt/QtControls.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPalette>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <QUrl>
+#include <memory>
+
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "platform/queues.h"
+#include "ui/ViewController.h"
+
+namespace ui::qt {
+
+namespace {
+QString toQ(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+std::string fromQ(const QString& text) { return text.toUtf8().toStdString(); }
+}  // namespace
+
+QColor colorFor(LogColor color, const QWidget* on) {
+    switch (color) {
+        case LogColor::black:
+            return on ? on->palette().color(QPalette::Text) : QColor(Qt::black);
+        case LogColor::red:
+            return QColor(0xd0, 0x1f, 0x1f);
+        case LogColor::orange:
+            return QColor(0xe0, 0x7b, 0x00);
+        case LogColor::green:
+            return QColor(0x1f, 0x9d, 0x3a);
+        case LogColor::gray:
+            return QColor(0x8a, 0x8a, 0x8a);
+    }
+    return QColor(Qt::black);
+}
+
+QString caseInsensitivePattern(const std::string& extension) {
+    QString pattern = "*.";
+    for (QChar c : toQ(extension)) {
+        if (c.isLetter())
+            pattern += QString("[%1%2]").arg(c.toLower()).arg(c.toUpper());
+        else
+            pattern += c;
+    }
+    return pattern;
+}
+
+// ---- Text field -----------------------------------------------------------
+
+std::string QtTextField::stringValue() const { return field ? fromQ(field->text()) : std::string(); }
+
+void QtTextField::setStringValue(const std::string& text) {
+    if (field) field->setText(toQ(text));
+}
+
+void QtTextField::setEnabled(bool enabled) {
+    if (field) field->setEnabled(enabled);
+}
+
+// ---- Button ---------------------------------------------------------------
+
+void QtButton::setEnabled(bool enabled) {
+    if (button) button->setEnabled(enabled);
+}
+
+void QtButton::setKeyEquivalent(const std::string& key) {
+    if (!button || key != "\r") return;
+    QWidget* window = button->window();
+    for (auto sequence : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto* shortcut = new QShortcut(QKeySequence(sequence), window);
+        shortcut->setContext(Qt::WindowShortcut);
+        QPointer<QAbstractButton> target = button;
+        QObject::connect(shortcut, &QShortcut::activated, button, [target] {
+            if (target && target->isEnabled() && target->isVisible()) target->click();
+        });
+    }
+}
+
+int QtButton::tag() const { return button ? button->property("tag").toInt() : 0; }
+
+int QtButton::state() const { return button && button->isChecked() ? Button::on : Button::off; }
+
+// ---- Combo box ------------------------------------------------------------
+
+int QtComboBox::indexOfSelectedItem() const { return box ? box->currentIndex() : -1; }
+
+void QtComboBox::selectItemAtIndex(int index) {
+    if (box && index >= -1 && index < box->count()) box->setCurrentIndex(index);
+}
+
+void QtComboBox::reloadData() {
+    if (!box) return;
+    auto source = dataSource.lock();
+    int selected = box->currentIndex();
+    QSignalBlocker quiet(box);
+    box->clear();
+    long count = source ? source->numberOfItemsInComboBox(this) : 0;
+    for (long i = 0; i < count; ++i) box->addItem(toQ(source->comboBox(this, i).value_or("")));
+    // An item the user had chosen stays chosen while it exists.
+    box->setCurrentIndex(selected < box->count() ? selected : -1);
+}
+
+void QtComboBox::setEnabled(bool enabled) {
+    if (box) box->setEnabled(enabled);
+}
+
+// ---- Text view ------------------------------------------------------------
+
+void QtTextView::setString(const std::string& text) {
+    if (view) view->setPlainText(toQ(text));
+}
+
+void QtTextView::appendAttributedString(const std::string& text, LogColor color) {
+    if (!view) return;
+    QTextCursor cursor(view->document());
+    cursor.movePosition(QTextCursor::End);
+    QTextCharFormat format;
+    format.setForeground(colorFor(color, view));
+    // Inserted as plain text: nothing in a message is ever markup.
+    cursor.insertText(toQ(text), format);
+}
+
+size_t QtTextView::length() const {
+    if (!view) return 0;
+    return static_cast<size_t>(view->document()->characterCount() - 1);
+}
+
+void QtTextView::scrollRangeToVisible(size_t location, size_t) {
+    if (!view) return;
+    QTextCursor cursor(view->document());
+    cursor.setPosition(static_cast<int>(std::min<size_t>(location, length())));
+    view->setTextCursor(cursor);
+    view->ensureCursorVisible();
+}
+
+// ---- Open panel -----------------------------------------------------------
+
+int QtOpenPanel::runModal() {
+    chosen.clear();
+    QFileDialog dialog(parent);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    if (canChooseDirectories && !canChooseFiles) {
+        dialog.setFileMode(QFileDialog::Directory);
+        dialog.setOption(QFileDialog::ShowDirsOnly, true);
+        dialog.setWindowTitle(QObject::tr("Choose the destination folder"));
+    } else {
+        dialog.setFileMode(allowsMultipleSelection ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
+        dialog.setWindowTitle(QObject::tr("Choose an ipa file"));
+        QStringList filters;
+        if (!allowedFileTypes.empty()) {
+            QStringList patterns;
+            for (const auto& type : allowedFileTypes) patterns << caseInsensitivePattern(type);
+            filters << QObject::tr("iOS packages (%1)").arg(patterns.join(' '));
+        }
+        if (allowsOtherFileTypes || filters.isEmpty()) filters << QObject::tr("All files (*)");
+        dialog.setNameFilters(filters);
+    }
+    if (dialog.exec() != QDialog::Accepted) return 0;
+    for (const QString& file : dialog.selectedFiles()) chosen.push_back(fromQ(file));
+    return OpenPanel::OKButton;
+}
+
+// ---- Window services ------------------------------------------------------
+
+void QtWindow::endEditing() {
+    if (!window) return;
+    if (QWidget* focused = window->focusWidget()) focused->clearFocus();
+}
+
+std::unique_ptr<OpenPanel> QtWindow::openPanel() { return std::make_unique<QtOpenPanel>(window); }
+
+void QtWindow::activateFileViewerSelectingURLs(const std::vector<std::string>& fileURLs) {
+    if (fileURLs.empty()) return;
+    QStringList uris;
+    for (const auto& url : fileURLs) uris << toQ(url);
+    // The desktop's file manager selects the items itself when it offers the
+    // common file manager interface on the session bus.
+    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+                                                       "org.freedesktop.FileManager1", "ShowItems");
+    call << uris << QString();
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected()) {
+        QDBusMessage reply = bus.call(call, QDBus::Block, 3000);
+        if (reply.type() == QDBusMessage::ReplyMessage) return;
+    }
+    // Otherwise open the folder that holds the first item.
+    std::string folder = platform::path::deletingLastPathComponent(fromQ(QUrl(uris.front()).toLocalFile()));
+    auto task = std::make_shared<platform::Task>("/usr/bin/xdg-open", std::vector<std::string>{folder});
+    if (!task->launch()) return;
+    platform::GlobalQueue::async([task] { task->waitUntilExit(); });
+}
+
+}  // namespace ui::qt
