@@ -1,0 +1,28 @@
+#include "QtTestApp.h"
+
+#include <cstdlib>
+
+#include "ui/qt/QtMainQueue.h"
+
+namespace qttest {
+
+QApplication& application() {
+    static QApplication* app = [] {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        static int argc = 1;
+        static char name[] = "app_tests";
+        static char* argv[] = {name, nullptr};
+        auto* a = new QApplication(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+        ui::qt::bindMainQueueToEventLoop();
+        return a;
+    }();
+    return *app;
+}
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs) {
+    application();
+    return QTest::qWaitFor(done, timeoutMs);
+}
+
+}  // namespace qttest
