@@ -33,35 +33,35 @@ std::string stubLibrary(const std::string& dir) {
 
 }  // namespace
 
-std::string buildMachO(const std::string& outputPath, const MachOSpec& spec) {
+std::string buildMachO(const std::string& outputPath, const MachOSpec& recipe) {
     std::string work = makeScratchDir("macho");
     std::string src = work + "/input.c";
-    std::string source = spec.source;
+    std::string source = recipe.source;
     if (source.empty()) {
-        source = spec.kind == MachOSpec::Kind::Executable
+        source = recipe.kind == MachOSpec::Kind::Executable
                      ? "int puts(const char*);\nint main(void) { puts(\"hello\"); return 0; }\n"
                      : "int answer(void) { return 42; }\n";
     }
-    if (spec.extraDataBytes > 0) {
+    if (recipe.extraDataBytes > 0) {
         source += "__attribute__((used)) const unsigned char padding_blob[" +
-                  std::to_string(spec.extraDataBytes) + "] = {1};\n";
+                  std::to_string(recipe.extraDataBytes) + "] = {1};\n";
     }
     writeFile(src, source);
     const std::string clang = firstExisting({"/usr/bin/clang", "/usr/bin/clang-14"});
     const std::string ld = firstExisting({"/usr/bin/ld64.lld", "/usr/bin/ld64.lld-14"});
     std::string out;
-    std::string target = spec.arch + "-apple-ios" + spec.minOS + (spec.arch == "x86_64" ? "-simulator" : "");
+    std::string target = recipe.arch + "-apple-ios" + recipe.minOS + (recipe.arch == "x86_64" ? "-simulator" : "");
     if (run({clang, "-target", target, "-O1", "-c", src, "-o", work + "/input.o"}, &out) != 0) return out;
-    std::string platform = spec.arch == "x86_64" ? "ios-simulator" : "ios";
-    std::vector<std::string> args = {ld, "-arch", spec.arch, "-platform_version", platform, spec.minOS, spec.minOS,
+    std::string platform = recipe.arch == "x86_64" ? "ios-simulator" : "ios";
+    std::vector<std::string> args = {ld, "-arch", recipe.arch, "-platform_version", platform, recipe.minOS, recipe.minOS,
                                      "-o", outputPath, work + "/input.o", stubLibrary(work)};
-    if (spec.kind == MachOSpec::Kind::Dylib) {
-        std::string name = spec.installName.empty()
+    if (recipe.kind == MachOSpec::Kind::Dylib) {
+        std::string name = recipe.installName.empty()
                                ? "@rpath/" + std::filesystem::path(outputPath).filename().string()
-                               : spec.installName;
+                               : recipe.installName;
         args.insert(args.end(), {"-dylib", "-install_name", name});
     }
-    if (spec.adhocSign) args.push_back("-adhoc_codesign");
+    if (recipe.adhocSign) args.push_back("-adhoc_codesign");
     std::filesystem::create_directories(std::filesystem::path(outputPath).parent_path());
     if (run(args, &out) != 0) return out.empty() ? "link failed" : out;
     return "";

@@ -18,7 +18,7 @@ struct MachOSpec {
 };
 
 // Builds one thin Mach-O at outputPath; answers "" or the tools' error output.
-std::string buildMachO(const std::string& outputPath, const MachOSpec& spec = {});
+std::string buildMachO(const std::string& outputPath, const MachOSpec& recipe = {});
 // Joins thin files into a fat one with llvm-lipo; answers "" or the error output.
 std::string makeFat(const std::string& outputPath, const std::vector<std::string>& thinPaths);
 

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# IPA Resigner quick start.
+#   ./run.sh         install what is missing, build, run the main job (the demo re-sign)
+#   ./run.sh test    install what is missing, build, run every test
+#                    (plain build, then AddressSanitizer+UBSan, then ThreadSanitizer)
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(build-essential cmake ninja-build pkg-config git
+          libssl-dev openssl libplist-dev libplist++-dev qt6-base-dev
+          libgtest-dev googletest clang lld llvm zip unzip python3
+          xvfb xauth)
+
+install_missing() {
+    local missing=()
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+build() {  # build PRESET
+    cmake --preset "$1" >/dev/null
+    cmake --build --preset "$1" -j "$(nproc)"
+}
+
+run_tests() {  # run_tests PRESET
+    echo "== tests: $1"
+    ctest --preset "$1" -j "$(nproc)"
+}
+
+install_missing
+case "${1:-}" in
+test)
+    for preset in default asan tsan; do
+        build "$preset"
+        run_tests "$preset"
+    done
+    ;;
+"")
+    build default
+    if [ -x scripts/demo.sh ]; then
+        exec scripts/demo.sh "$PWD/build/bin"
+    fi
+    echo "Built: $(ls build/bin | tr '\n' ' ')"
+    ;;
+*)
+    echo "usage: $0 [test]" >&2
+    exit 2
+    ;;
+esac

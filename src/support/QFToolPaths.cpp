@@ -1,0 +1,71 @@
+#include "support/QFToolPaths.h"
+
+#include <mutex>
+#include <optional>
+
+#include "platform/files.h"
+#include "platform/folders.h"
+#include "platform/paths.h"
+
+namespace {
+
+// Our own security and codesign commands stand beside the program in the
+// build tree, and in libexec/ipa-resigner once installed.
+std::string besideProgram(const std::string& name) {
+    using platform::path::appendingPathComponent;
+    std::string dir = platform::folders::executableDirectory();
+    std::string beside = appendingPathComponent(dir, name);
+    if (platform::fs::fileExists(beside)) return beside;
+    std::string installed = appendingPathComponent(
+        appendingPathComponent(platform::path::deletingLastPathComponent(dir), "libexec/ipa-resigner"), name);
+    if (platform::fs::fileExists(installed)) return installed;
+    return beside;
+}
+
+std::mutex tableLock;
+std::optional<QFToolPaths>& table() {
+    static std::optional<QFToolPaths> t;
+    return t;
+}
+
+}  // namespace
+
+QFToolPaths QFToolPaths::defaults() {
+    return QFToolPaths{"/usr/bin/zip", "/usr/bin/unzip", besideProgram("security"), besideProgram("codesign")};
+}
+
+QFToolPaths QFToolPaths::current() {
+    std::lock_guard<std::mutex> g(tableLock);
+    if (!table()) table() = defaults();
+    return *table();
+}
+
+void QFToolPaths::setCurrent(QFToolPaths paths) {
+    std::lock_guard<std::mutex> g(tableLock);
+    table() = std::move(paths);
+}
+
+namespace QFToolCommands {
+
+using platform::path::safeArgumentPath;
+
+std::vector<std::string> listIdentities() { return {"find-identity", "-v", "-p", "codesigning"}; }
+
+std::vector<std::string> decodeProfile(const std::string& profilePath) {
+    return {"cms", "-D", "-i", safeArgumentPath(profilePath)};
+}
+
+std::vector<std::string> signItem(const std::string& identity, const std::string& itemPath,
+                                  const std::string& entitlementsPath) {
+    return {"-vvv", "-fs", identity, safeArgumentPath(itemPath), "--entitlements=" + entitlementsPath};
+}
+
+std::vector<std::string> verifyItem(const std::string& itemPath) { return {"-v", safeArgumentPath(itemPath)}; }
+
+std::vector<std::string> unpack(const std::string& archivePath, const std::string& destination) {
+    return {"-q", safeArgumentPath(archivePath), "-d", safeArgumentPath(destination)};
+}
+
+std::vector<std::string> pack(const std::string& archivePath) { return {"-qry", safeArgumentPath(archivePath), "."}; }
+
+}  // namespace QFToolCommands

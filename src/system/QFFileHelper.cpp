@@ -1,0 +1,132 @@
+#include "system/QFFileHelper.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "platform/queues.h"
+#include "platform/text.h"
+#include "support/QFRunLoop.h"
+#include "support/QFToolPaths.h"
+#include "system/QFArchiveSafety.h"
+
+namespace {
+
+const char* const kNoCertificates = "There aren't Signign Certificates";
+
+// Starts task and calls done(status) on the main queue once it has ended; a
+// task that cannot be started reports -1 the same way, so no caller waits
+// forever for a tool that never ran.
+void runAndWait(std::shared_ptr<platform::Task> task, std::function<void(int)> done) {
+    if (!task->launch()) {
+        platform::MainQueue::async([done = std::move(done)] { done(-1); });
+        return;
+    }
+    auto loop = QFRunLoop::create();
+    loop->run([loop, task, done = std::move(done)]() mutable {
+        if (task->isRunning()) return;
+        loop->stop([task, done = std::move(done)] { done(task->terminationStatus()); });
+    });
+}
+
+std::string absolutePath(const std::string& path) {
+    if (path.empty() || path.front() == '/') return path;
+    char* cwd = ::getcwd(nullptr, 0);
+    std::string out = cwd ? platform::path::appendingPathComponent(cwd, path) : path;
+    ::free(cwd);
+    return out;
+}
+
+}  // namespace
+
+QFFileHelper& QFFileHelper::sharedInstance() {
+    static QFFileHelper* shared = new QFFileHelper;  // created once, never released
+    return *shared;
+}
+
+QFFileHelper::QFFileHelper() : _provisionExtensions{"mobileprovision", "provisionprofile"} {}
+
+std::vector<std::string> QFFileHelper::lackSupportUtility() {
+    QFToolPaths tools = QFToolPaths::current();
+    std::vector<std::string> missing;
+    for (const std::string& path : {tools.zip, tools.unzip, tools.codesign})
+        if (!platform::fs::fileExists(path)) missing.push_back(path);
+    return missing;
+}
+
+void QFFileHelper::getCertificatesSuccess(std::function<void(std::vector<std::string>)> success,
+                                          std::function<void(std::string)> error) {
+    QFToolPaths tools = QFToolPaths::current();
+    auto task = std::make_shared<platform::Task>(tools.security, QFToolCommands::listIdentities());
+    task->setCapturesOutput(true);
+    if (!task->launch()) {
+        std::string message = "Unable to run " + tools.security;
+        platform::MainQueue::async([error = std::move(error), message] {
+            if (error) error(message);
+        });
+        return;
+    }
+    platform::GlobalQueue::async([task, success = std::move(success), error = std::move(error)]() mutable {
+        std::string output = platform::text::decodeUtf8Lossy(platform::readToEnd(task->takeOutputDescriptor()));
+        task->waitUntilExit();
+        if (output.empty()) return;  // nothing printed: nothing to report
+        // The names stand between double quotes: every odd piece of the split.
+        std::vector<std::string> names;
+        size_t index = 0, start = 0;
+        for (;;) {
+            size_t quote = output.find('"', start);
+            if (index % 2 == 1) names.push_back(output.substr(start, quote == std::string::npos ? std::string::npos : quote - start));
+            if (quote == std::string::npos) break;
+            start = quote + 1;
+            ++index;
+        }
+        platform::MainQueue::async([names = std::move(names), success = std::move(success), error = std::move(error)] {
+            if (!names.empty()) {
+                if (success) success(names);
+            } else if (error) {
+                error(kNoCertificates);
+            }
+        });
+    });
+}
+
+void QFFileHelper::unzip(const std::string& archivePath, const std::string& toPath, std::function<void(bool)> complete) {
+    if (!platform::fs::fileExists(archivePath)) {
+        if (complete) complete(false);
+        return;
+    }
+    QFToolPaths tools = QFToolPaths::current();
+    auto task = std::make_shared<platform::Task>(tools.unzip, QFToolCommands::unpack(archivePath, toPath));
+    runAndWait(task, [toPath, complete = std::move(complete)](int status) {
+        bool ok = status == 0 && platform::fs::fileExists(toPath) && QFTreeLinksStayInside(toPath);
+        if (complete) complete(ok);
+    });
+}
+
+void QFFileHelper::zip(const std::string& directoryPath, const std::string& toPath, std::function<void(bool)> complete) {
+    // Pack into a fresh archive in a private folder beside the target and
+    // move it over the target only when it is whole: an existing archive is
+    // replaced, never merged into, and survives a failed packing untouched.
+    std::string target = absolutePath(toPath);
+    std::string parent = platform::path::deletingLastPathComponent(target);
+    std::string staging = platform::path::appendingPathComponent(parent.empty() ? "." : parent, ".ipa-resigner-XXXXXX");
+    if (!::mkdtemp(staging.data())) {
+        platform::MainQueue::async([complete = std::move(complete)] {
+            if (complete) complete(false);
+        });
+        return;
+    }
+    std::string partial = platform::path::appendingPathComponent(staging, "package.ipa");
+    QFToolPaths tools = QFToolPaths::current();
+    auto task = std::make_shared<platform::Task>(tools.zip, QFToolCommands::pack(partial));
+    task->setCurrentDirectoryPath(directoryPath);
+    runAndWait(task, [staging, partial, target, complete = std::move(complete)](int status) {
+        bool ok = status == 0 && platform::fs::fileExists(partial) && ::rename(partial.c_str(), target.c_str()) == 0;
+        platform::fs::removeItem(staging);
+        if (complete) complete(ok && platform::fs::fileExists(target));
+    });
+}

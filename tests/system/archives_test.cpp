@@ -1,0 +1,189 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "ZipWriter.h"
+#include "platform/files.h"
+#include "support/QFToolPaths.h"
+#include "system/QFFileHelper.h"
+#include "testkit/testkit.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+    bool called = false;
+    bool value = false;
+};
+
+bool unzipNow(const std::string& archive, const std::string& dest) {
+    Outcome o;
+    QFFileHelper::sharedInstance().unzip(archive, dest, [&](bool ok) {
+        o.called = true;
+        o.value = ok;
+    });
+    EXPECT_TRUE(testkit::pumpUntil([&] { return o.called; }));
+    return o.value;
+}
+
+bool zipNow(const std::string& dir, const std::string& archive) {
+    Outcome o;
+    QFFileHelper::sharedInstance().zip(dir, archive, [&](bool ok) {
+        o.called = true;
+        o.value = ok;
+    });
+    EXPECT_TRUE(testkit::pumpUntil([&] { return o.called; }));
+    return o.value;
+}
+
+// Every regular file and link below root, relative, sorted.
+std::vector<std::string> tree(const std::string& root) {
+    std::vector<std::string> out;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
+        if (!it->is_directory() || it->is_symlink()) out.push_back(fs::relative(it->path(), root).string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+class Archives : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QFToolPaths::setCurrent(QFToolPaths::defaults());
+        work = testkit::makeScratchDir("archives");
+        // Anything that escapes the destination lands in or beside this folder.
+        outside = work + "/outside";
+        fs::create_directories(outside);
+    }
+    bool nothingOutside() { return fs::is_empty(outside); }
+    std::string work, outside;
+};
+
+}  // namespace
+
+TEST_F(Archives, PackAndUnpackRoundTripKeepsFilesAndLinks) {
+    std::string src = work + "/src";
+    testkit::writeFile(src + "/Payload/Demo.app/Info.plist", "plist");
+    testkit::writeFile(src + "/Payload/Demo.app/Demo", std::string(100000, 'x'), true);
+    testkit::writeFile(src + "/Entitlements.plist", "ent");
+    testkit::writeFile(src + "/.hidden", "h");
+    fs::create_symlink("Demo", src + "/Payload/Demo.app/Alias");
+    ASSERT_TRUE(zipNow(src, work + "/out/Demo.ipa") == false) << "the destination folder must exist";
+    fs::create_directories(work + "/out");
+    ASSERT_TRUE(zipNow(src, work + "/out/Demo.ipa"));
+    ASSERT_TRUE(unzipNow(work + "/out/Demo.ipa", work + "/dest"));
+    EXPECT_EQ(tree(work + "/dest"), tree(src));
+    EXPECT_TRUE(fs::is_symlink(work + "/dest/Payload/Demo.app/Alias")) << "links are stored as links";
+    EXPECT_EQ(testkit::readFile(work + "/dest/Payload/Demo.app/Demo"), std::string(100000, 'x'));
+    EXPECT_NE(fs::status(work + "/dest/Payload/Demo.app/Demo").permissions() & fs::perms::owner_exec, fs::perms::none);
+    // No staging leftovers beside the archive.
+    EXPECT_EQ(tree(work + "/out"), std::vector<std::string>{"Demo.ipa"});
+}
+
+TEST_F(Archives, RepackingToAnExistingNameHoldsExactlyTheNewContent) {
+    testkit::writeFile(work + "/one/Payload/Old.app/Info.plist", "old");
+    testkit::writeFile(work + "/two/Payload/New.app/Info.plist", "new");
+    ASSERT_TRUE(zipNow(work + "/one", work + "/Demo.ipa"));
+    ASSERT_TRUE(zipNow(work + "/two", work + "/Demo.ipa"));
+    ASSERT_TRUE(unzipNow(work + "/Demo.ipa", work + "/dest"));
+    EXPECT_EQ(tree(work + "/dest"), std::vector<std::string>{"Payload/New.app/Info.plist"});
+}
+
+TEST_F(Archives, AFailedPackingLeavesTheOldArchiveWhole) {
+    testkit::writeFile(work + "/one/Payload/Old.app/Info.plist", "old");
+    ASSERT_TRUE(zipNow(work + "/one", work + "/Demo.ipa"));
+    std::string before = testkit::readFile(work + "/Demo.ipa");
+    EXPECT_FALSE(zipNow(work + "/does-not-exist", work + "/Demo.ipa"));
+    EXPECT_EQ(testkit::readFile(work + "/Demo.ipa"), before);
+    EXPECT_EQ(tree(work).size(), tree(work + "/one").size() + 1) << "no staging folder left behind";
+}
+
+TEST_F(Archives, MissingArchiveFailsAtOnceWithoutAProcess) {
+    QFToolPaths::setCurrent({"/usr/bin/zip", "/nonexistent/unzip", "", ""});  // would fail if started
+    bool called = false, value = true;
+    QFFileHelper::sharedInstance().unzip(work + "/missing.ipa", work + "/dest", [&](bool ok) {
+        called = true;
+        value = ok;
+    });
+    EXPECT_TRUE(called) << "reported before the call returns";
+    EXPECT_FALSE(value);
+    EXPECT_FALSE(fs::exists(work + "/dest"));
+}
+
+TEST_F(Archives, NotAZipArchiveFails) {
+    testkit::writeFile(work + "/fake.ipa", "this is not a zip archive at all");
+    EXPECT_FALSE(unzipNow(work + "/fake.ipa", work + "/dest"));
+}
+
+TEST_F(Archives, ToolsThatCannotStartReportFalse) {
+    testkit::writeFile(work + "/src/a", "a");
+    ASSERT_TRUE(zipNow(work + "/src", work + "/a.ipa"));
+    testkit::writeFile(work + "/not-executable", "#!/bin/sh\nexit 0\n");
+    QFToolPaths::setCurrent({work + "/not-executable", work + "/missing-unzip", "", ""});
+    EXPECT_FALSE(unzipNow(work + "/a.ipa", work + "/dest"));
+    EXPECT_FALSE(zipNow(work + "/src", work + "/b.ipa"));
+    EXPECT_FALSE(fs::exists(work + "/b.ipa"));
+}
+
+TEST_F(Archives, EntriesWithAbsolutePathsOrDotDotStayInside) {
+    // The unpacking tool strips "/" and ".." itself; nothing lands outside.
+    ZipWriter z;
+    z.addFile("../escape1", "x");
+    z.addFile("../../escape2", "x");
+    z.addFile(outside + "/escape3", "x");
+    z.addFile("a/../../escape4", "x");
+    z.write(work + "/slip.ipa");
+    unzipNow(work + "/slip.ipa", work + "/dest/deeper");
+    EXPECT_TRUE(nothingOutside());
+    for (auto it = fs::recursive_directory_iterator(work); it != fs::recursive_directory_iterator(); ++it) {
+        if (it->path().filename().string().rfind("escape", 0) == 0) {
+            EXPECT_EQ(it->path().string().rfind(work + "/dest/deeper/", 0), 0u) << it->path();
+        }
+    }
+}
+
+TEST_F(Archives, EntriesThroughALinkTheArchiveCreatedStayInside) {
+    ZipWriter z;
+    z.addSymlink("Payload/link", outside);
+    z.addFile("Payload/link/escape", "x");
+    z.addSymlink("Payload/up", "../../..");
+    z.addFile("Payload/up/escape2", "x");
+    z.write(work + "/links.ipa");
+    EXPECT_FALSE(unzipNow(work + "/links.ipa", work + "/dest"));
+    EXPECT_TRUE(nothingOutside());
+}
+
+TEST_F(Archives, LinksPointingOutsideTheTreeAreRefused) {
+    // Even alone, such a link would let later steps (editing Info.plist,
+    // signing, copying the profile) write outside the work folder.
+    ZipWriter z;
+    z.addFile("Payload/Demo.app/Demo", "x");
+    z.addSymlink("Payload/Evil.app", outside);
+    z.write(work + "/abs-link.ipa");
+    EXPECT_FALSE(unzipNow(work + "/abs-link.ipa", work + "/dest1"));
+
+    ZipWriter up;
+    up.addSymlink("Payload/Demo.app/Frameworks", "../../../outside");
+    up.write(work + "/rel-link.ipa");
+    EXPECT_FALSE(unzipNow(work + "/rel-link.ipa", work + "/dest2"));
+
+    ZipWriter fine;  // links that stay inside are ordinary content
+    fine.addFile("Payload/Demo.app/Demo", "x");
+    fine.addSymlink("Payload/Demo.app/Current", "Demo");
+    fine.addSymlink("Payload/Demo.app/Sub/Back", "../Demo");
+    fine.write(work + "/ok-link.ipa");
+    EXPECT_TRUE(unzipNow(work + "/ok-link.ipa", work + "/dest3"));
+    EXPECT_TRUE(nothingOutside());
+}
+
+TEST_F(Archives, DuplicateEntriesNeverWaitForAnAnswer) {
+    // The tool would ask whether to replace; with no one to answer it must
+    // end by itself rather than hang.
+    ZipWriter z;
+    z.addFile("a.txt", "1");
+    z.addFile("a.txt", "2");
+    z.write(work + "/dup.ipa");
+    unzipNow(work + "/dup.ipa", work + "/dest");
+    EXPECT_EQ(testkit::readFile(work + "/dest/a.txt"), "1");
+}
