@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+class QFManualQueue;
 class QFProvisioningProfile;
 
 class QFAppPackageHandler : public std::enable_shared_from_this<QFAppPackageHandler> {
@@ -62,6 +63,22 @@ public:
 
 private:
     explicit QFAppPackageHandler(std::string packagePath);
+
+    // Report through the current stage's callbacks; each is copied first,
+    // since the callback may start the next stage, which replaces the field.
+    void reportLog(const std::string& message);
+    void reportError(const std::string& message);
+    void reportSuccess(const std::string& message);
+    // appPath/"Info.plist", or nothing while no application was found.
+    std::optional<std::string> infoPlistPath() const;
+    // A forwarder to one of the run's callbacks, read when it fires.
+    LogBlock forwardToResignLog();
+    ErrorBlock forwardToResignError();
+    // One item of the signing stage: sign, verify, then judge.
+    void codesignItem(const std::string& certificate, const std::string& item,
+                      const std::shared_ptr<QFManualQueue>& queue, const std::shared_ptr<std::string>& failedItem);
+    void finishItem(const std::string& item, const std::optional<std::string>& failure,
+                    const std::shared_ptr<QFManualQueue>& queue, const std::shared_ptr<std::string>& failedItem);
 
     // Stage and run callbacks.
     SuccessBlock successLocalBlock;

@@ -17,11 +17,16 @@ public:
     // initWithPath: an absent path gives a record with every field empty.
     explicit QFProvisioningProfile(std::optional<std::string> path);
 
-    // The decoded property list of a profile file, or nothing. Writes
+    // The decoded property list of a profile file (a dictionary), or nothing.
+    // The file's CMS content must be UTF-8 text holding a property list (XML,
+    // or binary when its bytes happen to be valid UTF-8). Writes
     // "Could not decode file.\n" to standard error when decoding fails.
     static std::optional<platform::plist::Value> provisioningProfileAtPath(const std::optional<std::string>& path);
     // Fills every field but path and profileDictionary from profileDictionary.
+    // A value of an unexpected type under a key leaves its field empty.
     void processDictionary();
+    // The same, with `valid` judged against the given moment.
+    void processDictionary(Date now);
 
     const Text& name() const { return _name; }
     void setName(Text v) { _name = std::move(v); }

@@ -1,0 +1,123 @@
+// The re-sign run: five stages chained by their success reports, and the
+// last of them, packing the work directory into the new archive.
+#include "engine/QFAppPackageHandler.h"
+#include "engine/QFToolRun.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "system/QFFileHelper.h"
+
+namespace fs = platform::fs;
+namespace path = platform::path;
+
+namespace {
+
+// The display name is typed by the user: a "/" in it must not make folders,
+// and a name of dots must not name the destination or its parent. The
+// archive is always one file directly inside the destination folder.
+std::string archiveFileName(std::string displayName) {
+    for (char& c : displayName)
+        if (c == '/') c = '_';
+    return displayName + ".ipa";
+}
+
+}  // namespace
+
+QFAppPackageHandler::LogBlock QFAppPackageHandler::forwardToResignLog() {
+    std::weak_ptr<QFAppPackageHandler> weakSelf = weak_from_this();
+    return [weakSelf](const std::string& message) {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        if (auto log = self->logResignBlock) log(message);
+    };
+}
+
+QFAppPackageHandler::ErrorBlock QFAppPackageHandler::forwardToResignError() {
+    std::weak_ptr<QFAppPackageHandler> weakSelf = weak_from_this();
+    return [weakSelf](const std::string& message) {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        if (auto error = self->errorResignBlock) error(message);
+    };
+}
+
+void QFAppPackageHandler::resignWithProvisioningProfile(std::shared_ptr<QFProvisioningProfile> profile,
+                                                        std::string certificate,
+                                                        std::optional<std::string> bundleIdentifier,
+                                                        std::string displayName, std::string destinationPath,
+                                                        LogBlock log, ErrorBlock error, SuccessBlock success) {
+    logResignBlock = std::move(log);
+    errorResignBlock = std::move(error);
+    successResignBlock = std::move(success);
+
+    // The continuations are stored in the handler's own stage fields, so they
+    // hold it weakly; the pending child-process steps hold it strongly.
+    std::weak_ptr<QFAppPackageHandler> weakSelf = weak_from_this();
+    auto forward = [weakSelf](const std::string& closing) {
+        auto self = weakSelf.lock();
+        if (self)
+            if (auto log = self->logResignBlock) log(closing);
+        return self;
+    };
+
+    auto packaging = [forward, destinationPath](const std::string& closing) {
+        auto self = forward(closing);
+        if (!self) return;
+        std::weak_ptr<QFAppPackageHandler> weak = self;
+        self->zipPackageToDirPath(destinationPath, self->forwardToResignLog(), self->forwardToResignError(),
+                                  [weak](const std::string& result) {
+                                      auto handler = weak.lock();
+                                      if (!handler) return;
+                                      if (auto done = handler->successResignBlock) done(result);
+                                  });
+    };
+    auto signing = [forward, certificate, packaging](const std::string& closing) {
+        auto self = forward(closing);
+        if (!self) return;
+        self->doCodesign(certificate, self->forwardToResignLog(), self->forwardToResignError(), packaging);
+    };
+    auto embedding = [forward, profile, signing](const std::string& closing) {
+        auto self = forward(closing);
+        if (!self) return;
+        self->editEmbeddedProvision(profile, self->forwardToResignLog(), self->forwardToResignError(), signing);
+    };
+    auto infoPlist = [forward, bundleIdentifier, displayName, embedding](const std::string& closing) {
+        auto self = forward(closing);
+        if (!self) return;
+        self->editInfoPlistWithIdentifier(bundleIdentifier, displayName, self->forwardToResignLog(),
+                                          self->forwardToResignError(), embedding);
+    };
+    createEntitlementsWithProvisioning(profile, forwardToResignLog(), forwardToResignError(), infoPlist);
+}
+
+void QFAppPackageHandler::zipPackageToDirPath(std::string destinationPath, LogBlock log, ErrorBlock error,
+                                              SuccessBlock success) {
+    logLocalBlock = std::move(log);
+    errorLocalBlock = std::move(error);
+    successLocalBlock = std::move(success);
+
+    // The packing tool runs inside the work directory: a relative
+    // destination has to be resolved here, against our own directory.
+    const std::string destination = engine::absolutePath(destinationPath);
+    const std::string archive = path::appendingPathComponent(destination, archiveFileName(bundleDisplayName()));
+    reportLog("Beginning the zip of the IPA file in the path: " + archive);
+    fs::createDirectory(destination);
+
+    // The archive tool packs into a fresh file and moves it over the target
+    // when whole: an archive already there is replaced, never merged into.
+    auto self = shared_from_this();
+    QFFileHelper::sharedInstance().zip(workPath(), archive, [self, archive](bool packed) {
+        if (!packed) {
+            self->reportError(
+                "Unable to unzip the file: the destination path is empty or the source IPA file was corrupted");
+            return;
+        }
+        self->reportLog("Zipping done. IPA file saved in the path: " + archive);
+        std::string signing, verification;
+        {
+            std::lock_guard<std::mutex> g(self->resultsLock);
+            signing = self->codesigningResult;
+            verification = self->verificationResult;
+        }
+        self->reportSuccess("Resign result: " + signing + "\n\n" + verification);
+    });
+}

@@ -1,0 +1,499 @@
+#include "keychain/Keychain.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/provider.h>
+#include <openssl/sha.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <mutex>
+
+#include "platform/files.h"
+#include "platform/folders.h"
+#include "platform/paths.h"
+
+namespace keychain {
+
+namespace {
+
+namespace path = platform::path;
+
+// Folder and file names of the on-disk format (see Keychain.h).
+constexpr const char* kIdentitiesFolder = "identities";
+constexpr const char* kCertificatesFolder = "certs";
+constexpr const char* kCertificateFile = "cert.der";
+constexpr const char* kKeyFile = "key.der";
+constexpr const char* kCertificateExtension = "der";
+constexpr size_t kSequenceDigits = 8;
+constexpr size_t kMaxChainLength = 10;
+constexpr const char* kAlreadyExists = "The specified item already exists in the keychain.";
+
+template <typename T, void (*F)(T*)>
+struct Deleter {
+    void operator()(T* p) const { F(p); }
+};
+using X509Ptr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
+using PKeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
+using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
+using P12Ptr = std::unique_ptr<PKCS12, Deleter<PKCS12, PKCS12_free>>;
+using EkuPtr = std::unique_ptr<EXTENDED_KEY_USAGE, Deleter<EXTENDED_KEY_USAGE, EXTENDED_KEY_USAGE_free>>;
+
+void freeX509Stack(STACK_OF(X509) * s) { sk_X509_pop_free(s, X509_free); }
+using X509StackPtr = std::unique_ptr<STACK_OF(X509), Deleter<STACK_OF(X509), freeX509Stack>>;
+
+X509Ptr parseCertificate(const std::string& der) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    // Trailing bytes mean this is not one certificate.
+    if (cert && p != reinterpret_cast<const unsigned char*>(der.data()) + der.size()) cert.reset();
+    ERR_clear_error();
+    return cert;
+}
+
+PKeyPtr parsePrivateKey(const std::string& der) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    PKeyPtr key(d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(der.size())));
+    ERR_clear_error();
+    return key;
+}
+
+std::string certificateDer(X509* cert) {
+    unsigned char* out = nullptr;
+    int n = i2d_X509(cert, &out);
+    if (n <= 0) return {};
+    std::string der(reinterpret_cast<char*>(out), static_cast<size_t>(n));
+    OPENSSL_free(out);
+    return der;
+}
+
+std::string privateKeyDer(EVP_PKEY* key) {
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    if (!bio || !i2d_PKCS8PrivateKey_bio(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr)) return {};
+    char* data = nullptr;
+    long n = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<size_t>(n));
+}
+
+std::string sha1Hex(const std::string& bytes) {
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    SHA1(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
+    static const char digits[] = "0123456789ABCDEF";
+    std::string hex;
+    hex.reserve(2 * sizeof digest);
+    for (unsigned char b : digest) {
+        hex += digits[b >> 4];
+        hex += digits[b & 15];
+    }
+    return hex;
+}
+
+std::string commonNameOf(X509* cert) {
+    X509_NAME* name = X509_get_subject_name(cert);
+    int idx = name ? X509_NAME_get_index_by_NID(name, NID_commonName, -1) : -1;
+    if (idx < 0) return {};
+    unsigned char* utf8 = nullptr;
+    int n = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, idx)));
+    std::string cn;
+    if (n > 0) cn.assign(reinterpret_cast<char*>(utf8), static_cast<size_t>(n));
+    OPENSSL_free(utf8);
+    return cn;
+}
+
+bool isSha1Text(const std::string& text) {
+    return text.size() == 40 && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c); });
+}
+
+std::string upper(std::string text) {
+    for (auto& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// A folder only this user may enter; an existing one is tightened to 0700.
+bool makePrivateFolder(const std::string& dir) {
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    struct stat st;
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    if ((st.st_mode & 0777) != 0700) ::chmod(dir.c_str(), 0700);
+    return true;
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+    const char* p = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes a 0600 file under a temporary name beside the target, then renames
+// it into place: the target is never seen half-written nor readable by others.
+bool writePrivateFile(const std::string& target, const std::string& bytes) {
+    std::string tmp = path::appendingPathComponent(path::deletingLastPathComponent(target),
+                                                   "." + path::lastPathComponent(target) + ".XXXXXX");
+    int fd = ::mkstemp(tmp.data());  // mkstemp creates the file 0600
+    if (fd < 0) return false;
+    bool ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
+    if (::close(fd) != 0) ok = false;
+    if (ok && ::rename(tmp.c_str(), target.c_str()) != 0) ok = false;
+    if (!ok) ::unlink(tmp.c_str());
+    return ok;
+}
+
+void syncFolder(const std::string& dir) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// Legacy PKCS#12 bundles (RC2, 3DES) need OpenSSL's legacy provider; once
+// one provider is loaded by hand, the default one must be loaded by hand too.
+void loadPkcs12Providers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        OSSL_PROVIDER_load(nullptr, "legacy");
+        OSSL_PROVIDER_load(nullptr, "default");
+        ERR_clear_error();
+    });
+}
+
+struct IdentityEntry {
+    std::string folderName;
+    Identity identity;
+};
+
+// The identity folders in the order they were added.
+std::vector<IdentityEntry> readIdentities(const std::string& location) {
+    std::vector<IdentityEntry> out;
+    std::string root = path::appendingPathComponent(location, kIdentitiesFolder);
+    for (const auto& name : platform::fs::contentsOfDirectory(root)) {
+        if (name.empty() || name[0] == '.') continue;
+        std::string dir = path::appendingPathComponent(root, name);
+        auto der = platform::fs::readFile(path::appendingPathComponent(dir, kCertificateFile));
+        auto key = platform::fs::readFile(path::appendingPathComponent(dir, kKeyFile));
+        if (!der || !key) continue;
+        auto cert = Certificate::fromDer(std::move(*der));
+        if (!cert) continue;
+        out.push_back({name, Identity{std::move(*cert), std::move(*key)}});
+    }
+    return out;
+}
+
+// "00000012-ABC..." -> 12; anything else -> 0.
+long sequenceOf(const std::string& folderName) {
+    if (folderName.size() < kSequenceDigits + 1 || folderName[kSequenceDigits] != '-') return 0;
+    long n = 0;
+    for (size_t i = 0; i < kSequenceDigits; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(folderName[i]))) return 0;
+        n = n * 10 + (folderName[i] - '0');
+    }
+    return n;
+}
+
+std::string sequenceName(long sequence, const std::string& sha1) {
+    std::string digits = std::to_string(sequence);
+    if (digits.size() < kSequenceDigits) digits.insert(0, kSequenceDigits - digits.size(), '0');
+    return digits + "-" + sha1;
+}
+
+bool matchesName(const Identity& identity, const std::string& nameOrSha1) {
+    if (isSha1Text(nameOrSha1) && identity.certificate.sha1 == upper(nameOrSha1)) return true;
+    return identity.certificate.commonName == nameOrSha1;
+}
+
+// Certificates in PEM (any number of blocks) or one DER certificate.
+std::vector<std::string> certificatesIn(const std::string& bytes) {
+    std::vector<std::string> ders;
+    if (bytes.find("-----BEGIN") != std::string::npos) {
+        BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+        while (bio) {
+            X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+            if (!cert) break;
+            ders.push_back(certificateDer(cert.get()));
+        }
+        ERR_clear_error();
+    } else if (auto cert = parseCertificate(bytes)) {
+        ders.push_back(bytes);
+    }
+    return ders;
+}
+
+}  // namespace
+
+std::optional<Certificate> Certificate::fromDer(std::string der) {
+    X509Ptr cert = parseCertificate(der);
+    if (!cert) return std::nullopt;
+    Certificate c;
+    c.sha1 = sha1Hex(der);
+    c.commonName = commonNameOf(cert.get());
+    c.der = std::move(der);
+    return c;
+}
+
+std::string Store::defaultLocation() {
+    return path::appendingPathComponent(platform::folders::dataHome(), "ipa-resigner/keychain");
+}
+
+Store::Store(std::string location) : _location(std::move(location)) {}
+
+std::vector<Identity> Store::identities() const {
+    std::vector<Identity> out;
+    for (auto& entry : readIdentities(_location)) out.push_back(std::move(entry.identity));
+    return out;
+}
+
+std::vector<Certificate> Store::certificates() const {
+    std::vector<Certificate> out;
+    std::string root = path::appendingPathComponent(_location, kCertificatesFolder);
+    for (const auto& name : platform::fs::contentsOfDirectory(root)) {
+        if (name.empty() || name[0] == '.' || path::pathExtension(name) != kCertificateExtension) continue;
+        auto der = platform::fs::readFile(path::appendingPathComponent(root, name));
+        if (!der) continue;
+        if (auto cert = Certificate::fromDer(std::move(*der))) out.push_back(std::move(*cert));
+    }
+    return out;
+}
+
+std::optional<Identity> Store::findIdentity(const std::string& nameOrSha1) const {
+    std::optional<Identity> first;
+    for (auto& identity : identities()) {
+        if (!matchesName(identity, nameOrSha1)) continue;
+        if (invalidReason(identity).empty()) return identity;
+        if (!first) first = std::move(identity);
+    }
+    return first;
+}
+
+std::vector<Certificate> Store::chainFor(const Certificate& leaf) const {
+    struct Candidate {
+        Certificate certificate;
+        X509Ptr x509;
+    };
+    std::vector<Candidate> pool;
+    auto add = [&pool](Certificate c) {
+        if (auto x = parseCertificate(c.der)) pool.push_back({std::move(c), std::move(x)});
+    };
+    for (auto& c : certificates()) add(std::move(c));
+    for (auto& identity : identities()) add(std::move(identity.certificate));
+
+    std::vector<Certificate> chain;
+    std::vector<std::string> seen{leaf.sha1};
+    X509Ptr current = parseCertificate(leaf.der);
+    while (current && chain.size() < kMaxChainLength) {
+        if (X509_check_issued(current.get(), current.get()) == X509_V_OK) break;  // self-signed: the top
+        const Candidate* issuer = nullptr;
+        for (const auto& candidate : pool) {
+            if (std::find(seen.begin(), seen.end(), candidate.certificate.sha1) != seen.end()) continue;
+            if (X509_check_issued(candidate.x509.get(), current.get()) != X509_V_OK) continue;
+            EVP_PKEY* key = X509_get0_pubkey(candidate.x509.get());
+            if (!key || X509_verify(current.get(), key) != 1) continue;
+            issuer = &candidate;
+            break;
+        }
+        ERR_clear_error();
+        if (!issuer) break;
+        seen.push_back(issuer->certificate.sha1);
+        chain.push_back(issuer->certificate);
+        current = parseCertificate(issuer->certificate.der);
+    }
+    return chain;
+}
+
+std::string Store::invalidReason(const Identity& identity, std::chrono::system_clock::time_point now) {
+    X509Ptr cert = parseCertificate(identity.certificate.der);
+    if (!cert) return kReasonBadCertificate;
+    time_t t = std::chrono::system_clock::to_time_t(now);
+    // X509_cmp_time: -1 when the certificate's time lies before t, 1 after, 0 on a malformed time.
+    int afterEnd = X509_cmp_time(X509_get0_notAfter(cert.get()), &t);
+    int beforeStart = X509_cmp_time(X509_get0_notBefore(cert.get()), &t);
+    if (afterEnd == 0 || beforeStart == 0) return kReasonBadCertificate;
+    if (afterEnd < 0) return kReasonExpired;
+    if (beforeStart > 0) return kReasonNotYetValid;
+
+    // Code signing must be named in the extended key usage: a certificate
+    // without the extension is not a signing certificate.
+    int critical = 0;
+    EkuPtr eku(static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(cert.get(), NID_ext_key_usage, &critical, nullptr)));
+    bool codeSigning = false;
+    for (int i = 0; eku && i < sk_ASN1_OBJECT_num(eku.get()); ++i)
+        if (OBJ_obj2nid(sk_ASN1_OBJECT_value(eku.get(), i)) == NID_code_sign) codeSigning = true;
+    ERR_clear_error();
+    if (!codeSigning) return kReasonNoCodeSigning;
+
+    PKeyPtr key = parsePrivateKey(identity.privateKeyDer);
+    bool matches = key && X509_check_private_key(cert.get(), key.get()) == 1;
+    ERR_clear_error();
+    if (!matches) return kReasonKeyMismatch;
+    return "";
+}
+
+bool Store::importPkcs12(const std::string& bytes, const std::string& password, std::string* error) {
+    auto failWith = [error](const char* message) {
+        if (error) *error = message;
+        ERR_clear_error();
+        return false;
+    };
+    loadPkcs12Providers();
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    P12Ptr p12(d2i_PKCS12(nullptr, &p, static_cast<long>(bytes.size())));
+    if (!p12) return failWith("Unknown format in import.");
+
+    // A bundle made "without a password" may have used an empty one or none.
+    const char* pass = password.c_str();
+    if (PKCS12_mac_present(p12.get())) {
+        if (PKCS12_verify_mac(p12.get(), pass, -1) != 1) {
+            if (!password.empty() || PKCS12_verify_mac(p12.get(), nullptr, 0) != 1)
+                return failWith("MAC verification failed during PKCS12 import (wrong password?)");
+            pass = nullptr;
+        }
+    }
+    EVP_PKEY* rawKey = nullptr;
+    X509* rawCert = nullptr;
+    STACK_OF(X509)* rawCa = nullptr;
+    int parsed = PKCS12_parse(p12.get(), pass, &rawKey, &rawCert, &rawCa);
+    PKeyPtr key(rawKey);
+    X509Ptr cert(rawCert);
+    X509StackPtr ca(rawCa);
+    if (!parsed) return failWith("Unable to decode the PKCS12 file: damaged, or its encryption is not supported.");
+    if (!key || !cert) return failWith("The PKCS12 file holds no identity (a certificate with its private key).");
+    if (X509_check_private_key(cert.get(), key.get()) != 1)
+        return failWith("The private key in the PKCS12 file does not match its certificate.");
+
+    auto leaf = Certificate::fromDer(certificateDer(cert.get()));
+    std::string keyDer = privateKeyDer(key.get());
+    if (!leaf || keyDer.empty()) return failWith("Unable to decode the PKCS12 file.");
+    std::vector<std::string> chainDers;
+    for (int i = 0; ca && i < sk_X509_num(ca.get()); ++i) chainDers.push_back(certificateDer(sk_X509_value(ca.get(), i)));
+
+    auto existing = readIdentities(_location);
+    for (const auto& entry : existing)
+        if (entry.identity.certificate.sha1 == leaf->sha1)
+            return failWith(kAlreadyExists);
+
+    std::string identitiesRoot = path::appendingPathComponent(_location, kIdentitiesFolder);
+    if (!platform::fs::createDirectory(path::deletingLastPathComponent(_location)) || !makePrivateFolder(_location) ||
+        !makePrivateFolder(identitiesRoot))
+        return failWith("Unable to create the keychain folder.");
+
+    // Fill the identity under a temporary name, then rename it whole.
+    std::string staging = path::appendingPathComponent(identitiesRoot, ".new-XXXXXX");
+    if (!::mkdtemp(staging.data())) return failWith("Unable to write to the keychain.");
+    bool ok = writePrivateFile(path::appendingPathComponent(staging, kCertificateFile), leaf->der) &&
+              writePrivateFile(path::appendingPathComponent(staging, kKeyFile), keyDer);
+    long next = 1;
+    for (const auto& entry : existing) next = std::max(next, sequenceOf(entry.folderName) + 1);
+    std::string finalFolder = path::appendingPathComponent(identitiesRoot, sequenceName(next, leaf->sha1));
+    if (ok) ok = ::rename(staging.c_str(), finalFolder.c_str()) == 0;
+    if (!ok) {
+        platform::fs::removeItem(staging);
+        return failWith("Unable to write to the keychain.");
+    }
+    syncFolder(identitiesRoot);
+
+    // The chain is an addition: intermediates that are already known are skipped.
+    std::vector<Certificate> chain;
+    for (auto& der : chainDers)
+        if (auto c = Certificate::fromDer(std::move(der))) chain.push_back(std::move(*c));
+    std::string chainError;
+    if (!chain.empty() && !storeCertificates(std::move(chain), &chainError, nullptr) &&
+        chainError != kAlreadyExists) {
+        platform::fs::removeItem(finalFolder);
+        if (error) *error = chainError;
+        return false;
+    }
+    return true;
+}
+
+bool Store::importCertificates(const std::string& bytes, std::string* error, int* imported) {
+    if (imported) *imported = 0;
+    std::vector<Certificate> found;
+    for (auto& der : certificatesIn(bytes))
+        if (auto cert = Certificate::fromDer(std::move(der))) found.push_back(std::move(*cert));
+    if (found.empty()) {
+        if (error) *error = "Unknown format in import.";
+        return false;
+    }
+    return storeCertificates(std::move(found), error, imported);
+}
+
+bool Store::storeCertificates(std::vector<Certificate> found, std::string* error, int* imported) {
+    if (imported) *imported = 0;
+    auto failWith = [error](const char* message) {
+        if (error) *error = message;
+        return false;
+    };
+    std::string root = path::appendingPathComponent(_location, kCertificatesFolder);
+    std::vector<std::string> identityHashes;
+    for (const auto& identity : identities()) identityHashes.push_back(identity.certificate.sha1);
+    std::vector<Certificate> fresh;
+    for (auto& cert : found) {
+        std::string target = path::appendingPathComponent(root, cert.sha1 + "." + kCertificateExtension);
+        bool known = platform::fs::fileExists(target) ||
+                     std::find(identityHashes.begin(), identityHashes.end(), cert.sha1) != identityHashes.end() ||
+                     std::any_of(fresh.begin(), fresh.end(), [&](const Certificate& f) { return f.sha1 == cert.sha1; });
+        if (!known) fresh.push_back(std::move(cert));
+    }
+    if (fresh.empty()) return failWith(kAlreadyExists);
+
+    if (!platform::fs::createDirectory(path::deletingLastPathComponent(_location)) || !makePrivateFolder(_location) ||
+        !makePrivateFolder(root))
+        return failWith("Unable to create the keychain folder.");
+    std::vector<std::string> written;
+    for (const auto& cert : fresh) {
+        std::string target = path::appendingPathComponent(root, cert.sha1 + "." + kCertificateExtension);
+        if (!writePrivateFile(target, cert.der)) {
+            for (const auto& w : written) ::unlink(w.c_str());
+            return failWith("Unable to write to the keychain.");
+        }
+        written.push_back(target);
+    }
+    syncFolder(root);
+    if (imported) *imported = static_cast<int>(written.size());
+    return true;
+}
+
+bool Store::removeIdentity(const std::string& nameOrSha1, std::string* error) {
+    std::vector<IdentityEntry> matches;
+    for (auto& entry : readIdentities(_location))
+        if (matchesName(entry.identity, nameOrSha1)) matches.push_back(std::move(entry));
+    if (matches.empty()) {
+        if (error) *error = "Unable to delete identity: the specified item could not be found in the keychain.";
+        return false;
+    }
+    if (matches.size() > 1) {
+        if (error) *error = "Unable to delete identity: more than one identity matches; name it by its SHA-1 hash (-Z).";
+        return false;
+    }
+    std::string root = path::appendingPathComponent(_location, kIdentitiesFolder);
+    std::string folder = path::appendingPathComponent(root, matches.front().folderName);
+    // Rename first, so that a reader never sees the identity half removed.
+    std::string doomed = path::appendingPathComponent(root, ".del-" + matches.front().folderName);
+    if (::rename(folder.c_str(), doomed.c_str()) != 0) {
+        if (error) *error = "Unable to delete identity: the keychain cannot be written.";
+        return false;
+    }
+    platform::fs::removeItem(doomed);
+    syncFolder(root);
+    return true;
+}
+
+}  // namespace keychain

@@ -1,0 +1,243 @@
+// Whole re-sign runs on generated packages: real zip and unzip, the codesign
+// double, and the decode tool (see engine_fixture.h).
+#include <algorithm>
+#include <filesystem>
+
+#include "engine_fixture.h"
+#include "platform/plist.h"
+
+using namespace enginetest;
+namespace plist = platform::plist;
+
+namespace {
+
+std::vector<std::string> successfulRunLines(const std::string& archive) {
+    std::vector<std::string> lines = {"Generating entitlements..",        "Entitlements generated",
+                                      "Editing the Info.plist file...",   "File Info.plist edited properly",
+                                      "Editing the Embedded Provision...", "Embedded Provision edited successfully",
+                                      "Beginning the codesign..."};
+    for (std::string item : {"Inner.framework", "A.framework", "libX.dylib", "S.framework", "Demo.app"}) {
+        lines.push_back("start codesigning with " + item + "...");
+        lines.push_back("Verifying codesign: " + item);
+        lines.push_back(item + " codesigning done");
+    }
+    lines.push_back("Verification Codesigning dones");
+    lines.push_back("Beginning the zip of the IPA file in the path: " + archive);
+    lines.push_back("Zipping done. IPA file saved in the path: " + archive);
+    return lines;
+}
+
+bool contains(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+plist::Value parsed(const std::string& bytes) {
+    auto value = plist::parse(bytes);
+    return value ? *value : plist::Value(std::string("<not a property list>"));
+}
+
+}  // namespace
+
+TEST_F(EngineTest, SuccessfulRunReportsEveryStageInOrderAndWritesTheArchive) {
+    auto package = open();
+    Recorder r;
+    resign(package, r);
+
+    const std::string archive = dir + "/out/New Name.ipa";
+    ASSERT_FALSE(r.error.has_value()) << *r.error;
+    EXPECT_EQ(r.lines, successfulRunLines(archive));
+    // The result text: the application's signing output, a blank line, its (empty) verification output.
+    const std::string app = package->appPath();
+    EXPECT_EQ(*r.success, "Resign result: " + app + ": replacing existing signature\n" + app +
+                              ": signed bundle with Mach-O thin (arm64)\n\n\n");
+
+    auto names = testkit::archiveEntries(archive);
+    EXPECT_TRUE(contains(names, "Entitlements.plist"));
+    EXPECT_TRUE(contains(names, "iTunesMetadata.plist"));
+    EXPECT_TRUE(contains(names, "SwiftSupport/iphoneos/libswiftDemo.dylib"));
+    EXPECT_TRUE(contains(names, "Payload/Demo.app/PlugIns/Share.appex/Frameworks/S.framework/S"));
+    EXPECT_FALSE(contains(names, "Payload/Demo.app/_CodeSignature/CodeResources"));
+
+    auto info = parsed(testkit::archiveEntry(archive, "Payload/Demo.app/Info.plist"));
+    EXPECT_EQ(*info.get("CFBundleIdentifier")->asString(), "com.example.new");
+    EXPECT_EQ(*info.get("CFBundleDisplayName")->asString(), "New Name");
+    EXPECT_EQ(*info.get("CFBundleShortVersionString")->asString(), "1.2.3");
+    EXPECT_EQ(testkit::archiveEntry(archive, "Payload/Demo.app/embedded.mobileprovision"),
+              testkit::readFile(profilePath));
+    auto entitlements = parsed(testkit::archiveEntry(archive, "Entitlements.plist"));
+    auto profile = parsed(testkit::pki::profilePlist(profileOptions()));
+    EXPECT_EQ(entitlements, *profile.get("Entitlements"));
+}
+
+TEST_F(EngineTest, SigningCallsCarryTheIdentityAndEntitlementsUnchanged) {
+    auto package = open();
+    Recorder r;
+    const std::string identity = "Apple Development: Zoë O'Neil (AB:CD) x";
+    resign(package, r, std::string("com.example.new"), "New Name", std::nullopt, identity);
+    ASSERT_TRUE(r.success.has_value()) << r.error.value_or("");
+
+    const std::string app = package->appPath();
+    const std::string entitlements = "--entitlements=" + package->workPath() + "/Entitlements.plist";
+    auto calls = recordedCalls(codesignLog);
+    std::vector<std::vector<std::string>> expected;
+    for (std::string item : {"/Frameworks/A.framework/Frameworks/Inner.framework", "/Frameworks/A.framework",
+                             "/Frameworks/libX.dylib", "/PlugIns/Share.appex/Frameworks/S.framework", ""}) {
+        expected.push_back({"-vvv", "-fs", identity, app + item, entitlements});
+        expected.push_back({"-v", app + item});
+    }
+    EXPECT_EQ(calls, expected);
+}
+
+TEST_F(EngineTest, FailingVerificationInTheMiddleStopsTheRun) {
+    CodesignScript script;
+    script.failVerifying = "libX.dylib";
+    useDoubles(script);
+    auto package = open();
+    Recorder r;
+    resign(package, r);
+
+    const std::string lib = package->appPath() + "/Frameworks/libX.dylib";
+    ASSERT_TRUE(r.error.has_value());
+    EXPECT_EQ(*r.error, "Signing failed with error: " + lib + ": replacing existing signature\n" + lib +
+                            ": signed bundle with Mach-O thin (arm64)\n\n\n" + lib +
+                            ": invalid signature (code or signature have been modified)\n");
+    EXPECT_EQ(r.lines.back(), "Verifying codesign: libX.dylib");
+    // Nothing after the failing item was signed, and nothing was packed.
+    auto calls = recordedCalls(codesignLog);
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back(), (std::vector<std::string>{"-v", lib}));
+    EXPECT_EQ(calls.size(), 6u);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/out/New Name.ipa"));
+}
+
+TEST_F(EngineTest, StageFailuresEndTheRunWithTheStageMessage) {
+    {
+        SCOPED_TRACE("Info.plist missing");
+        auto package = open();
+        std::filesystem::remove(package->appPath() + "/Info.plist");
+        Recorder r;
+        resign(package, r);
+        EXPECT_EQ(r.lines, (std::vector<std::string>{"Generating entitlements..", "Entitlements generated",
+                                                     "Editing the Info.plist file..."}));
+        EXPECT_EQ(r.error, "The IPA file you selected is corrupted: the app is unable to find a proper Info.plist file");
+        EXPECT_FALSE(std::filesystem::exists(dir + "/out"));
+    }
+    {
+        SCOPED_TRACE("profile record without bundle identifier");
+        auto package = open();
+        Recorder r;
+        resign(package, r, std::nullopt);
+        EXPECT_EQ(r.error, "Failed to re-save the Info.plist file properly. Please try again.");
+    }
+    {
+        SCOPED_TRACE("no application in Payload");
+        std::string root = testkit::makeScratchDir("no-app");
+        testkit::buildPackageTree(root, {});
+        std::filesystem::rename(root + "/Payload/Demo.app", root + "/Payload/Demo.notapp");
+        testkit::zipTree(root, dir + "/in/NoApp.ipa");
+        auto stranded = openIpa(dir + "/in/NoApp.ipa");
+        EXPECT_EQ(stranded->appPath(), "");
+        Recorder r;
+        resign(stranded, r);
+        EXPECT_EQ(r.error, "The IPA file you selected is corrupted: the app is unable to find a proper Info.plist file");
+    }
+    {
+        SCOPED_TRACE("embedded profile cannot be replaced");
+        auto package = open();
+        // Two profile files: the one found is removed, the copy then meets embedded.mobileprovision.
+        testkit::writeFile(package->appPath() + "/other.provisionprofile", "x");
+        Recorder r;
+        resign(package, r);
+        EXPECT_EQ(r.error, "Embedded Provision editing failed. Please try again");
+        EXPECT_EQ(r.lines.back(), "Editing the Embedded Provision...");
+    }
+    {
+        SCOPED_TRACE("packing fails");
+        auto package = open();
+        testkit::writeFile(dir + "/blocked", "a file where the destination folder should be");
+        Recorder r;
+        resign(package, r, std::string("com.example.new"), "New Name", dir + "/blocked");
+        EXPECT_EQ(r.error, "Unable to unzip the file: the destination path is empty or the source IPA file was corrupted");
+        EXPECT_EQ(r.lines.back(), "Beginning the zip of the IPA file in the path: " + dir + "/blocked/New Name.ipa");
+    }
+}
+
+TEST_F(EngineTest, ProfileDeletedAfterListingFailsBeforeTheCallReturns) {
+    auto package = open();
+    auto profile = chosenProfile();
+    std::filesystem::remove(profilePath);
+    Recorder r;
+    package->resignWithProvisioningProfile(profile, "id", std::string("com.example.new"), "N", dir + "/out", r.log(),
+                                           r.onError(), r.onSuccess());
+    EXPECT_EQ(r.lines, std::vector<std::string>{"Generating entitlements.."});
+    EXPECT_EQ(r.error, "Unable to replace the entitlements.mobileprovision. Please try again.");
+    testkit::pumpUntil([] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_EQ(r.ends, 1);
+}
+
+TEST_F(EngineTest, RunWithoutCallbacksStillWritesTheArchive) {
+    auto package = open();
+    package->resignWithProvisioningProfile(chosenProfile(), "id", std::string("com.example.quiet"), "Quiet",
+                                           dir + "/out", {}, {}, {});
+    const std::string archive = dir + "/out/Quiet.ipa";
+    EXPECT_TRUE(testkit::pumpUntil([&] { return std::filesystem::exists(archive); }));
+    auto info = parsed(testkit::archiveEntry(archive, "Payload/Demo.app/Info.plist"));
+    EXPECT_EQ(*info.get("CFBundleIdentifier")->asString(), "com.example.quiet");
+}
+
+TEST_F(EngineTest, SecondRunResignsTheModifiedTreeAndReplacesTheArchiveWhole) {
+    auto package = open();
+    Recorder first;
+    resign(package, first);
+    ASSERT_TRUE(first.success.has_value()) << first.error.value_or("");
+
+    // A file that disappears between the runs must not survive in the archive.
+    std::filesystem::remove(package->appPath() + "/Resources/res-0.txt");
+    Recorder second;
+    resign(package, second, std::string("com.example.second"));
+    ASSERT_TRUE(second.success.has_value()) << second.error.value_or("");
+    EXPECT_EQ(second.lines, first.lines);
+
+    const std::string archive = dir + "/out/New Name.ipa";
+    auto names = testkit::archiveEntries(archive);
+    EXPECT_FALSE(contains(names, "Payload/Demo.app/Resources/res-0.txt"));
+    EXPECT_TRUE(contains(names, "Payload/Demo.app/Resources/res-1.txt"));
+    auto info = parsed(testkit::archiveEntry(archive, "Payload/Demo.app/Info.plist"));
+    EXPECT_EQ(*info.get("CFBundleIdentifier")->asString(), "com.example.second");
+    EXPECT_EQ(testkit::archiveEntry(archive, "Payload/Demo.app/embedded.mobileprovision"),
+              testkit::readFile(profilePath));
+    // No partial archive is left beside the result.
+    size_t files = 0;
+    for (auto& entry : std::filesystem::directory_iterator(dir + "/out")) files += entry.is_regular_file();
+    EXPECT_EQ(files, 1u);
+}
+
+TEST_F(EngineTest, ArchiveStaysDirectlyInsideTheDestinationWhateverTheDisplayName) {
+    auto package = open();
+    const std::string out = dir + "/named/out";
+    for (auto [name, file] : std::vector<std::pair<std::string, std::string>>{
+             {"a/b", "a_b.ipa"}, {"..", "...ipa"}, {".", "..ipa"}, {"../../escape", ".._.._escape.ipa"}}) {
+        SCOPED_TRACE(name);
+        Recorder r;
+        resign(package, r, std::string("com.example.new"), name, out);
+        ASSERT_TRUE(r.success.has_value()) << r.error.value_or("");
+        EXPECT_TRUE(std::filesystem::is_regular_file(out + "/" + file));
+        // Info.plist keeps the name as typed.
+        auto info = parsed(testkit::archiveEntry(out + "/" + file, "Payload/Demo.app/Info.plist"));
+        EXPECT_EQ(*info.get("CFBundleDisplayName")->asString(), name);
+    }
+    size_t entries = 0;
+    for (auto& entry : std::filesystem::directory_iterator(dir + "/named")) entries += 1 + 0 * entry.is_directory();
+    EXPECT_EQ(entries, 1u);  // only "out": nothing written beside it
+}
+
+TEST_F(EngineTest, RelativeDestinationResolvesAgainstTheCurrentDirectory) {
+    auto package = open();
+    auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    Recorder r;
+    resign(package, r, std::string("com.example.new"), "Rel", std::string("relative/out"));
+    std::filesystem::current_path(previous);
+    ASSERT_TRUE(r.success.has_value()) << r.error.value_or("");
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir + "/relative/out/Rel.ipa"));
+}

@@ -1,0 +1,238 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "keychain/Keychain.h"
+#include "platform/files.h"
+#include "testkit/pki.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+using namespace testkit::pki;
+using keychain::Store;
+
+const std::string kOddName = "Apple Development: Zoë O'Brien (A1B2: C3) ünïcode";
+
+// Leaves are costly to make: one set per process.
+struct Leaves {
+    Credential good = TestPKI::shared().issueLeaf({.commonName = kOddName});
+    Credential second = TestPKI::shared().issueLeaf({.commonName = "Apple Distribution: Second (ABCDE12345)"});
+    Credential expired = TestPKI::shared().issueLeaf({.commonName = "Expired", .validity = Validity::Expired});
+    Credential future = TestPKI::shared().issueLeaf({.commonName = "Future", .validity = Validity::NotYetValid});
+    Credential noUsage = TestPKI::shared().issueLeaf({.commonName = "No usage", .codeSigningUsage = false});
+    Credential ec = TestPKI::shared().issueLeaf({.commonName = "EC key", .keyType = KeyType::EcP256});
+};
+const Leaves& leaves() {
+    static const Leaves l;
+    return l;
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    return st.st_mode & 0777;
+}
+
+keychain::Identity identityOf(const Credential& c) {
+    return {*keychain::Certificate::fromDer(c.certDer), c.keyDer};
+}
+
+class KeychainStore : public ::testing::Test {
+protected:
+    std::string location = testkit::makeScratchDir("kc") + "/ipa-resigner/keychain";
+    Store store{location};
+
+    void import(const Credential& c, const std::string& password = "pw", Pkcs12Cipher cipher = Pkcs12Cipher::Modern) {
+        std::string error;
+        ASSERT_TRUE(store.importPkcs12(pkcs12(c, {TestPKI::shared().intermediate()}, password, cipher), password, &error))
+            << error;
+    }
+};
+
+TEST_F(KeychainStore, ImportedIdentityComesThroughWholeWithPrivateModes) {
+    import(leaves().good);
+    auto ids = store.identities();
+    ASSERT_EQ(ids.size(), 1u);
+    EXPECT_EQ(ids[0].certificate.commonName, kOddName);
+    EXPECT_EQ(ids[0].certificate.sha1, leaves().good.sha1());
+    EXPECT_EQ(ids[0].certificate.der, leaves().good.certDer);
+    EXPECT_EQ(Store::invalidReason(ids[0]), "") << "the critical vendor extension must not invalidate";
+
+    EXPECT_EQ(modeOf(location), 0700u);
+    EXPECT_EQ(modeOf(location + "/identities"), 0700u);
+    std::string folder = location + "/identities/" + platform::fs::contentsOfDirectory(location + "/identities")[0];
+    EXPECT_EQ(modeOf(folder), 0700u);
+    EXPECT_EQ(modeOf(folder + "/key.der"), 0600u);
+    EXPECT_EQ(modeOf(folder + "/cert.der"), 0600u);
+
+    // The intermediate of the bundle went to the certificates.
+    auto certs = store.certificates();
+    ASSERT_EQ(certs.size(), 1u);
+    EXPECT_EQ(certs[0].sha1, TestPKI::shared().intermediate().sha1());
+}
+
+TEST_F(KeychainStore, EveryPkcs12FlavourImports) {
+    import(leaves().good, "", Pkcs12Cipher::Modern);
+    import(leaves().second, "legacy-pw", Pkcs12Cipher::Legacy);
+    import(leaves().ec, "", Pkcs12Cipher::Legacy);
+    auto ids = store.identities();
+    ASSERT_EQ(ids.size(), 3u);
+    for (const auto& id : ids) EXPECT_EQ(Store::invalidReason(id), "") << id.certificate.commonName;
+}
+
+TEST_F(KeychainStore, BadInputIsRefusedAndNothingIsWritten) {
+    std::string p12 = pkcs12(leaves().good, {}, "right");
+    struct Case {
+        std::string bytes, password, message;
+    } cases[] = {
+        {p12, "wrong", "MAC verification failed during PKCS12 import (wrong password?)"},
+        {p12, "", "MAC verification failed during PKCS12 import (wrong password?)"},
+        {p12.substr(0, p12.size() / 2), "right", "Unknown format in import."},
+        {"not a bundle at all", "right", "Unknown format in import."},
+        {"", "", "Unknown format in import."},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        EXPECT_FALSE(store.importPkcs12(c.bytes, c.password, &error));
+        EXPECT_EQ(error, c.message);
+    }
+    EXPECT_FALSE(platform::fs::fileExists(location));
+
+    std::string error;
+    EXPECT_FALSE(store.importCertificates("-----BEGIN CERTIFICATE-----\nnonsense\n-----END CERTIFICATE-----\n", &error));
+    EXPECT_EQ(error, "Unknown format in import.");
+    EXPECT_FALSE(platform::fs::fileExists(location));
+}
+
+TEST_F(KeychainStore, DuplicateIdentityIsRefused) {
+    import(leaves().good);
+    std::string error;
+    EXPECT_FALSE(store.importPkcs12(pkcs12(leaves().good, {}, "pw"), "pw", &error));
+    EXPECT_EQ(error, "The specified item already exists in the keychain.");
+    EXPECT_EQ(store.identities().size(), 1u);
+}
+
+TEST_F(KeychainStore, OrderOfAdditionSurvivesRemoval) {
+    import(leaves().good);
+    import(leaves().second);
+    import(leaves().ec);
+    std::string error;
+    ASSERT_TRUE(store.removeIdentity(leaves().second.sha1(), &error)) << error;
+    import(leaves().expired);
+    std::vector<std::string> names;
+    for (const auto& id : store.identities()) names.push_back(id.certificate.commonName);
+    EXPECT_EQ(names, (std::vector<std::string>{kOddName, "EC key", "Expired"}));
+    for (const auto& name : platform::fs::contentsOfDirectory(location + "/identities"))
+        EXPECT_NE(name[0], '.') << "no leftovers of the removal";
+
+    EXPECT_TRUE(store.removeIdentity(kOddName, &error)) << error;
+    EXPECT_FALSE(store.removeIdentity(kOddName, &error));
+    EXPECT_NE(error.find("could not be found"), std::string::npos);
+}
+
+TEST_F(KeychainStore, RemovalByAmbiguousNameIsRefused) {
+    auto twin = TestPKI::shared().issueLeaf({.commonName = kOddName});
+    import(leaves().good);
+    import(twin);
+    std::string error;
+    EXPECT_FALSE(store.removeIdentity(kOddName, &error));
+    EXPECT_EQ(store.identities().size(), 2u);
+    EXPECT_TRUE(store.removeIdentity(twin.sha1(), &error)) << error;
+}
+
+TEST_F(KeychainStore, FindIdentityBySha1InAnyCaseOrByNamePrefersTheValidOne) {
+    // An expired certificate with the same name, added first.
+    auto oldOne = TestPKI::shared().issueLeaf({.commonName = kOddName, .validity = Validity::Expired});
+    import(oldOne);
+    import(leaves().good);
+    auto byName = store.findIdentity(kOddName);
+    ASSERT_TRUE(byName);
+    EXPECT_EQ(byName->certificate.sha1, leaves().good.sha1());
+    std::string lower = oldOne.sha1();
+    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto bySha = store.findIdentity(lower);
+    ASSERT_TRUE(bySha);
+    EXPECT_EQ(bySha->certificate.sha1, oldOne.sha1());
+    EXPECT_FALSE(store.findIdentity("Nobody"));
+    EXPECT_FALSE(store.findIdentity(kOddName.substr(0, 10)));
+}
+
+TEST_F(KeychainStore, ChainRunsThroughTheIntermediateToTheRootDespiteVendorExtensions) {
+    import(leaves().good);
+    auto leaf = store.identities().at(0).certificate;
+    auto partial = store.chainFor(leaf);
+    ASSERT_EQ(partial.size(), 1u);
+    EXPECT_EQ(partial[0].sha1, TestPKI::shared().intermediate().sha1());
+
+    int added = 0;
+    std::string error;
+    ASSERT_TRUE(store.importCertificates(TestPKI::shared().root().certPem(), &error, &added)) << error;
+    EXPECT_EQ(added, 1);
+    auto chain = store.chainFor(leaf);
+    ASSERT_EQ(chain.size(), 2u);
+    EXPECT_EQ(chain[0].sha1, TestPKI::shared().intermediate().sha1());
+    EXPECT_EQ(chain[1].sha1, TestPKI::shared().root().sha1());
+
+    // A certificate with the same subject but another key is not taken as the issuer.
+    TestPKI other;
+    Store lone(testkit::makeScratchDir("kc2") + "/kc");
+    ASSERT_TRUE(lone.importCertificates(certificatesPem({other.intermediate().certDer, other.root().certDer}), &error));
+    EXPECT_TRUE(lone.chainFor(leaf).empty());
+}
+
+TEST_F(KeychainStore, CertificatesImportAsPemBundleOrDerAndSkipKnownOnes) {
+    int added = 0;
+    std::string error;
+    ASSERT_TRUE(store.importCertificates(TestPKI::shared().root().certDer, &error, &added)) << error;
+    EXPECT_EQ(added, 1);
+    const auto& pki = TestPKI::shared();
+    ASSERT_TRUE(store.importCertificates(certificatesPem({pki.root().certDer, pki.intermediate().certDer}), &error,
+                                         &added));
+    EXPECT_EQ(added, 1);
+    EXPECT_FALSE(store.importCertificates(pki.root().certPem(), &error, &added));
+    EXPECT_EQ(error, "The specified item already exists in the keychain.");
+    EXPECT_EQ(store.certificates().size(), 2u);
+    EXPECT_TRUE(store.identities().empty());
+    // DER with trailing bytes is not a certificate.
+    EXPECT_FALSE(store.importCertificates(pki.root().certDer + "x", &error));
+}
+
+TEST_F(KeychainStore, HalfWrittenAndForeignEntriesAreIgnored) {
+    import(leaves().good);
+    testkit::writeFile(location + "/identities/.new-abc123/cert.der", leaves().second.certDer);
+    testkit::writeFile(location + "/identities/00000099-BROKEN/cert.der", "garbage");
+    testkit::writeFile(location + "/identities/00000099-BROKEN/key.der", "garbage");
+    testkit::writeFile(location + "/identities/00000098-NOKEY/cert.der", leaves().second.certDer);
+    testkit::writeFile(location + "/certs/.ABC.der.XXXXXX", TestPKI::shared().root().certDer);
+    testkit::writeFile(location + "/certs/notes.txt", "hello");
+    ASSERT_EQ(store.identities().size(), 1u);
+    EXPECT_EQ(store.certificates().size(), 1u);
+}
+
+TEST(KeychainValidity, ReasonsNameTheFirstFault) {
+    const auto& l = leaves();
+    EXPECT_EQ(Store::invalidReason(identityOf(l.good)), "");
+    EXPECT_EQ(Store::invalidReason(identityOf(l.ec)), "");
+    EXPECT_EQ(Store::invalidReason(identityOf(l.expired)), keychain::kReasonExpired);
+    EXPECT_EQ(Store::invalidReason(identityOf(l.future)), keychain::kReasonNotYetValid);
+    EXPECT_EQ(Store::invalidReason(identityOf(l.noUsage)), keychain::kReasonNoCodeSigning);
+    auto mismatched = identityOf(l.good);
+    mismatched.privateKeyDer = l.second.keyDer;
+    EXPECT_EQ(Store::invalidReason(mismatched), keychain::kReasonKeyMismatch);
+    mismatched.privateKeyDer = "not a key";
+    EXPECT_EQ(Store::invalidReason(mismatched), keychain::kReasonKeyMismatch);
+    // The clock decides: two years on the certificate has expired; a day ago it had not begun.
+    auto later = std::chrono::system_clock::now() + std::chrono::hours(24 * 365 * 2);
+    EXPECT_EQ(Store::invalidReason(identityOf(l.good), later), keychain::kReasonExpired);
+    auto earlier = std::chrono::system_clock::now() - std::chrono::hours(24);
+    EXPECT_EQ(Store::invalidReason(identityOf(l.good), earlier), keychain::kReasonNotYetValid);
+    keychain::Identity broken{{"xx", "", ""}, l.good.keyDer};
+    EXPECT_EQ(Store::invalidReason(broken), keychain::kReasonBadCertificate);
+}
+
+TEST(KeychainLocation, DefaultsUnderTheXdgDataFolder) {
+    EXPECT_EQ(Store::defaultLocation(), std::string(std::getenv("XDG_DATA_HOME")) + "/ipa-resigner/keychain");
+    EXPECT_TRUE(Store().identities().empty());
+}
+
+}  // namespace

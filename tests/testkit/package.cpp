@@ -1,0 +1,165 @@
+#include "testkit/package.h"
+
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/plist.h"
+#include "testkit/macho.h"
+#include "testkit/pki.h"
+#include "testkit/testkit.h"
+
+namespace testkit {
+
+namespace {
+
+namespace stdfs = std::filesystem;
+namespace plist = platform::plist;
+
+// Linking is the slow part: each kind of binary is built once per process
+// and copied where it is needed.
+std::string cachedBinary(const std::string& key, const MachOSpec& spec) {
+    static std::mutex lock;
+    static std::map<std::string, std::string> built;
+    std::lock_guard<std::mutex> g(lock);
+    auto it = built.find(key);
+    if (it != built.end()) return it->second;
+    std::string path = makeScratchDir("binaries") + "/" + key;
+    std::string error = buildMachO(path, spec);
+    if (!error.empty()) throw std::runtime_error("building " + key + " failed: " + error);
+    built[key] = path;
+    return path;
+}
+
+void copyBinary(const std::string& from, const std::string& to) {
+    stdfs::create_directories(stdfs::path(to).parent_path());
+    stdfs::copy_file(from, to, stdfs::copy_options::overwrite_existing);
+    stdfs::permissions(to, stdfs::perms::owner_all | stdfs::perms::group_read | stdfs::perms::group_exec |
+                               stdfs::perms::others_read | stdfs::perms::others_exec);
+}
+
+std::string dylib() {
+    MachOSpec spec;
+    spec.kind = MachOSpec::Kind::Dylib;
+    return cachedBinary("lib.dylib", spec);
+}
+
+MachOSpec executableSpec(size_t padding) {
+    MachOSpec spec;
+    spec.extraDataBytes = padding;
+    return spec;
+}
+
+std::string bundleInfo(const std::string& name, const std::string& identifier, const std::string& packageType) {
+    plist::Dict keys{{"CFBundleExecutable", name},
+                     {"CFBundleIdentifier", identifier},
+                     {"CFBundleName", name},
+                     {"CFBundlePackageType", packageType},
+                     {"CFBundleShortVersionString", "1.0"},
+                     {"CFBundleVersion", "1"}};
+    return plist::toXml(plist::Value(keys));
+}
+
+void writeFramework(const std::string& folder, const std::string& name) {
+    copyBinary(dylib(), folder + "/" + name);
+    writeFile(folder + "/Info.plist", bundleInfo(name, "com.example.framework." + name, "FMWK"));
+}
+
+}  // namespace
+
+std::string buildPackageTree(const std::string& root, const PackageSpec& spec) {
+    const std::string app = root + "/Payload/" + spec.appName + ".app";
+    stdfs::create_directories(app);
+
+    std::string executable =
+        cachedBinary("app-" + std::to_string(spec.executablePadding), executableSpec(spec.executablePadding));
+    copyBinary(executable, app + "/" + spec.appName);
+
+    plist::Dict info{{"CFBundleExecutable", spec.appName},
+                     {"CFBundleIdentifier", spec.bundleId},
+                     {"CFBundleName", spec.appName},
+                     {"CFBundlePackageType", "APPL"},
+                     {"CFBundleShortVersionString", "1.2.3"},
+                     {"CFBundleVersion", "42"},
+                     {"LSRequiresIPhoneOS", true},
+                     {"UIDeviceFamily", plist::Array{1, 2}},
+                     {"CFBundleIcons", plist::Dict{{"CFBundlePrimaryIcon",
+                                                    plist::Dict{{"CFBundleIconFiles", plist::Array{"Icon"}}}}}}};
+    if (spec.displayName) info["CFBundleDisplayName"] = *spec.displayName;
+    plist::Value infoValue(info);
+    writeFile(app + "/Info.plist", spec.binaryInfoPlist ? plist::toBinary(infoValue) : plist::toXml(infoValue));
+
+    if (spec.frameworks) {
+        writeFramework(app + "/Frameworks/A.framework", "A");
+        writeFramework(app + "/Frameworks/A.framework/Frameworks/Inner.framework", "Inner");
+        copyBinary(dylib(), app + "/Frameworks/libX.dylib");
+    }
+    for (int i = 0; i < spec.extraFrameworks; ++i)
+        writeFramework(app + "/Frameworks/F" + std::to_string(i) + ".framework", "F" + std::to_string(i));
+    if (spec.appExtension) {
+        const std::string appex = app + "/PlugIns/Share.appex";
+        copyBinary(cachedBinary("app-0", executableSpec(0)), appex + "/Share");
+        writeFile(appex + "/Info.plist", bundleInfo("Share", spec.bundleId + ".share", "XPC!"));
+        writeFramework(appex + "/Frameworks/S.framework", "S");
+    }
+    if (spec.oldSignature) {
+        std::string old = spec.oldProfileBytes;
+        if (old.empty()) {
+            pki::ProfileOptions options;
+            options.name = "Old Profile";
+            options.bundleId = spec.bundleId;
+            old = pki::makeProfile(options);
+        }
+        writeFile(app + "/embedded.mobileprovision", old);
+        writeFile(app + "/_CodeSignature/CodeResources", plist::toXml(plist::Value(plist::Dict{{"files", plist::Dict{}}})));
+    }
+    for (int i = 0; i < spec.resourceFiles; ++i) {
+        // Distinct contents, so that the packer cannot take a short cut.
+        std::string name = "res-" + std::to_string(i) + ".txt";
+        std::string bytes = name + "\n";
+        if (bytes.size() < spec.resourceBytes) bytes.append(spec.resourceBytes - bytes.size(), 'r');
+        writeFile(app + "/Resources/" + name, bytes);
+    }
+    if (spec.topLevelEntries) {
+        writeFile(root + "/iTunesMetadata.plist",
+                  plist::toXml(plist::Value(plist::Dict{{"itemName", spec.appName}})));
+        writeFile(root + "/SwiftSupport/iphoneos/libswiftDemo.dylib", "not a library\n");
+    }
+    return app;
+}
+
+void zipTree(const std::string& root, const std::string& ipaPath) {
+    std::string output;
+    stdfs::create_directories(stdfs::path(ipaPath).parent_path());
+    if (run({"/usr/bin/zip", "-qry", stdfs::absolute(ipaPath).string(), "."}, &output, root) != 0)
+        throw std::runtime_error("zip failed: " + output);
+}
+
+std::string buildPackage(const std::string& ipaPath, const PackageSpec& spec) {
+    std::string root = makeScratchDir("package-tree");
+    buildPackageTree(root, spec);
+    zipTree(root, ipaPath);
+    stdfs::remove_all(root);
+    return ipaPath;
+}
+
+std::vector<std::string> archiveEntries(const std::string& ipaPath) {
+    std::string output;
+    if (run({"/usr/bin/unzip", "-Z1", ipaPath}, &output) != 0) throw std::runtime_error("unzip -Z1 failed: " + output);
+    std::vector<std::string> names;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty()) names.push_back(line);
+    return names;
+}
+
+std::string archiveEntry(const std::string& ipaPath, const std::string& entryName) {
+    std::string output;
+    if (run({"/usr/bin/unzip", "-p", ipaPath, entryName}, &output) != 0)
+        throw std::runtime_error("no entry " + entryName + " in " + ipaPath);
+    return output;
+}
+
+}  // namespace testkit

@@ -1,0 +1,57 @@
+#pragma once
+// Application packages for tests: a work tree Payload/<Name>.app with real
+// arm64 Mach-O binaries, packed with /usr/bin/zip into an .ipa.
+//
+//   testkit::PackageSpec spec;                    // the full shape, see below
+//   std::string ipa = testkit::buildPackage(dir + "/Demo.ipa", spec);
+//   auto names = testkit::archiveEntries(ipa);    // "Payload/Demo.app/Info.plist", ...
+//
+// The full shape, with every option on:
+//   Payload/Demo.app/Demo                          executable
+//   Payload/Demo.app/Info.plist                    XML or binary
+//   Payload/Demo.app/embedded.mobileprovision      the old profile
+//   Payload/Demo.app/_CodeSignature/CodeResources  the old seal
+//   Payload/Demo.app/Frameworks/A.framework/A      + Info.plist
+//   Payload/Demo.app/Frameworks/A.framework/Frameworks/Inner.framework/Inner
+//   Payload/Demo.app/Frameworks/libX.dylib
+//   Payload/Demo.app/PlugIns/Share.appex/Share     + Info.plist
+//   Payload/Demo.app/PlugIns/Share.appex/Frameworks/S.framework/S
+//   Payload/Demo.app/Resources/res-N.txt           resourceFiles of them
+//   iTunesMetadata.plist, SwiftSupport/iphoneos/libswiftDemo.dylib   beside Payload
+// Failures to build throw std::runtime_error: a broken test set-up.
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testkit {
+
+struct PackageSpec {
+    std::string appName = "Demo";                      // <appName>.app and its executable
+    std::string bundleId = "com.example.demo";         // CFBundleIdentifier
+    std::optional<std::string> displayName = "Demo";   // CFBundleDisplayName; nothing leaves the key out
+    bool binaryInfoPlist = false;
+    bool frameworks = true;        // A.framework with Inner.framework inside it, and libX.dylib
+    bool appExtension = true;      // Share.appex with its own S.framework
+    bool oldSignature = true;      // embedded.mobileprovision and _CodeSignature
+    std::string oldProfileBytes;   // the old embedded profile; empty: a signed test profile
+    bool topLevelEntries = true;   // entries beside "Payload"
+    int resourceFiles = 3;
+    size_t resourceBytes = 64;     // size of each resource file
+    int extraFrameworks = 0;       // Frameworks/F<n>.framework, for big packages
+    size_t executablePadding = 0;  // extra bytes of constant data in the main executable
+};
+
+// Writes the tree into root (root/Payload/<Name>.app ...); answers the .app path.
+std::string buildPackageTree(const std::string& root, const PackageSpec& spec = {});
+// Packs everything inside root into a new archive with /usr/bin/zip.
+void zipTree(const std::string& root, const std::string& ipaPath);
+// Tree in a scratch folder, then zipped to ipaPath; answers ipaPath.
+std::string buildPackage(const std::string& ipaPath, const PackageSpec& spec = {});
+
+// Entry names of an archive, in archive order (folders end in "/").
+std::vector<std::string> archiveEntries(const std::string& ipaPath);
+// The bytes of one entry; throws when the archive has no such entry.
+std::string archiveEntry(const std::string& ipaPath, const std::string& entryName);
+
+}  // namespace testkit
