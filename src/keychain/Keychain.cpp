@@ -318,7 +318,8 @@ std::vector<Certificate> Store::chainFor(const Certificate& leaf) const {
     return chain;
 }
 
-std::string Store::invalidReason(const Identity& identity, std::chrono::system_clock::time_point now) {
+std::string Store::invalidReason(const Identity& identity, std::chrono::system_clock::time_point now,
+                                 Policy policy) {
     X509Ptr cert = parseCertificate(identity.certificate.der);
     if (!cert) return kReasonBadCertificate;
     time_t t = std::chrono::system_clock::to_time_t(now);
@@ -333,7 +334,7 @@ std::string Store::invalidReason(const Identity& identity, std::chrono::system_c
     // without the extension is not a signing certificate.
     int critical = 0;
     EkuPtr eku(static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(cert.get(), NID_ext_key_usage, &critical, nullptr)));
-    bool codeSigning = false;
+    bool codeSigning = policy == Policy::Basic;
     for (int i = 0; eku && i < sk_ASN1_OBJECT_num(eku.get()); ++i)
         if (OBJ_obj2nid(sk_ASN1_OBJECT_value(eku.get(), i)) == NID_code_sign) codeSigning = true;
     ERR_clear_error();

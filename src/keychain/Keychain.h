@@ -46,6 +46,10 @@ inline constexpr const char* kReasonNoCodeSigning = "CSSMERR_APPLETP_INVALID_EXT
 inline constexpr const char* kReasonKeyMismatch = "CSSMERR_CSP_INVALID_KEY";
 inline constexpr const char* kReasonBadCertificate = "CSSMERR_TP_INVALID_CERTIFICATE";
 
+// What an identity is judged for: code signing asks for the code-signing
+// extended key usage on top of the basic checks (dates, matching key).
+enum class Policy { CodeSigning, Basic };
+
 class Store {
 public:
     static std::string defaultLocation();
@@ -73,7 +77,8 @@ public:
     // outside its validity period, no code-signing extended key usage, or a
     // private key that does not match the certificate (kReason... above).
     static std::string invalidReason(const Identity& identity,
-                                     std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
+                                     std::chrono::system_clock::time_point now = std::chrono::system_clock::now(),
+                                     Policy policy = Policy::CodeSigning);
 
     // Imports. False with a message in *error, nothing written, on failure.
     // PKCS#12 in the current (AES) and the legacy (RC2, 3DES) encryption; an

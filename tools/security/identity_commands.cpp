@@ -1,0 +1,133 @@
+// The keychain's identities: listing them the way find-identity prints them,
+// importing PKCS#12 bundles and certificates, deleting an identity.
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "keychain/Keychain.h"
+
+namespace security {
+
+namespace {
+
+struct Listed {
+    keychain::Identity identity;
+    std::string reason;  // "" when valid
+};
+
+void printLine(size_t index, const Listed& item, bool withReason) {
+    const auto& cert = item.identity.certificate;
+    std::string label = cert.commonName.empty() ? "<unknown>" : cert.commonName;
+    std::printf("%3zu) %s \"%s\"", index, cert.sha1.c_str(), label.c_str());
+    if (withReason && !item.reason.empty()) std::printf(" (%s)", item.reason.c_str());
+    std::printf("\n");
+}
+
+}  // namespace
+
+int findIdentityCommand(const Arguments& args) {
+    bool validOnly = false;
+    std::string policy = "basic";
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "-v") {
+            validOnly = true;
+        } else if (args[i] == "-p" && i + 1 < args.size()) {
+            policy = args[++i];
+            if (policy != "codesigning" && policy != "basic") {
+                complain("find-identity: unsupported policy \"" + policy + "\" (codesigning or basic)");
+                return 2;
+            }
+        } else {
+            complain("find-identity: unsupported option \"" + args[i] + "\"; usage: find-identity [-v] [-p codesigning]");
+            return 2;
+        }
+    }
+    std::vector<Listed> all, valid;
+    for (auto& identity : keychain::Store().identities()) {
+        std::string reason = keychain::Store::invalidReason(
+            identity, std::chrono::system_clock::now(),
+            policy == "codesigning" ? keychain::Policy::CodeSigning : keychain::Policy::Basic);
+        Listed item{std::move(identity), std::move(reason)};
+        if (item.reason.empty()) valid.push_back(item);
+        all.push_back(std::move(item));
+    }
+    if (!validOnly) {
+        std::printf("\nPolicy: %s\n  Matching identities\n", policy == "codesigning" ? "Code Signing" : "X.509 Basic");
+        for (size_t i = 0; i < all.size(); ++i) printLine(i + 1, all[i], true);
+        std::printf("     %zu identities found\n\n  Valid identities only\n", all.size());
+    }
+    for (size_t i = 0; i < valid.size(); ++i) printLine(i + 1, valid[i], false);
+    std::printf("     %zu valid identities found\n", valid.size());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+int importCommand(const Arguments& args) {
+    std::string file, password;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "-P" && i + 1 < args.size()) {
+            password = args[++i];
+        } else if ((a == "-k" || a == "-f" || a == "-t" || a == "-T") && i + 1 < args.size()) {
+            ++i;  // one keychain per user; type and format are told by the content; no access lists
+        } else if (a == "-A" || a == "-x") {
+            // accepted for compatibility; nothing to do
+        } else if (file.empty() && (a.empty() || a[0] != '-')) {
+            file = a;
+        } else {
+            complain("import: unsupported option \"" + a + "\"; usage: import file [-P passphrase]");
+            return 2;
+        }
+    }
+    if (file.empty()) {
+        complain("import: no file given; usage: import file [-P passphrase]");
+        return 2;
+    }
+    std::string bytes;
+    if (!readInput(file, &bytes)) return 1;
+    keychain::Store store;
+    std::string error;
+    bool certificates = bytes.find("-----BEGIN") != std::string::npos || keychain::Certificate::fromDer(bytes);
+    if (certificates) {
+        int added = 0;
+        if (!store.importCertificates(bytes, &error, &added)) {
+            complain("import: " + error);
+            return 1;
+        }
+        std::printf("%d certificate%s imported.\n", added, added == 1 ? "" : "s");
+        return 0;
+    }
+    if (!store.importPkcs12(bytes, password, &error)) {
+        complain("import: " + error);
+        return 1;
+    }
+    std::printf("1 identity imported.\n");
+    return 0;
+}
+
+int deleteIdentityCommand(const Arguments& args) {
+    std::string which;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if ((args[i] == "-Z" || args[i] == "-c") && i + 1 < args.size() && which.empty()) {
+            which = args[++i];
+        } else if (args[i] == "-t") {
+            // the certificate goes with its key in any case
+        } else {
+            complain("delete-identity: unsupported option \"" + args[i] + "\"; usage: delete-identity (-Z sha1 | -c name)");
+            return 2;
+        }
+    }
+    if (which.empty()) {
+        complain("delete-identity: name the identity with -Z sha1 or -c name");
+        return 2;
+    }
+    std::string error;
+    if (!keychain::Store().removeIdentity(which, &error)) {
+        complain("delete-identity: " + error);
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace security
