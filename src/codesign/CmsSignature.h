@@ -1,0 +1,67 @@
+#pragma once
+// The CMS signature of a slice: a detached SignedData over the primary
+// CodeDirectory, whose signed attributes bind every CodeDirectory by its
+// cdhash (the plist form 1.2.840.113635.100.9.1 and the typed form ...9.2).
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "codesign/Hashing.h"
+
+namespace codesign {
+
+constexpr std::string_view kCdHashesPlistOid = "1.2.840.113635.100.9.1";
+constexpr std::string_view kCdHashesOid = "1.2.840.113635.100.9.2";
+// Apple's certificate extensions; development certificates mark some of them
+// critical, which generic verifiers do not know.
+constexpr std::string_view kAppleCertificateExtensionArc = "1.2.840.113635.100.6.";
+
+struct SigningIdentity {
+    std::string certificateDer;
+    std::string privateKeyDer;            // PKCS#8 or a traditional key, DER
+    std::vector<std::string> chainDer;    // issuers, nearest first, as far as known
+};
+
+struct CertificateFacts {
+    std::string commonName;
+    std::string organizationalUnit;   // the first OU: the team identifier
+    std::string sha1;                 // of the DER, raw bytes
+    bool selfSigned = false;
+    bool hasWwdrMarker = false;
+    bool codeSigningUsage = false;
+};
+std::optional<CertificateFacts> certificateFacts(std::string_view der);
+
+struct CodeDirectoryHash {
+    HashType type;
+    std::string fullHash;  // untruncated hash of the CodeDirectory
+};
+
+// The CMS (DER ContentInfo) signing codeDirectory with the identity, listing
+// every CodeDirectory's hash in the signed attributes.
+std::optional<std::string> signCodeDirectory(std::string_view codeDirectory,
+                                             const std::vector<CodeDirectoryHash>& hashes,
+                                             const SigningIdentity& identity, std::string* error);
+
+// Byte count to reserve for the CMS blob of this identity: generous, since
+// the reservation is hashed before the signature exists.
+size_t estimatedCmsSize(const SigningIdentity& identity);
+
+struct CmsCheck {
+    bool signatureValid = false;  // the signer's signature over the content
+    bool chainValid = false;      // leaf up to the last certificate carried
+    std::string problem;          // why not, when either is false
+    std::vector<std::string> plistCdHashes;                          // 20-byte values of ...9.1
+    std::vector<std::pair<std::string, std::string>> typedCdHashes;  // (digest OID, hash) of ...9.2
+    bool hasPlistCdHashes = false;
+    std::vector<std::string> chainDer;  // leaf first
+    std::optional<std::chrono::system_clock::time_point> signingTime;
+};
+CmsCheck verifyCms(std::string_view cms, std::string_view codeDirectory);
+
+// Digest OIDs in the typed CDHashes attribute.
+std::string digestOid(HashType type);
+
+}  // namespace codesign

@@ -1,0 +1,257 @@
+#include "codesign/MachOSigner.h"
+
+#include <cstring>
+#include <map>
+
+#include "codesign/Bytes.h"
+#include "codesign/CodeDirectory.h"
+#include "codesign/DerEntitlements.h"
+#include "codesign/SuperBlob.h"
+
+namespace codesign {
+
+namespace {
+
+constexpr size_t kStreamChunk = size_t(1) << 20;  // a multiple of the page size
+
+constexpr uint32_t PLATFORM_IOSSIMULATOR = 7;
+constexpr uint32_t PLATFORM_TVOSSIMULATOR = 8;
+constexpr uint32_t PLATFORM_WATCHOSSIMULATOR = 9;
+
+constexpr uint32_t version(uint32_t major, uint32_t minor, uint32_t patch = 0) {
+    return major << 16 | minor << 8 | patch;
+}
+
+// Whether a slice's deployment target predates SHA-256 CodeDirectories.
+bool needsSha1(const macho::Slice& slice) {
+    switch (slice.platform) {
+        case macho::PLATFORM_IOS:
+        case macho::PLATFORM_TVOS:
+        case PLATFORM_IOSSIMULATOR:
+        case PLATFORM_TVOSSIMULATOR: return slice.minOS < version(11, 0);
+        case macho::PLATFORM_MACOS: return slice.minOS < version(10, 11, 4);
+        case macho::PLATFORM_WATCHOS:
+        case PLATFORM_WATCHOSSIMULATOR: return slice.minOS < version(12, 0);
+        default: return false;
+    }
+}
+
+bool boolEntitlement(const platform::plist::Dict& entitlements, const char* key) {
+    auto it = entitlements.find(key);
+    return it != entitlements.end() && it->second.asBool() && *it->second.asBool();
+}
+
+bool fail(std::string* error, std::string text) {
+    if (error) *error = std::move(text);
+    return false;
+}
+
+// What one slice's signature holds before it is signed: its blobs but the CMS.
+struct SlicePlan {
+    macho::SliceLayout layout;
+    std::vector<CodeDirectoryInputs> codeDirectories;  // primary first
+    BlobMap blobs;                                     // requirements, entitlements
+};
+
+SlicePlan planSlice(const PreparedBinary& binary, size_t index, const SigningContext& context,
+                    const std::vector<HashType>& hashTypes, std::string_view header) {
+    const macho::Slice& slice = binary.file.slices[index];
+    const macho::SignaturePlacement& placement = binary.placements[index];
+    const bool mainBinary = slice.filetype == macho::MH_EXECUTE;
+    const bool carriesEntitlements = mainBinary && context.entitlementsXml && context.entitlementsDer;
+    SlicePlan plan;
+
+    plan.blobs[CSSLOT_REQUIREMENTS] = context.requirements;
+    if (carriesEntitlements) {
+        plan.blobs[CSSLOT_ENTITLEMENTS] = wrapBlob(CSMAGIC_EMBEDDED_ENTITLEMENTS, *context.entitlementsXml);
+        plan.blobs[CSSLOT_DER_ENTITLEMENTS] = wrapBlob(CSMAGIC_EMBEDDED_DER_ENTITLEMENTS, *context.entitlementsDer);
+    }
+
+    uint64_t execSegFlags = 0;
+    if (mainBinary) {
+        execSegFlags |= CS_EXECSEG_MAIN_BINARY;
+        if (carriesEntitlements) execSegFlags |= entitlementExecSegFlags(context.entitlements);
+    }
+    for (HashType type : hashTypes) {
+        CodeDirectoryInputs cd;
+        cd.hashType = type;
+        cd.flags = context.identity ? 0 : CS_ADHOC;
+        cd.identifier = context.identifier;
+        cd.teamId = context.identity ? context.teamId : "";
+        cd.codeLimit = placement.codeLimit;
+        if (slice.platform != 0 && slice.text) {
+            cd.execSegBase = slice.text->fileoff;
+            cd.execSegLimit = slice.text->filesize;
+            cd.execSegFlags = execSegFlags;
+        }
+        std::map<unsigned, std::string> slots;
+        if (context.infoPlist) slots[cdInfoSlot] = digest(type, *context.infoPlist);
+        slots[cdRequirementsSlot] = digest(type, plan.blobs[CSSLOT_REQUIREMENTS]);
+        if (context.codeResources) slots[cdResourceDirSlot] = digest(type, *context.codeResources);
+        if (carriesEntitlements) {
+            slots[cdEntitlementSlot] = digest(type, plan.blobs[CSSLOT_ENTITLEMENTS]);
+            slots[cdEntitlementDERSlot] = digest(type, plan.blobs[CSSLOT_DER_ENTITLEMENTS]);
+        }
+        cd.specialSlots.resize(slots.empty() ? 0 : slots.rbegin()->first);
+        for (auto& [slot, hash] : slots) cd.specialSlots[slot - 1] = std::move(hash);
+        plan.codeDirectories.push_back(std::move(cd));
+    }
+
+    // The reservation: every blob at its final size, the CMS at an estimate.
+    std::map<uint32_t, size_t> sizes;
+    for (const auto& [slot, blob] : plan.blobs) sizes[slot] = blob.size();
+    for (size_t i = 0; i < plan.codeDirectories.size(); ++i) {
+        const auto& cd = plan.codeDirectories[i];
+        auto cdLayout = layoutCodeDirectory(cd.identifier.size(), cd.teamId.size(), hashSize(cd.hashType),
+                                            uint32_t(cd.specialSlots.size()), codeSlotCount(cd.codeLimit));
+        sizes[i == 0 ? CSSLOT_CODEDIRECTORY : CSSLOT_ALTERNATE_CODEDIRECTORIES + uint32_t(i - 1)] = cdLayout.length;
+    }
+    sizes[CSSLOT_SIGNATURESLOT] = 8 + (context.identity ? estimatedCmsSize(*context.identity) : 0);
+    const uint32_t reservation = uint32_t(bytes::alignUp(superBlobSize(sizes), macho::kSignatureAlignment));
+    plan.layout = macho::layoutSlice(slice, header, placement, reservation);
+    return plan;
+}
+
+// Copies the slice's code, as the new layout has it, to out, and hashes its pages.
+bool streamCode(const InputFile& input, const macho::Slice& slice, const macho::SliceLayout& layout,
+                uint64_t outOffset, ReplacementFile& out, std::vector<PageHasher>& hashers, std::string& buffer,
+                std::string* error) {
+    for (uint64_t pos = 0; pos < layout.codeLimit; pos += kStreamChunk) {
+        const size_t n = size_t(std::min<uint64_t>(kStreamChunk, layout.codeLimit - pos));
+        const size_t available = pos < slice.size ? size_t(std::min<uint64_t>(n, slice.size - pos)) : 0;
+        if (available > 0 && !input.readInto(slice.offset + pos, buffer.data(), available))
+            return fail(error, "cannot read the file");
+        std::memset(buffer.data() + available, 0, n - available);
+        if (pos < layout.header.size()) {
+            size_t overlay = std::min<size_t>(n, layout.header.size() - pos);
+            std::memcpy(buffer.data(), layout.header.data() + pos, overlay);
+        }
+        for (auto& hasher : hashers) hasher.update(buffer.data(), n);
+        if (!out.write(outOffset + pos, std::string_view(buffer.data(), n))) return fail(error, "cannot write the file");
+    }
+    return true;
+}
+
+}  // namespace
+
+uint64_t entitlementExecSegFlags(const platform::plist::Dict& e) {
+    uint64_t flags = 0;
+    if (boolEntitlement(e, "get-task-allow") || boolEntitlement(e, "run-unsigned-code"))
+        flags |= CS_EXECSEG_ALLOW_UNSIGNED;
+    if (boolEntitlement(e, "com.apple.private.cs.debugger")) flags |= CS_EXECSEG_DEBUGGER;
+    if (boolEntitlement(e, "dynamic-codesigning")) flags |= CS_EXECSEG_JIT;
+    if (boolEntitlement(e, "com.apple.private.skip-library-validation")) flags |= CS_EXECSEG_SKIP_LV;
+    if (boolEntitlement(e, "com.apple.private.amfi.can-load-cdhash")) flags |= CS_EXECSEG_CAN_LOAD_CDHASH;
+    if (boolEntitlement(e, "com.apple.private.amfi.can-execute-cdhash")) flags |= CS_EXECSEG_CAN_EXEC_CDHASH;
+    return flags;
+}
+
+std::vector<HashType> PreparedBinary::hashTypes() const {
+    for (const auto& slice : file.slices)
+        if (needsSha1(slice)) return {HashType::SHA1, HashType::SHA256};
+    return {HashType::SHA256};
+}
+
+bool PreparedBinary::isMainExecutable() const {
+    for (const auto& slice : file.slices)
+        if (slice.filetype == macho::MH_EXECUTE) return true;
+    return false;
+}
+
+std::optional<PreparedBinary> prepareBinary(const std::string& path, std::string* error, bool* notMachO) {
+    if (notMachO) *notMachO = false;
+    PreparedBinary binary;
+    binary.path = path;
+    if (!binary.input.open(path)) {
+        fail(error, "cannot open the file");
+        return std::nullopt;
+    }
+    macho::ParseError kind;
+    auto file = macho::parse(binary.input, &kind, error);
+    if (!file) {
+        if (notMachO) *notMachO = kind == macho::ParseError::NotMachO;
+        return std::nullopt;
+    }
+    binary.file = std::move(*file);
+    for (const auto& slice : binary.file.slices) {
+        std::string why;
+        auto placement = macho::placeSignature(slice, &why);
+        if (!placement) {
+            fail(error, why + " (" + slice.archName() + ")");
+            return std::nullopt;
+        }
+        binary.placements.push_back(*placement);
+        if (!slice.hasSignature()) continue;
+        EmbeddedSignature existing;
+        std::string ignored;
+        switch (readEmbeddedSignature(binary.input, slice, existing, &ignored)) {
+            case SignatureState::Unsigned: break;
+            case SignatureState::Malformed: binary.existing = ExistingSignature::Invalid; break;
+            case SignatureState::Present:
+                if (existing.isLinkerSigned()) {
+                    if (binary.existing == ExistingSignature::None) binary.existing = ExistingSignature::LinkerSigned;
+                } else {
+                    if (binary.existing != ExistingSignature::Invalid) binary.existing = ExistingSignature::Signed;
+                    binary.existingIdentifier = existing.primary().identifier;
+                }
+                break;
+        }
+    }
+    return binary;
+}
+
+bool writeSignedBinary(const PreparedBinary& binary, const SigningContext& context, ReplacementFile& out,
+                       std::string* error) {
+    const auto hashTypes = binary.hashTypes();
+    const auto& slices = binary.file.slices;
+    std::vector<SlicePlan> plans;
+    std::vector<uint64_t> newSizes;
+    for (size_t i = 0; i < slices.size(); ++i) {
+        auto header = binary.input.read(slices[i].offset, slices[i].commandsEnd());
+        if (!header) return fail(error, "cannot read the load commands");
+        plans.push_back(planSlice(binary, i, context, hashTypes, *header));
+        newSizes.push_back(plans.back().layout.newSize);
+    }
+    std::vector<uint64_t> offsets{0};
+    uint64_t total = newSizes[0];
+    if (binary.file.fat) {
+        auto fat = macho::layoutFat(newSizes);
+        offsets = fat.offsets;
+        total = fat.size;
+        if (total > 0xffffffffull) return fail(error, "the fat file would grow past 4 GiB");
+        if (!out.write(0, macho::fatHeader(slices, fat, newSizes))) return fail(error, "cannot write the file");
+    }
+    if (!out.setSize(total)) return fail(error, "cannot write the file");
+
+    std::string buffer(kStreamChunk, '\0');
+    for (size_t i = 0; i < slices.size(); ++i) {
+        SlicePlan& plan = plans[i];
+        std::vector<PageHasher> hashers;
+        hashers.reserve(hashTypes.size());
+        for (HashType type : hashTypes) hashers.emplace_back(type, size_t(1) << kPageSizeLog2);
+        if (!streamCode(binary.input, slices[i], plan.layout, offsets[i], out, hashers, buffer, error)) return false;
+
+        BlobMap blobs = std::move(plan.blobs);
+        std::vector<CodeDirectoryHash> cdHashes;
+        for (size_t k = 0; k < hashTypes.size(); ++k) {
+            plan.codeDirectories[k].codeHashes = hashers[k].finish();
+            std::string cd = buildCodeDirectory(plan.codeDirectories[k]);
+            cdHashes.push_back({hashTypes[k], fullCdHash(hashTypes[k], cd)});
+            blobs[k == 0 ? CSSLOT_CODEDIRECTORY : CSSLOT_ALTERNATE_CODEDIRECTORIES + uint32_t(k - 1)] = std::move(cd);
+        }
+        std::string cms;
+        if (context.identity) {
+            auto signedData = signCodeDirectory(blobs[CSSLOT_CODEDIRECTORY], cdHashes, *context.identity, error);
+            if (!signedData) return false;
+            cms = std::move(*signedData);
+        }
+        blobs[CSSLOT_SIGNATURESLOT] = wrapBlob(CSMAGIC_BLOBWRAPPER, cms);
+        std::string signature = buildSuperBlob(blobs);
+        if (signature.size() > plan.layout.reservation)
+            return fail(error, "the signature is larger than the space reserved for it");
+        if (!out.write(offsets[i] + plan.layout.codeLimit, signature)) return fail(error, "cannot write the file");
+    }
+    return true;
+}
+
+}  // namespace codesign

@@ -1,0 +1,262 @@
+#include "codesign/Requirements.h"
+
+#include <openssl/objects.h>
+
+#include <cctype>
+
+#include "codesign/Bytes.h"
+
+namespace codesign {
+
+namespace {
+
+void putData(std::string& out, std::string_view data) {
+    bytes::appendBe32(out, uint32_t(data.size()));
+    out += data;
+    out.append(bytes::alignUp(data.size(), 4) - data.size(), '\0');
+}
+
+// DER content bytes of a dotted OID (no tag, no length).
+std::string oidContent(std::string_view dotted) {
+    ASN1_OBJECT* obj = OBJ_txt2obj(std::string(dotted).c_str(), 1);
+    std::string out;
+    if (obj) {
+        out.assign(reinterpret_cast<const char*>(OBJ_get0_data(obj)), OBJ_length(obj));
+        ASN1_OBJECT_free(obj);
+    }
+    return out;
+}
+
+std::string wrapRequirement(const std::string& expression) {
+    std::string out;
+    bytes::appendBe32(out, CSMAGIC_REQUIREMENT);
+    bytes::appendBe32(out, uint32_t(12 + expression.size()));
+    bytes::appendBe32(out, kRequirementExprForm);
+    return out + expression;
+}
+
+}  // namespace
+
+std::string designatedRequirement(const std::string& identifier, const ChainFacts& chain) {
+    using bytes::appendBe32;
+    std::string e;
+    appendBe32(e, opAnd);
+    appendBe32(e, opIdent);
+    putData(e, identifier);
+    if (chain.length == 3 && chain.issuerHasWwdrMarker) {
+        // Nested to the right, as the generator writes it.
+        appendBe32(e, opAnd);
+        appendBe32(e, opAppleGenericAnchor);
+        appendBe32(e, opAnd);
+        appendBe32(e, opCertField);
+        appendBe32(e, uint32_t(kLeafCert));
+        putData(e, "subject.CN");
+        appendBe32(e, matchEqual);
+        putData(e, chain.leafCommonName);
+        appendBe32(e, opCertGeneric);
+        appendBe32(e, 1);
+        putData(e, oidContent(kWwdrIntermediateMarkerOid));
+        appendBe32(e, matchExists);
+    } else if (chain.chainEndsAtRoot) {
+        appendBe32(e, opAnchorHash);
+        appendBe32(e, uint32_t(kAnchorCert));
+        putData(e, chain.anchorSha1);
+    } else {
+        appendBe32(e, opAnchorHash);
+        appendBe32(e, uint32_t(kLeafCert));
+        putData(e, chain.leafSha1);
+    }
+    return wrapRequirement(e);
+}
+
+std::string requirementsSet(const std::optional<std::string>& designated) {
+    std::string out;
+    const uint32_t count = designated ? 1 : 0;
+    const uint32_t headerSize = 12 + 8 * count;
+    bytes::appendBe32(out, CSMAGIC_REQUIREMENTS);
+    bytes::appendBe32(out, uint32_t(headerSize + (designated ? designated->size() : 0)));
+    bytes::appendBe32(out, count);
+    if (designated) {
+        bytes::appendBe32(out, kSecDesignatedRequirementType);
+        bytes::appendBe32(out, headerSize);
+        out += *designated;
+    }
+    return out;
+}
+
+std::optional<std::vector<std::pair<uint32_t, std::string_view>>> parseRequirementsSet(std::string_view blob) {
+    auto magic = bytes::be32(blob, 0);
+    auto length = bytes::be32(blob, 4);
+    auto count = bytes::be32(blob, 8);
+    if (!magic || *magic != CSMAGIC_REQUIREMENTS || !length || *length < 12 || *length > blob.size() || !count)
+        return std::nullopt;
+    blob = blob.substr(0, *length);
+    if (uint64_t(*count) * 8 > blob.size() - 12) return std::nullopt;
+    std::vector<std::pair<uint32_t, std::string_view>> out;
+    for (uint32_t i = 0; i < *count; ++i) {
+        uint32_t type = *bytes::be32(blob, 12 + 8 * i);
+        uint32_t offset = *bytes::be32(blob, 16 + 8 * i);
+        auto reqLength = bytes::be32(blob, offset + 4);
+        if (!reqLength || *reqLength < 12 || *reqLength > blob.size() - offset) return std::nullopt;
+        if (*bytes::be32(blob, offset) != CSMAGIC_REQUIREMENT) return std::nullopt;
+        out.emplace_back(type, blob.substr(offset, *reqLength));
+    }
+    return out;
+}
+
+namespace {
+
+class Dumper {
+public:
+    explicit Dumper(std::string_view expr) : expr(expr) {}
+
+    std::optional<std::string> expression(int depth = 0) {
+        if (depth > 64) return std::nullopt;
+        auto op = next();
+        if (!op) return std::nullopt;
+        switch (*op & 0x00ffffff) {
+            case opFalse: return "never";
+            case opTrue: return "always";
+            case opIdent: {
+                auto d = data();
+                if (!d) return std::nullopt;
+                return "identifier " + quoted(*d);
+            }
+            case opAppleAnchor: return "anchor apple";
+            case opAppleGenericAnchor: return "anchor apple generic";
+            case opAnchorHash: {
+                auto slot = next();
+                auto d = data();
+                if (!slot || !d) return std::nullopt;
+                return "certificate " + slotName(int32_t(*slot)) + " = H\"" + bytes::toHex(*d) + "\"";
+            }
+            case opCDHash: {
+                auto d = data();
+                if (!d) return std::nullopt;
+                return "cdhash H\"" + bytes::toHex(*d) + "\"";
+            }
+            case opAnd:
+            case opOr: {
+                auto a = expression(depth + 1);
+                auto b = a ? expression(depth + 1) : std::nullopt;
+                if (!b) return std::nullopt;
+                return *a + ((*op & 0x00ffffff) == opAnd ? " and " : " or ") + *b;
+            }
+            case opNot: {
+                auto a = expression(depth + 1);
+                if (!a) return std::nullopt;
+                return "! " + *a;
+            }
+            case opCertField: {
+                auto slot = next();
+                auto field = data();
+                if (!slot || !field) return std::nullopt;
+                auto m = match();
+                if (!m) return std::nullopt;
+                return "certificate " + slotName(int32_t(*slot)) + "[" + *field + "]" + *m;
+            }
+            case opCertGeneric: {
+                auto slot = next();
+                auto oid = data();
+                if (!slot || !oid) return std::nullopt;
+                auto m = match();
+                if (!m) return std::nullopt;
+                return "certificate " + slotName(int32_t(*slot)) + "[field." + oidText(*oid) + "]" + *m;
+            }
+            case opTrustedCerts: return "anchor trusted";
+            case opTrustedCert: {
+                auto slot = next();
+                if (!slot) return std::nullopt;
+                return "certificate " + slotName(int32_t(*slot)) + " trusted";
+            }
+            default: return std::nullopt;
+        }
+    }
+
+    bool atEnd() const { return at == expr.size(); }
+
+private:
+    std::optional<uint32_t> next() {
+        auto v = bytes::be32(expr, at);
+        if (v) at += 4;
+        return v;
+    }
+    std::optional<std::string> data() {
+        auto length = next();
+        if (!length || *length > expr.size() - at) return std::nullopt;
+        std::string out(expr.substr(at, *length));
+        uint64_t padded = bytes::alignUp(*length, 4);
+        if (padded > expr.size() - at) return std::nullopt;
+        at += padded;
+        return out;
+    }
+    std::optional<std::string> match() {
+        auto op = next();
+        if (!op) return std::nullopt;
+        if (*op == matchExists) return std::string(" /* exists */");
+        static const char* names[] = {"", " = ", " ~ ", " = ", " = ", " < ", " > ", " <= ", " >= "};
+        if (*op >= 1 && *op <= 8) {
+            auto d = data();
+            if (!d) return std::nullopt;
+            std::string v = quoted(*d);
+            if (*op == 2) v = "*" + v + "*";
+            if (*op == 3) v = v + "*";
+            if (*op == 4) v = "*" + v;
+            return names[*op] + v;
+        }
+        return std::nullopt;
+    }
+    static std::string slotName(int32_t slot) {
+        if (slot == kLeafCert) return "leaf";
+        if (slot == kAnchorCert) return "root";
+        return std::to_string(slot);
+    }
+    static std::string quoted(const std::string& s) {
+        static const char* keywords[] = {"and", "or", "not", "identifier", "anchor", "apple", "generic", "certificate",
+                                         "cert", "leaf", "root", "trusted", "exists", "info", "entitlement", "always",
+                                         "never", "cdhash", "platform", "notarized"};
+        bool bare = !s.empty() && !std::isdigit(static_cast<unsigned char>(s[0]));
+        for (unsigned char c : s)
+            if (!std::isalnum(c)) bare = false;
+        for (const char* k : keywords)
+            if (s == k) bare = false;
+        if (bare) return s;
+        std::string out = "\"";
+        for (char c : s) {
+            if (c == '"' || c == '\\') out.push_back('\\');
+            out.push_back(c);
+        }
+        return out + "\"";
+    }
+    static std::string oidText(const std::string& content) {
+        std::string der;
+        der.push_back(0x06);
+        der.push_back(char(content.size()));
+        der += content;
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+        ASN1_OBJECT* obj = d2i_ASN1_OBJECT(nullptr, &p, long(der.size()));
+        if (!obj) return "?";
+        char buffer[128];
+        OBJ_obj2txt(buffer, sizeof buffer, obj, 1);
+        ASN1_OBJECT_free(obj);
+        return buffer;
+    }
+
+    std::string_view expr;
+    uint64_t at = 0;
+};
+
+}  // namespace
+
+std::optional<std::string> requirementText(std::string_view requirement) {
+    auto length = bytes::be32(requirement, 4);
+    auto kind = bytes::be32(requirement, 8);
+    if (!length || *length > requirement.size() || *length < 12 || !kind || *kind != kRequirementExprForm)
+        return std::nullopt;
+    Dumper dumper(requirement.substr(12, *length - 12));
+    auto text = dumper.expression();
+    if (!text || !dumper.atEnd()) return std::nullopt;
+    return text;
+}
+
+}  // namespace codesign

@@ -1,0 +1,141 @@
+#include "codesign/Signer.h"
+
+#include "codesign/Bundle.h"
+#include "codesign/CodeResources.h"
+#include "codesign/DerEntitlements.h"
+#include "codesign/MachOSigner.h"
+#include "codesign/Requirements.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/plist.h"
+
+namespace codesign {
+
+namespace {
+
+SignResult failure(std::string text) {
+    SignResult result;
+    result.error = std::move(text);
+    return result;
+}
+
+bool loadEntitlements(const std::string& path, SigningContext& context, std::string* error) {
+    auto bytes = platform::fs::readFile(path);
+    if (!bytes) {
+        *error = "cannot read entitlement data from " + path;
+        return false;
+    }
+    auto parsed = platform::plist::parse(*bytes);
+    if (!parsed || !parsed->asDict()) {
+        *error = "failed to parse entitlements from " + path;
+        return false;
+    }
+    std::string why;
+    auto der = derEntitlements(*parsed->asDict(), &why);
+    if (!der) {
+        *error = "invalid entitlements in " + path + ": " + why;
+        return false;
+    }
+    // An XML file is carried as its own bytes; any other property list form is
+    // carried as the XML it reads as.
+    const bool isXml = bytes->find("<plist") != std::string::npos && bytes->rfind("bplist", 0) != 0;
+    context.entitlementsXml = isXml ? *bytes : platform::plist::toXml(*parsed);
+    context.entitlementsDer = std::move(*der);
+    context.entitlements = *parsed->asDict();
+    return true;
+}
+
+}  // namespace
+
+ChainFacts chainFactsFor(const SigningIdentity& identity) {
+    ChainFacts facts;
+    facts.length = 1 + identity.chainDer.size();
+    if (auto leaf = certificateFacts(identity.certificateDer)) {
+        facts.leafCommonName = leaf->commonName;
+        facts.leafSha1 = leaf->sha1;
+    }
+    if (!identity.chainDer.empty()) {
+        if (auto issuer = certificateFacts(identity.chainDer.front())) facts.issuerHasWwdrMarker = issuer->hasWwdrMarker;
+        if (auto anchor = certificateFacts(identity.chainDer.back()); anchor && anchor->selfSigned) {
+            facts.chainEndsAtRoot = true;
+            facts.anchorSha1 = anchor->sha1;
+        }
+    }
+    return facts;
+}
+
+SignResult signItem(const SignRequest& request) {
+    std::optional<BundleInfo> bundle;
+    std::string binaryPath = request.path;
+    std::string error;
+    if (platform::fs::isDirectory(request.path)) {
+        bundle = readBundle(request.path, &error);
+        if (!bundle) return failure(error);
+        binaryPath = bundle->executablePath;
+    }
+    bool notMachO = false;
+    auto binary = prepareBinary(binaryPath, &error, &notMachO);
+    if (!binary) {
+        if (!platform::fs::fileExists(binaryPath)) return failure("No such file or directory");
+        if (notMachO) return failure(bundle ? "main executable is not a Mach-O binary" : "not a Mach-O binary");
+        return failure((bundle ? "main executable is malformed: " : "malformed Mach-O file: ") + error);
+    }
+    SignResult result;
+    if (binary->existing == ExistingSignature::Signed || binary->existing == ExistingSignature::Invalid) {
+        if (!request.force) return failure("is already signed");
+        result.replaced = binary->existing == ExistingSignature::Signed ? SignResult::Replaced::Existing
+                                                                        : SignResult::Replaced::Invalid;
+    }
+
+    SigningContext context;
+    context.identity = request.identity ? &*request.identity : nullptr;
+    if (bundle) {
+        context.identifier = bundle->identifier;
+    } else if (binary->existing == ExistingSignature::Signed && !binary->existingIdentifier.empty()) {
+        // A re-signed bare library keeps the name it was signed under.
+        context.identifier = binary->existingIdentifier;
+    } else {
+        context.identifier = identifierFromFileName(platform::path::lastPathComponent(binaryPath));
+    }
+    if (request.identity) {
+        if (auto leaf = certificateFacts(request.identity->certificateDer)) context.teamId = leaf->organizationalUnit;
+        context.requirements =
+            requirementsSet(designatedRequirement(context.identifier, chainFactsFor(*request.identity)));
+    } else {
+        context.requirements = requirementsSet(std::nullopt);
+    }
+    if (request.entitlementsPath && binary->isMainExecutable()) {
+        if (!loadEntitlements(*request.entitlementsPath, context, &error)) return failure(error);
+    }
+
+    std::optional<std::string> codeResources;
+    if (bundle) {
+        ResourceSealOptions seal;
+        seal.hashTypes = binary->hashTypes();
+        seal.mainExecutable = bundle->executableName;
+        codeResources = buildCodeResources(bundle->root, seal, &error);
+        if (!codeResources) return failure("cannot seal the bundle's resources: " + error);
+        context.infoPlist = bundle->infoPlistBytes;
+        context.codeResources = codeResources;
+    }
+
+    ReplacementFile out;
+    if (!out.create(binaryPath, binary->input.mode())) return failure("cannot write beside " + binaryPath);
+    if (!writeSignedBinary(*binary, context, out, &error)) return failure(error);
+    if (bundle) {
+        const std::string folder = platform::path::appendingPathComponent(bundle->root, "_CodeSignature");
+        if (!platform::fs::createDirectory(folder) ||
+            !platform::fs::writeFileAtomically(platform::path::appendingPathComponent(folder, "CodeResources"),
+                                               *codeResources))
+            return failure("cannot write the resource seal");
+    }
+    if (!out.commit()) return failure("cannot replace " + binaryPath);
+
+    result.ok = true;
+    result.identifier = context.identifier;
+    const std::string machoFormat = binary->file.formatName();
+    result.format = bundle ? bundleFormat(*bundle, machoFormat) : machoFormat;
+    return result;
+}
+
+}  // namespace codesign

@@ -1,0 +1,298 @@
+#include "codesign/Verifier.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "codesign/Bundle.h"
+#include "codesign/Bytes.h"
+#include "codesign/CmsSignature.h"
+#include "codesign/CodeResources.h"
+#include "codesign/DerEntitlements.h"
+#include "codesign/EmbeddedSignature.h"
+#include "codesign/MachO.h"
+#include "codesign/Requirements.h"
+#include "codesign/SuperBlob.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+
+namespace codesign {
+
+namespace {
+
+// The messages of a failed verification, as users of the tool know them.
+constexpr const char* kNotSigned = "code object is not signed at all";
+constexpr const char* kInvalidSignature = "invalid signature (code or signature have been modified)";
+constexpr const char* kInvalidInfoPlist = "invalid Info.plist (plist or signature have been modified)";
+constexpr const char* kInvalidResourceDirectory = "invalid resource directory (directory or signature have been modified)";
+constexpr const char* kSealedResource = "a sealed resource is missing or invalid";
+constexpr const char* kResourcesMissing = "code has no resources but signature indicates they must be present";
+constexpr const char* kNestedCode = "nested code is modified or invalid";
+constexpr const char* kTeamIdentifier = "a Team Identifier is wrong or inappropriate";
+constexpr const char* kBadFormat = "invalid or unsupported format for signature";
+constexpr const char* kStrictValidation = "main executable failed strict validation";
+constexpr const char* kBundleFormat = "bundle format unrecognized, invalid, or unsuitable";
+constexpr const char* kNotTrusted = "CSSMERR_TP_NOT_TRUSTED";
+
+constexpr size_t kVerifyChunk = size_t(1) << 20;
+
+struct Failure {
+    std::string message;
+    std::vector<std::string> details;
+};
+
+// What the bundle around the binary seals: absent for a bare binary.
+struct BundleSeal {
+    const BundleInfo* bundle = nullptr;
+    std::optional<std::string> codeResources;
+};
+
+std::optional<Failure> failWith(const char* message, const macho::Slice& slice) {
+    return Failure{message, {"In architecture: " + slice.archName()}};
+}
+
+// The Mach-O layout strict verification expects: the signature is the last
+// thing of the slice and __LINKEDIT ends exactly there.
+bool layoutIsStrict(const macho::Slice& slice) {
+    if (!slice.linkedit) return false;
+    const auto& le = *slice.linkedit;
+    if (le.fileoff + le.filesize != slice.size) return false;
+    return uint64_t(slice.signatureOffset) + slice.signatureSize == slice.size;
+}
+
+bool pagesMatch(const InputFile& input, const macho::Slice& slice, const CodeDirectory& cd) {
+    if (cd.codeLimit > slice.size) return false;
+    const size_t pageSize = cd.pageSizeLog2 ? size_t(1) << cd.pageSizeLog2 : size_t(cd.codeLimit);
+    if (cd.pageSizeLog2 > 16) return false;
+    PageHasher hasher(cd.hashType(), std::max<size_t>(pageSize, 1));
+    std::string buffer(std::max(kVerifyChunk, pageSize), '\0');
+    const size_t chunk = buffer.size() / std::max<size_t>(pageSize, 1) * std::max<size_t>(pageSize, 1);
+    for (uint64_t pos = 0; pos < cd.codeLimit; pos += chunk) {
+        size_t n = size_t(std::min<uint64_t>(chunk, cd.codeLimit - pos));
+        if (!input.readInto(slice.offset + pos, buffer.data(), n)) return false;
+        hasher.update(buffer.data(), n);
+    }
+    const std::string hashes = hasher.finish();
+    return hashes.size() == size_t(cd.nCodeSlots) * cd.hashSize &&
+           hashes == std::string(cd.blob.substr(cd.hashOffset, hashes.size()));
+}
+
+// A special slot against the bytes it seals. Absent bytes with a non-zero
+// slot fail; bytes with no slot for them fail too.
+bool slotMatches(const CodeDirectory& cd, unsigned slot, const std::optional<std::string_view>& bytes) {
+    std::string_view recorded = cd.specialSlot(slot);
+    if (!bytes) return recorded.empty() || isZeroHash(recorded);
+    if (recorded.empty()) return false;
+    return digest(cd.hashType(), *bytes) == recorded;
+}
+
+std::optional<Failure> checkCms(const EmbeddedSignature& signature, const macho::Slice& slice) {
+    auto wrapper = signature.blob(CSSLOT_SIGNATURESLOT);
+    if (!wrapper || wrapper->size() <= 8 || *bytes::be32(*wrapper, 0) != CSMAGIC_BLOBWRAPPER)
+        return failWith(kInvalidSignature, slice);
+    CmsCheck cms = verifyCms(wrapper->substr(8), signature.primary().blob);
+    if (!cms.signatureValid) return failWith(kInvalidSignature, slice);
+    if (!cms.chainValid) return Failure{kNotTrusted, {cms.problem}};
+
+    // Every CodeDirectory must be bound by both cdhash attributes.
+    std::vector<std::string> expected;
+    for (const auto& [slot, cd] : signature.codeDirectories) {
+        if (!cd.knownHashType()) return failWith(kInvalidSignature, slice);
+        expected.push_back(cdHash(cd.hashType(), cd.blob));
+    }
+    if (cms.hasPlistCdHashes && cms.plistCdHashes != expected) return failWith(kInvalidSignature, slice);
+    if (!cms.typedCdHashes.empty() || !cms.hasPlistCdHashes) {
+        if (cms.typedCdHashes.size() != signature.codeDirectories.size()) return failWith(kInvalidSignature, slice);
+        for (const auto& [oid, hash] : cms.typedCdHashes) {
+            bool found = false;
+            for (const auto& [slot, cd] : signature.codeDirectories)
+                if (digestOid(cd.hashType()) == oid && fullCdHash(cd.hashType(), cd.blob) == hash) found = true;
+            if (!found) return failWith(kInvalidSignature, slice);
+        }
+    }
+    // The team in the CodeDirectory is the signer's.
+    auto leaf = certificateFacts(cms.chainDer.front());
+    const std::string team = signature.primary().teamId.value_or("");
+    if (!leaf || leaf->organizationalUnit != team) return Failure{kTeamIdentifier, {}};
+    return std::nullopt;
+}
+
+std::optional<Failure> verifySlice(const InputFile& input, const macho::Slice& slice, const BundleSeal& seal) {
+    EmbeddedSignature signature;
+    std::string error;
+    switch (readEmbeddedSignature(input, slice, signature, &error)) {
+        case SignatureState::Unsigned: return failWith(kNotSigned, slice);
+        case SignatureState::Malformed: return failWith(kBadFormat, slice);
+        case SignatureState::Present: break;
+    }
+    if (!layoutIsStrict(slice)) return failWith(kStrictValidation, slice);
+    for (const auto& [slot, cd] : signature.codeDirectories) {
+        if (!cd.knownHashType()) return failWith(kBadFormat, slice);
+        if (cd.codeLimit != slice.signatureOffset) return failWith(kInvalidSignature, slice);
+    }
+    if (!signature.isAdhoc()) {
+        if (auto failure = checkCms(signature, slice)) return failure;
+    }
+
+    auto blobWithMagic = [&](uint32_t slot, uint32_t magic) -> std::optional<std::optional<std::string_view>> {
+        auto blob = signature.blob(slot);
+        if (!blob) return std::optional<std::string_view>{};
+        if (*bytes::be32(*blob, 0) != magic) return std::nullopt;
+        return std::optional<std::string_view>{*blob};
+    };
+    auto requirements = blobWithMagic(CSSLOT_REQUIREMENTS, CSMAGIC_REQUIREMENTS);
+    auto entitlements = blobWithMagic(CSSLOT_ENTITLEMENTS, CSMAGIC_EMBEDDED_ENTITLEMENTS);
+    auto derEntitlements = blobWithMagic(CSSLOT_DER_ENTITLEMENTS, CSMAGIC_EMBEDDED_DER_ENTITLEMENTS);
+    if (!requirements || !entitlements || !derEntitlements) return failWith(kBadFormat, slice);
+
+    for (const auto& [slot, cd] : signature.codeDirectories) {
+        if (seal.bundle) {
+            if (!slotMatches(cd, cdInfoSlot, std::string_view(seal.bundle->infoPlistBytes)))
+                return Failure{kInvalidInfoPlist, {}};
+            std::optional<std::string_view> resources;
+            if (seal.codeResources) resources = *seal.codeResources;
+            std::string_view recorded = cd.specialSlot(cdResourceDirSlot);
+            if (!seal.codeResources && !recorded.empty() && !isZeroHash(recorded)) return Failure{kResourcesMissing, {}};
+            if (!slotMatches(cd, cdResourceDirSlot, resources)) return Failure{kInvalidResourceDirectory, {}};
+        }
+        if (!slotMatches(cd, cdRequirementsSlot, *requirements) || !slotMatches(cd, cdEntitlementSlot, *entitlements) ||
+            !slotMatches(cd, cdEntitlementDERSlot, *derEntitlements))
+            return failWith(kInvalidSignature, slice);
+    }
+    for (const auto& [slot, cd] : signature.codeDirectories)
+        if (!pagesMatch(input, slice, cd)) return failWith(kInvalidSignature, slice);
+    return std::nullopt;
+}
+
+std::vector<HashType> hashTypesOf(const InputFile& input, const macho::Slice& slice) {
+    EmbeddedSignature signature;
+    std::string error;
+    std::vector<HashType> types;
+    if (readEmbeddedSignature(input, slice, signature, &error) == SignatureState::Present) {
+        for (const auto& [slot, cd] : signature.codeDirectories)
+            if (cd.knownHashType()) types.push_back(cd.hashType());
+    }
+    std::sort(types.begin(), types.end(), [](HashType a, HashType b) { return int(a) < int(b); });
+    return types;
+}
+
+bool isNestedBundleName(const std::string& name) {
+    const std::string ext = platform::path::toLower(platform::path::pathExtension(name));
+    return ext == "framework" || ext == "appex" || ext == "app" || ext == "bundle" || ext == "xpc";
+}
+
+// Nested code directly owned by a bundle: nested bundles (not what is inside
+// them) and loose Mach-O libraries.
+std::vector<std::string> nestedCode(const BundleInfo& bundle) {
+    std::vector<std::string> out;
+    std::vector<std::string> bundles;
+    for (const std::string& relative : platform::fs::subpathsOfDirectory(bundle.root)) {
+        bool inside = false;
+        for (const auto& b : bundles)
+            if (relative.compare(0, b.size() + 1, b + "/") == 0) inside = true;
+        if (inside) continue;
+        const std::string full = platform::path::appendingPathComponent(bundle.root, relative);
+        if (platform::fs::isSymlink(full)) continue;
+        if (platform::fs::isDirectory(full)) {
+            if (isNestedBundleName(relative) &&
+                platform::fs::fileExists(platform::path::appendingPathComponent(full, "Info.plist"))) {
+                bundles.push_back(relative);
+                out.push_back(full);
+            }
+        } else if (platform::path::toLower(platform::path::pathExtension(relative)) == "dylib") {
+            out.push_back(full);
+        }
+    }
+    return out;
+}
+
+std::string absolutePath(const std::string& path) {
+    std::error_code ec;
+    auto abs = std::filesystem::absolute(path, ec);
+    return ec ? path : abs.lexically_normal().string();
+}
+
+}  // namespace
+
+VerifyResult verifyItem(const std::string& path, const std::string& displayPath, const VerifyOptions& options) {
+    VerifyResult result;
+    auto report = [&](const Failure& failure) {
+        result.lines.push_back(displayPath + ": " + failure.message);
+        for (const auto& d : failure.details) result.lines.push_back(d);
+        return result;
+    };
+    if (!platform::fs::fileExists(path) && !platform::fs::isSymlink(path))
+        return report({"No such file or directory", {}});
+
+    std::optional<BundleInfo> bundle;
+    std::string binaryPath = path;
+    std::string error;
+    if (platform::fs::isDirectory(path)) {
+        bundle = readBundle(path, &error);
+        if (!bundle) return report({kBundleFormat, {}});
+        binaryPath = bundle->executablePath;
+    }
+    InputFile input;
+    if (!input.open(binaryPath)) return report({kNotSigned, {}});
+    macho::ParseError kind;
+    auto file = macho::parse(input, &kind, &error);
+    if (!file) {
+        if (kind == macho::ParseError::NotMachO) {
+            result.notSigned = true;
+            return report({kNotSigned, {}});
+        }
+        return report({kStrictValidation, {}});
+    }
+
+    BundleSeal seal;
+    if (bundle) {
+        seal.bundle = &*bundle;
+        seal.codeResources = platform::fs::readFile(
+            platform::path::appendingPathComponent(bundle->root, "_CodeSignature/CodeResources"));
+    }
+    for (const auto& slice : file->slices) {
+        if (auto failure = verifySlice(input, slice, seal)) {
+            result.notSigned = failure->message == kNotSigned;
+            return report(*failure);
+        }
+    }
+
+    if (bundle) {
+        if (!seal.codeResources) return report({kResourcesMissing, {}});
+        ResourceSealOptions sealOptions;
+        sealOptions.hashTypes = hashTypesOf(input, file->slices.front());
+        sealOptions.mainExecutable = bundle->executableName;
+        bool malformed = false;
+        auto problems = verifyCodeResources(bundle->root, *seal.codeResources, sealOptions, &malformed);
+        if (malformed) return report({kResourcesMissing, {}});
+        if (!problems.empty()) {
+            Failure failure{kSealedResource, {}};
+            for (const auto& p : problems) {
+                const char* what = p.kind == ResourceProblem::Kind::Added      ? "file added: "
+                                   : p.kind == ResourceProblem::Kind::Modified ? "file modified: "
+                                                                               : "file missing: ";
+                failure.details.push_back(what + p.absolutePath);
+            }
+            return report(failure);
+        }
+        if (options.deep) {
+            for (const std::string& nested : nestedCode(*bundle)) {
+                if (options.verbosity > 0) result.lines.push_back("--prepared:" + absolutePath(nested));
+                VerifyOptions inner = options;
+                inner.verbosity = 0;
+                VerifyResult nestedResult = verifyItem(nested, nested, inner);
+                if (!nestedResult.valid)
+                    return report({kNestedCode, {"In subcomponent: " + absolutePath(nested)}});
+                if (options.verbosity > 0) result.lines.push_back("--validated:" + absolutePath(nested));
+            }
+        }
+    }
+
+    result.valid = true;
+    if (options.verbosity > 0) {
+        result.lines.push_back(displayPath + ": valid on disk");
+        result.lines.push_back(displayPath + ": satisfies its Designated Requirement");
+    }
+    return result;
+}
+
+}  // namespace codesign
