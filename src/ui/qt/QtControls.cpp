@@ -9,7 +9,7 @@
 #include <QLineEdit>
 #include <QPalette>
 #include <QScrollBar>
-#include <QShortcut>
+#include <QKeyEvent>
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QUrl>
@@ -72,17 +72,42 @@ void QtButton::setEnabled(bool enabled) {
     if (button) button->setEnabled(enabled);
 }
 
+namespace {
+
+// Return and Enter press the button from anywhere in its window, the way a
+// default button works in a dialog; a main window has no default button of
+// its own. Watches the whole application, so that the key is seen before any
+// field takes it.
+class ReturnKeyFilter : public QObject {
+public:
+    ReturnKeyFilter(QAbstractButton* button) : QObject(button), button(button) {
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::KeyPress) return false;
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) return false;
+        if (key->modifiers() & ~Qt::KeypadModifier) return false;
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (!widget || !button || widget->window() != button->window()) return false;
+        if (QApplication::activePopupWidget() || QApplication::activeModalWidget()) return false;
+        if (!button->isEnabled() || !button->isVisible()) return true;  // a locked form takes no Return
+        button->click();
+        return true;
+    }
+
+private:
+    QPointer<QAbstractButton> button;
+};
+
+}  // namespace
+
 void QtButton::setKeyEquivalent(const std::string& key) {
     if (!button || key != "\r") return;
-    QWidget* window = button->window();
-    for (auto sequence : {Qt::Key_Return, Qt::Key_Enter}) {
-        auto* shortcut = new QShortcut(QKeySequence(sequence), window);
-        shortcut->setContext(Qt::WindowShortcut);
-        QPointer<QAbstractButton> target = button;
-        QObject::connect(shortcut, &QShortcut::activated, button, [target] {
-            if (target && target->isEnabled() && target->isVisible()) target->click();
-        });
-    }
+    if (button->findChild<ReturnKeyFilter*>(QString(), Qt::FindDirectChildrenOnly)) return;
+    new ReturnKeyFilter(button);
 }
 
 int QtButton::tag() const { return button ? button->property("tag").toInt() : 0; }
