@@ -1,6 +1,9 @@
 // The desktop application: one main window, kept while the application runs.
 #include <QApplication>
 #include <QIcon>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <memory>
 
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
@@ -27,6 +30,22 @@ int main(int argc, char** argv) {
         channel.listen([&delegate, &window] { delegate.applicationShouldHandleReopen(window.isVisible()); });
         QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate,
                          [&delegate] { delegate.applicationWillTerminate(); });
+        // Where the desktop has a tray, the application that outlives its
+        // window stays reachable from there as well.
+        std::unique_ptr<QMenu> trayMenu;
+        std::unique_ptr<QSystemTrayIcon> tray;
+        if (QSystemTrayIcon::isSystemTrayAvailable()) {
+            trayMenu = std::make_unique<QMenu>();
+            trayMenu->addAction(QObject::tr("Show IPA Resigner"), &delegate,
+                                [&delegate, &window] { delegate.applicationShouldHandleReopen(window.isVisible()); });
+            trayMenu->addAction(QObject::tr("Quit"), &application, &QCoreApplication::quit);
+            tray = std::make_unique<QSystemTrayIcon>(QApplication::windowIcon());
+            tray->setToolTip(QObject::tr("IPA Resigner"));
+            tray->setContextMenu(trayMenu.get());
+            QObject::connect(tray.get(), &QSystemTrayIcon::activated, &delegate,
+                             [&delegate, &window] { delegate.applicationShouldHandleReopen(window.isVisible()); });
+            tray->show();
+        }
         window.show();
         delegate.applicationDidFinishLaunching();
         status = QApplication::exec();

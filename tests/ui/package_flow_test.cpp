@@ -196,6 +196,21 @@ TEST_F(PackageFlow, FullRunReportsEveryStepThenGreenAndCanRunAgain) {
     view.logField.runs.clear();
     view.journal.clear();
 
+    // Closed in the middle of a run: the form is free at once, and the run's
+    // late callbacks neither lock it again nor report into the cleared log.
+    c.resignClick();
+    EXPECT_FALSE(view.resignButton.enabled);
+    c.viewDidDisappear();
+    EXPECT_TRUE(view.resignButton.enabled);
+    view.journal.clear();
+    testkit::pumpUntil([] { return false; }, std::chrono::milliseconds(2000));
+    EXPECT_TRUE(view.lockSteps().empty());
+    for (const auto& line : view.lines()) EXPECT_EQ(line.rfind("black: ", 0), 0u) << line;
+
+    // Opened again, the package re-signs from the start as often as asked.
+    choose(package("Demo"));
+    ASSERT_TRUE(settle());
+    view.destinationPathField.text = destination;
     for (int run = 0; run < 2; ++run) {
         SCOPED_TRACE(run);
         view.logField.runs.clear();
