@@ -138,19 +138,25 @@ std::string digestOid(HashType type) {
     return type == HashType::SHA1 ? "1.3.14.3.2.26" : "2.16.840.1.101.3.4.2.1";
 }
 
+namespace {
+CertificateFacts factsOf(X509* cert, std::string_view der) {
+    CertificateFacts facts;
+    facts.commonName = nameEntry(X509_get_subject_name(cert), NID_commonName);
+    facts.organizationalUnit = nameEntry(X509_get_subject_name(cert), NID_organizationalUnitName);
+    facts.sha1 = digest(HashType::SHA1, der);
+    facts.selfSigned = X509_check_issued(cert, cert) == X509_V_OK;
+    facts.hasWwdrMarker = hasExtension(cert, "1.2.840.113635.100.6.2.1");
+    facts.codeSigningUsage = (X509_get_extension_flags(cert) & EXFLAG_XKUSAGE)
+                                 ? (X509_get_extended_key_usage(cert) & XKU_CODE_SIGN) != 0
+                                 : false;
+    return facts;
+}
+}  // namespace
+
 std::optional<CertificateFacts> certificateFacts(std::string_view der) {
     X509Ptr cert = parseCertificate(der);
     if (!cert) return std::nullopt;
-    CertificateFacts facts;
-    facts.commonName = nameEntry(X509_get_subject_name(cert.get()), NID_commonName);
-    facts.organizationalUnit = nameEntry(X509_get_subject_name(cert.get()), NID_organizationalUnitName);
-    facts.sha1 = digest(HashType::SHA1, der);
-    facts.selfSigned = X509_check_issued(cert.get(), cert.get()) == X509_V_OK;
-    facts.hasWwdrMarker = hasExtension(cert.get(), "1.2.840.113635.100.6.2.1");
-    facts.codeSigningUsage = (X509_get_extension_flags(cert.get()) & EXFLAG_XKUSAGE)
-                                 ? (X509_get_extended_key_usage(cert.get()) & XKU_CODE_SIGN) != 0
-                                 : false;
-    return facts;
+    return factsOf(cert.get(), der);
 }
 
 size_t estimatedCmsSize(const SigningIdentity& identity) {
@@ -161,32 +167,57 @@ size_t estimatedCmsSize(const SigningIdentity& identity) {
     return std::max<size_t>(18000, certificates + identity.privateKeyDer.size() + 4096);
 }
 
-std::optional<std::string> signCodeDirectory(std::string_view codeDirectory,
-                                             const std::vector<CodeDirectoryHash>& hashes,
-                                             const SigningIdentity& identity, std::string* error) {
+struct CmsSigner::Keys {
+    X509Ptr leaf;
+    KeyPtr key;
+    std::vector<X509Ptr> chain;
+    CertificateFacts leafFacts;
+    std::vector<CertificateFacts> chainFacts;
+};
+
+const CertificateFacts& CmsSigner::leafFacts() const { return keys->leafFacts; }
+const std::vector<CertificateFacts>& CmsSigner::chainFacts() const { return keys->chainFacts; }
+
+CmsSigner::CmsSigner() : keys(std::make_unique<Keys>()) {}
+CmsSigner::~CmsSigner() = default;
+
+std::unique_ptr<CmsSigner> CmsSigner::create(const SigningIdentity& identity, std::string* error) {
+    auto fail = [&](const char* text) -> std::unique_ptr<CmsSigner> {
+        if (error) *error = text;
+        ERR_clear_error();
+        return nullptr;
+    };
+    std::unique_ptr<CmsSigner> signer(new CmsSigner());
+    signer->keys->leaf = parseCertificate(identity.certificateDer);
+    if (!signer->keys->leaf) return fail("the signing certificate cannot be read");
+    signer->keys->leafFacts = factsOf(signer->keys->leaf.get(), identity.certificateDer);
+    const unsigned char* kp = reinterpret_cast<const unsigned char*>(identity.privateKeyDer.data());
+    signer->keys->key.reset(d2i_AutoPrivateKey(nullptr, &kp, long(identity.privateKeyDer.size())));
+    if (!signer->keys->key) return fail("the private key cannot be read");
+    for (const auto& der : identity.chainDer) {
+        X509Ptr cert = parseCertificate(der);
+        if (!cert) return fail("a certificate of the chain cannot be read");
+        signer->keys->chainFacts.push_back(factsOf(cert.get(), der));
+        signer->keys->chain.push_back(std::move(cert));
+    }
+    return signer;
+}
+
+std::optional<std::string> CmsSigner::sign(std::string_view codeDirectory,
+                                           const std::vector<CodeDirectoryHash>& hashes, std::string* error) const {
     auto fail = [&](const std::string& text) -> std::optional<std::string> {
         if (error) *error = text;
         ERR_clear_error();
         return std::nullopt;
     };
-    X509Ptr leaf = parseCertificate(identity.certificateDer);
-    if (!leaf) return fail("the signing certificate cannot be read");
-    const unsigned char* kp = reinterpret_cast<const unsigned char*>(identity.privateKeyDer.data());
-    KeyPtr key(d2i_AutoPrivateKey(nullptr, &kp, long(identity.privateKeyDer.size())));
-    if (!key) return fail("the private key cannot be read");
-    if (X509_check_private_key(leaf.get(), key.get()) != 1)
-        return fail("the private key does not match the certificate");
-
     constexpr unsigned flags = CMS_DETACHED | CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP;
     CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
     if (!cms) return fail(opensslError("cannot create the CMS structure"));
-    CMS_SignerInfo* signer = CMS_add1_signer(cms.get(), leaf.get(), key.get(), EVP_sha256(), flags);
+    // Adding the signer also checks that the key belongs to the certificate.
+    CMS_SignerInfo* signer = CMS_add1_signer(cms.get(), keys->leaf.get(), keys->key.get(), EVP_sha256(), flags);
     if (!signer) return fail(opensslError("cannot add the signer"));
-    for (const auto& der : identity.chainDer) {
-        X509Ptr cert = parseCertificate(der);
-        if (!cert) return fail("a certificate of the chain cannot be read");
+    for (const auto& cert : keys->chain)
         if (CMS_add1_cert(cms.get(), cert.get()) != 1) return fail(opensslError("cannot add a certificate"));
-    }
 
     // CDHashes as a property list of the truncated hashes, ordered by hash type.
     platform::plist::Array list;
@@ -222,6 +253,14 @@ std::optional<std::string> signCodeDirectory(std::string_view codeDirectory,
     std::string der(reinterpret_cast<char*>(out), size_t(n));
     OPENSSL_free(out);
     return der;
+}
+
+std::optional<std::string> signCodeDirectory(std::string_view codeDirectory,
+                                             const std::vector<CodeDirectoryHash>& hashes,
+                                             const SigningIdentity& identity, std::string* error) {
+    auto signer = CmsSigner::create(identity, error);
+    if (!signer) return std::nullopt;
+    return signer->sign(codeDirectory, hashes, error);
 }
 
 CmsCheck verifyCms(std::string_view cmsDer, std::string_view codeDirectory) {

@@ -3,6 +3,7 @@
 // CodeDirectory, whose signed attributes bind every CodeDirectory by its
 // cdhash (the plist form 1.2.840.113635.100.9.1 and the typed form ...9.2).
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,8 +40,30 @@ struct CodeDirectoryHash {
     std::string fullHash;  // untruncated hash of the CodeDirectory
 };
 
-// The CMS (DER ContentInfo) signing codeDirectory with the identity, listing
-// every CodeDirectory's hash in the signed attributes.
+// Signs CodeDirectories with one identity, its certificates and key decoded
+// once for all the slices and items it signs.
+class CmsSigner {
+public:
+    // Nothing, with a reason, when the certificate, key or chain cannot be read.
+    static std::unique_ptr<CmsSigner> create(const SigningIdentity& identity, std::string* error);
+    ~CmsSigner();
+
+    // The CMS (DER ContentInfo) signing codeDirectory, listing every
+    // CodeDirectory's hash in the signed attributes.
+    std::optional<std::string> sign(std::string_view codeDirectory, const std::vector<CodeDirectoryHash>& hashes,
+                                    std::string* error) const;
+
+    // Facts of the leaf and of the chain above it (nearest first), read once.
+    const CertificateFacts& leafFacts() const;
+    const std::vector<CertificateFacts>& chainFacts() const;
+
+private:
+    CmsSigner();
+    struct Keys;
+    std::unique_ptr<Keys> keys;
+};
+
+// One-off form of CmsSigner::sign.
 std::optional<std::string> signCodeDirectory(std::string_view codeDirectory,
                                              const std::vector<CodeDirectoryHash>& hashes,
                                              const SigningIdentity& identity, std::string* error);

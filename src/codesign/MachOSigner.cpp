@@ -1,5 +1,6 @@
 #include "codesign/MachOSigner.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -116,8 +117,9 @@ SlicePlan planSlice(const PreparedBinary& binary, size_t index, const SigningCon
 bool streamCode(const InputFile& input, const macho::Slice& slice, const macho::SliceLayout& layout,
                 uint64_t outOffset, ReplacementFile& out, std::vector<PageHasher>& hashers, std::string& buffer,
                 std::string* error) {
-    for (uint64_t pos = 0; pos < layout.codeLimit; pos += kStreamChunk) {
-        const size_t n = size_t(std::min<uint64_t>(kStreamChunk, layout.codeLimit - pos));
+    const size_t chunk = buffer.size();
+    for (uint64_t pos = 0; pos < layout.codeLimit; pos += chunk) {
+        const size_t n = size_t(std::min<uint64_t>(chunk, layout.codeLimit - pos));
         const size_t available = pos < slice.size ? size_t(std::min<uint64_t>(n, slice.size - pos)) : 0;
         if (available > 0 && !input.readInto(slice.offset + pos, buffer.data(), available))
             return fail(error, "cannot read the file");
@@ -223,7 +225,10 @@ bool writeSignedBinary(const PreparedBinary& binary, const SigningContext& conte
     }
     if (!out.setSize(total)) return fail(error, "cannot write the file");
 
-    std::string buffer(kStreamChunk, '\0');
+    // Small files need a small buffer: touching a large one costs more than hashing.
+    uint64_t largest = 0;
+    for (const auto& plan : plans) largest = std::max(largest, plan.layout.codeLimit);
+    std::string buffer(size_t(std::min<uint64_t>(kStreamChunk, bytes::alignUp(largest, 4096))), '\0');
     for (size_t i = 0; i < slices.size(); ++i) {
         SlicePlan& plan = plans[i];
         std::vector<PageHasher> hashers;
@@ -241,7 +246,8 @@ bool writeSignedBinary(const PreparedBinary& binary, const SigningContext& conte
         }
         std::string cms;
         if (context.identity) {
-            auto signedData = signCodeDirectory(blobs[CSSLOT_CODEDIRECTORY], cdHashes, *context.identity, error);
+            if (!context.signer) return fail(error, "no signer for the identity");
+            auto signedData = context.signer->sign(blobs[CSSLOT_CODEDIRECTORY], cdHashes, error);
             if (!signedData) return false;
             cms = std::move(*signedData);
         }

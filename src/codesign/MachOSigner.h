@@ -45,6 +45,7 @@ struct SigningContext {
     std::optional<std::string> entitlementsDer;
     platform::plist::Dict entitlements;
     const SigningIdentity* identity = nullptr;  // nullptr: ad hoc
+    const CmsSigner* signer = nullptr;          // the identity's, when there is one
     std::string requirements;                   // the requirements set blob
 };
 

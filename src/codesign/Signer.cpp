@@ -47,18 +47,17 @@ bool loadEntitlements(const std::string& path, SigningContext& context, std::str
 
 }  // namespace
 
-ChainFacts chainFactsFor(const SigningIdentity& identity) {
+ChainFacts chainFactsFor(const CmsSigner& signer) {
     ChainFacts facts;
-    facts.length = 1 + identity.chainDer.size();
-    if (auto leaf = certificateFacts(identity.certificateDer)) {
-        facts.leafCommonName = leaf->commonName;
-        facts.leafSha1 = leaf->sha1;
-    }
-    if (!identity.chainDer.empty()) {
-        if (auto issuer = certificateFacts(identity.chainDer.front())) facts.issuerHasWwdrMarker = issuer->hasWwdrMarker;
-        if (auto anchor = certificateFacts(identity.chainDer.back()); anchor && anchor->selfSigned) {
+    const auto& chain = signer.chainFacts();
+    facts.length = 1 + chain.size();
+    facts.leafCommonName = signer.leafFacts().commonName;
+    facts.leafSha1 = signer.leafFacts().sha1;
+    if (!chain.empty()) {
+        facts.issuerHasWwdrMarker = chain.front().hasWwdrMarker;
+        if (chain.back().selfSigned) {
             facts.chainEndsAtRoot = true;
-            facts.anchorSha1 = anchor->sha1;
+            facts.anchorSha1 = chain.back().sha1;
         }
     }
     return facts;
@@ -89,6 +88,12 @@ SignResult signItem(const SignRequest& request) {
 
     SigningContext context;
     context.identity = request.identity ? &*request.identity : nullptr;
+    std::unique_ptr<CmsSigner> signer;
+    if (request.identity) {
+        signer = CmsSigner::create(*request.identity, &error);
+        if (!signer) return failure(error);
+        context.signer = signer.get();
+    }
     if (bundle) {
         context.identifier = bundle->identifier;
     } else if (binary->existing == ExistingSignature::Signed && !binary->existingIdentifier.empty()) {
@@ -97,10 +102,9 @@ SignResult signItem(const SignRequest& request) {
     } else {
         context.identifier = identifierFromFileName(platform::path::lastPathComponent(binaryPath));
     }
-    if (request.identity) {
-        if (auto leaf = certificateFacts(request.identity->certificateDer)) context.teamId = leaf->organizationalUnit;
-        context.requirements =
-            requirementsSet(designatedRequirement(context.identifier, chainFactsFor(*request.identity)));
+    if (signer) {
+        context.teamId = signer->leafFacts().organizationalUnit;
+        context.requirements = requirementsSet(designatedRequirement(context.identifier, chainFactsFor(*signer)));
     } else {
         context.requirements = requirementsSet(std::nullopt);
     }

@@ -30,6 +30,6 @@ struct SignResult {
 SignResult signItem(const SignRequest& request);
 
 // The designated requirement's inputs, from the signing chain.
-ChainFacts chainFactsFor(const SigningIdentity& identity);
+ChainFacts chainFactsFor(const CmsSigner& signer);
 
 }  // namespace codesign

@@ -64,7 +64,8 @@ bool pagesMatch(const InputFile& input, const macho::Slice& slice, const CodeDir
     const size_t pageSize = cd.pageSizeLog2 ? size_t(1) << cd.pageSizeLog2 : size_t(cd.codeLimit);
     if (cd.pageSizeLog2 > 16) return false;
     PageHasher hasher(cd.hashType(), std::max<size_t>(pageSize, 1));
-    std::string buffer(std::max(kVerifyChunk, pageSize), '\0');
+    const size_t wanted = size_t(std::min<uint64_t>(kVerifyChunk, bytes::alignUp(cd.codeLimit, 4096)));
+    std::string buffer(std::max(wanted, pageSize), '\0');
     const size_t chunk = buffer.size() / std::max<size_t>(pageSize, 1) * std::max<size_t>(pageSize, 1);
     for (uint64_t pos = 0; pos < cd.codeLimit; pos += chunk) {
         size_t n = size_t(std::min<uint64_t>(chunk, cd.codeLimit - pos));

@@ -54,9 +54,7 @@ void QFAppPackageHandler::codesignItem(const std::string& certificate, const std
     auto self = shared_from_this();
     const std::string codesign = QFToolPaths::current().codesign;
     const std::string entitlements = path::appendingPathComponent(workPath(), "Entitlements.plist");
-    engine::ToolRequest request{
-        codesign, QFToolCommands::signItem(certificate, path::safeArgumentPath(item), path::safeArgumentPath(entitlements)),
-        ""};
+    engine::ToolRequest request{codesign, QFToolCommands::signItem(certificate, item, entitlements), ""};
     // The signing run's exit status is not read: its verification decides.
     bool launched = engine::runTool(
         request, [self](int fd) { self->watchCodesigning(fd); },
@@ -86,7 +84,7 @@ void QFAppPackageHandler::verifySignature(std::string itemPath,
     reportLog("Verifying codesign: " + path::lastPathComponent(itemPath));
     auto self = shared_from_this();
     const std::string codesign = QFToolPaths::current().codesign;
-    engine::ToolRequest request{codesign, QFToolCommands::verifyItem(path::safeArgumentPath(itemPath)), ""};
+    engine::ToolRequest request{codesign, QFToolCommands::verifyItem(itemPath), ""};
     // Any output at all means the item failed; no output means it verified,
     // whatever the exit status.
     bool launched = engine::runTool(

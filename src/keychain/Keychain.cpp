@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
-#include <mutex>
 
 #include "platform/files.h"
 #include "platform/folders.h"
@@ -100,8 +99,80 @@ std::string sha1Hex(const std::string& bytes) {
     return hex;
 }
 
-std::string commonNameOf(X509* cert) {
-    X509_NAME* name = X509_get_subject_name(cert);
+using NamePtr = std::unique_ptr<X509_NAME, Deleter<X509_NAME, X509_NAME_free>>;
+
+// The DER of a certificate's issuer and subject names, found by walking the
+// framing of the certificate only. Decoding a whole certificate spends most
+// of its time on the public key, which listing and chain look-ups never need.
+struct NameFields {
+    std::string issuer, subject;
+};
+
+class DerCursor {
+public:
+    explicit DerCursor(const std::string& der)
+        : p(reinterpret_cast<const unsigned char*>(der.data())), left(static_cast<long>(der.size())) {}
+
+    // Steps into the constructed element here: from now on only its contents count.
+    bool enter(int wantedTag) {
+        long length = 0;
+        int tag = 0, cls = 0;
+        if (!header(&length, &tag, &cls) || tag != wantedTag || cls != V_ASN1_UNIVERSAL) return false;
+        left = length;
+        return true;
+    }
+    // Steps over the element here, answering its tag, class and whole encoding.
+    bool next(int* tag, int* cls, std::string* whole) {
+        const unsigned char* start = p;
+        long length = 0;
+        if (!header(&length, tag, cls)) return false;
+        p += length;
+        left -= length;
+        if (whole) whole->assign(reinterpret_cast<const char*>(start), static_cast<size_t>(p - start));
+        return true;
+    }
+
+private:
+    bool header(long* length, int* tag, int* cls) {
+        const unsigned char* start = p;
+        int flags = ASN1_get_object(&p, length, tag, cls, left);
+        // 0x80: malformed or longer than what is left; 0x01: indefinite length, not DER.
+        if ((flags & 0x80) || (flags & 0x01) || *length < 0) {
+            ERR_clear_error();
+            return false;
+        }
+        left -= static_cast<long>(p - start);
+        return *length <= left;
+    }
+    const unsigned char* p;
+    long left;
+};
+
+std::optional<NameFields> nameFields(const std::string& der) {
+    // Certificate ::= SEQUENCE { tbsCertificate SEQUENCE { [0] version OPTIONAL,
+    //   serialNumber, signature, issuer, validity, subject, ... }, ... }
+    DerCursor cursor(der);
+    if (!cursor.enter(V_ASN1_SEQUENCE) || !cursor.enter(V_ASN1_SEQUENCE)) return std::nullopt;
+    int tag = 0, cls = 0;
+    NameFields names;
+    if (!cursor.next(&tag, &cls, nullptr)) return std::nullopt;
+    if (cls == V_ASN1_CONTEXT_SPECIFIC && tag == 0 && !cursor.next(&tag, &cls, nullptr)) return std::nullopt;
+    if (tag != V_ASN1_INTEGER) return std::nullopt;  // the serial number
+    if (!cursor.next(&tag, &cls, nullptr) || tag != V_ASN1_SEQUENCE) return std::nullopt;
+    if (!cursor.next(&tag, &cls, &names.issuer) || tag != V_ASN1_SEQUENCE) return std::nullopt;
+    if (!cursor.next(&tag, &cls, nullptr) || tag != V_ASN1_SEQUENCE) return std::nullopt;
+    if (!cursor.next(&tag, &cls, &names.subject) || tag != V_ASN1_SEQUENCE) return std::nullopt;
+    return names;
+}
+
+NamePtr parseName(const std::string& der) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    NamePtr name(d2i_X509_NAME(nullptr, &p, static_cast<long>(der.size())));
+    ERR_clear_error();
+    return name;
+}
+
+std::string commonNameIn(X509_NAME* name) {
     int idx = name ? X509_NAME_get_index_by_NID(name, NID_commonName, -1) : -1;
     if (idx < 0) return {};
     unsigned char* utf8 = nullptr;
@@ -110,6 +181,19 @@ std::string commonNameOf(X509* cert) {
     if (n > 0) cn.assign(reinterpret_cast<char*>(utf8), static_cast<size_t>(n));
     OPENSSL_free(utf8);
     return cn;
+}
+
+// A certificate the keychain wrote itself (checked whole when imported):
+// its hash and name without decoding the rest.
+std::optional<Certificate> describeStored(std::string der) {
+    auto names = nameFields(der);
+    NamePtr subject = names ? parseName(names->subject) : nullptr;
+    if (!subject) return Certificate::fromDer(std::move(der));
+    Certificate c;
+    c.sha1 = sha1Hex(der);
+    c.commonName = commonNameIn(subject.get());
+    c.der = std::move(der);
+    return c;
 }
 
 bool isSha1Text(const std::string& text) {
@@ -167,13 +251,19 @@ void syncFolder(const std::string& dir) {
 
 // Legacy PKCS#12 bundles (RC2, 3DES) need OpenSSL's legacy provider; once
 // one provider is loaded by hand, the default one must be loaded by hand too.
+// They stay loaded until the program ends, then are unloaded, before
+// OpenSSL's own clean-up at exit runs.
 void loadPkcs12Providers() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        OSSL_PROVIDER_load(nullptr, "legacy");
-        OSSL_PROVIDER_load(nullptr, "default");
-        ERR_clear_error();
-    });
+    struct Providers {
+        OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+        OSSL_PROVIDER* fallback = OSSL_PROVIDER_load(nullptr, "default");
+        ~Providers() {
+            if (legacy) OSSL_PROVIDER_unload(legacy);
+            if (fallback) OSSL_PROVIDER_unload(fallback);
+        }
+    };
+    static Providers providers;
+    ERR_clear_error();
 }
 
 struct IdentityEntry {
@@ -191,7 +281,7 @@ std::vector<IdentityEntry> readIdentities(const std::string& location) {
         auto der = platform::fs::readFile(path::appendingPathComponent(dir, kCertificateFile));
         auto key = platform::fs::readFile(path::appendingPathComponent(dir, kKeyFile));
         if (!der || !key) continue;
-        auto cert = Certificate::fromDer(std::move(*der));
+        auto cert = describeStored(std::move(*der));
         if (!cert) continue;
         out.push_back({name, Identity{std::move(*cert), std::move(*key)}});
     }
@@ -244,7 +334,7 @@ std::optional<Certificate> Certificate::fromDer(std::string der) {
     if (!cert) return std::nullopt;
     Certificate c;
     c.sha1 = sha1Hex(der);
-    c.commonName = commonNameOf(cert.get());
+    c.commonName = commonNameIn(X509_get_subject_name(cert.get()));
     c.der = std::move(der);
     return c;
 }
@@ -262,13 +352,21 @@ std::vector<Identity> Store::identities() const {
 }
 
 std::vector<Certificate> Store::certificates() const {
+    // A certificate imported on its own before its identity arrived belongs
+    // to the identity now: identity folders end in their certificate's hash.
+    std::vector<std::string> identityHashes;
+    for (const auto& folder : platform::fs::contentsOfDirectory(path::appendingPathComponent(_location, kIdentitiesFolder)))
+        if (sequenceOf(folder) > 0) identityHashes.push_back(folder.substr(kSequenceDigits + 1));
     std::vector<Certificate> out;
     std::string root = path::appendingPathComponent(_location, kCertificatesFolder);
     for (const auto& name : platform::fs::contentsOfDirectory(root)) {
         if (name.empty() || name[0] == '.' || path::pathExtension(name) != kCertificateExtension) continue;
+        if (std::find(identityHashes.begin(), identityHashes.end(), path::deletingPathExtension(name)) !=
+            identityHashes.end())
+            continue;
         auto der = platform::fs::readFile(path::appendingPathComponent(root, name));
         if (!der) continue;
-        if (auto cert = Certificate::fromDer(std::move(*der))) out.push_back(std::move(*cert));
+        if (auto cert = describeStored(std::move(*der))) out.push_back(std::move(*cert));
     }
     return out;
 }
@@ -284,13 +382,17 @@ std::optional<Identity> Store::findIdentity(const std::string& nameOrSha1) const
 }
 
 std::vector<Certificate> Store::chainFor(const Certificate& leaf) const {
+    // Candidates are told apart by subject name first; only those whose name
+    // fits are decoded whole and checked by signature.
     struct Candidate {
         Certificate certificate;
-        X509Ptr x509;
+        NamePtr subject;
     };
     std::vector<Candidate> pool;
     auto add = [&pool](Certificate c) {
-        if (auto x = parseCertificate(c.der)) pool.push_back({std::move(c), std::move(x)});
+        auto names = nameFields(c.der);
+        if (NamePtr subject = names ? parseName(names->subject) : nullptr)
+            pool.push_back({std::move(c), std::move(subject)});
     };
     for (auto& c : certificates()) add(std::move(c));
     for (auto& identity : identities()) add(std::move(identity.certificate));
@@ -300,20 +402,25 @@ std::vector<Certificate> Store::chainFor(const Certificate& leaf) const {
     X509Ptr current = parseCertificate(leaf.der);
     while (current && chain.size() < kMaxChainLength) {
         if (X509_check_issued(current.get(), current.get()) == X509_V_OK) break;  // self-signed: the top
+        X509_NAME* issuerName = X509_get_issuer_name(current.get());
         const Candidate* issuer = nullptr;
+        X509Ptr issuerX509;
         for (const auto& candidate : pool) {
+            if (X509_NAME_cmp(candidate.subject.get(), issuerName) != 0) continue;
             if (std::find(seen.begin(), seen.end(), candidate.certificate.sha1) != seen.end()) continue;
-            if (X509_check_issued(candidate.x509.get(), current.get()) != X509_V_OK) continue;
-            EVP_PKEY* key = X509_get0_pubkey(candidate.x509.get());
+            X509Ptr x = parseCertificate(candidate.certificate.der);
+            if (!x || X509_check_issued(x.get(), current.get()) != X509_V_OK) continue;
+            EVP_PKEY* key = X509_get0_pubkey(x.get());
             if (!key || X509_verify(current.get(), key) != 1) continue;
             issuer = &candidate;
+            issuerX509 = std::move(x);
             break;
         }
         ERR_clear_error();
         if (!issuer) break;
         seen.push_back(issuer->certificate.sha1);
         chain.push_back(issuer->certificate);
-        current = parseCertificate(issuer->certificate.der);
+        current = std::move(issuerX509);
     }
     return chain;
 }

@@ -104,6 +104,16 @@ TEST_F(KeychainStore, BadInputIsRefusedAndNothingIsWritten) {
     EXPECT_FALSE(platform::fs::fileExists(location));
 }
 
+TEST_F(KeychainStore, ACertificateImportedBeforeItsIdentityCountsAsTheIdentitys) {
+    std::string error;
+    ASSERT_TRUE(store.importCertificates(leaves().good.certDer, &error)) << error;
+    EXPECT_EQ(store.certificates().size(), 1u);
+    import(leaves().good);
+    auto certs = store.certificates();
+    ASSERT_EQ(certs.size(), 1u);
+    EXPECT_EQ(certs[0].sha1, TestPKI::shared().intermediate().sha1());
+}
+
 TEST_F(KeychainStore, DuplicateIdentityIsRefused) {
     import(leaves().good);
     std::string error;
@@ -178,6 +188,29 @@ TEST_F(KeychainStore, ChainRunsThroughTheIntermediateToTheRootDespiteVendorExten
     Store lone(testkit::makeScratchDir("kc2") + "/kc");
     ASSERT_TRUE(lone.importCertificates(certificatesPem({other.intermediate().certDer, other.root().certDer}), &error));
     EXPECT_TRUE(lone.chainFor(leaf).empty());
+
+    // With both namesakes present, the one whose key signed the leaf is taken.
+    ASSERT_TRUE(lone.importCertificates(TestPKI::shared().intermediate().certDer, &error));
+    auto mixed = lone.chainFor(leaf);
+    ASSERT_EQ(mixed.size(), 1u);
+    EXPECT_EQ(mixed[0].sha1, TestPKI::shared().intermediate().sha1());
+}
+
+TEST_F(KeychainStore, StoredCertificatesReadTheSameAsFreshlyDecodedOnes) {
+    import(leaves().good);
+    import(leaves().ec);
+    auto stored = store.identities();
+    ASSERT_EQ(stored.size(), 2u);
+    for (const auto& id : stored) {
+        auto fresh = keychain::Certificate::fromDer(id.certificate.der);
+        ASSERT_TRUE(fresh);
+        EXPECT_EQ(id.certificate.commonName, fresh->commonName);
+        EXPECT_EQ(id.certificate.sha1, fresh->sha1);
+    }
+    // A certificate without a common name reads as "".
+    auto noCn = keychain::Certificate::fromDer(TestPKI::shared().issueLeaf({.commonName = ""}).certDer);
+    ASSERT_TRUE(noCn);
+    EXPECT_EQ(noCn->commonName, "");
 }
 
 TEST_F(KeychainStore, CertificatesImportAsPemBundleOrDerAndSkipKnownOnes) {

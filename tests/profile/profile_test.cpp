@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <openssl/cms.h>
+
 #include <filesystem>
+#include <random>
 
 #include "platform/plist.h"
 #include "profile/CmsContent.h"
@@ -214,6 +217,65 @@ TEST(CmsContent, ReturnsTheSignedBytesAndRefusesOtherMessages) {
         << out;
     EXPECT_FALSE(profile::cmsEncapsulatedContent(testkit::readFile(dir + "/data"), &error));
     EXPECT_EQ(error, "not a CMS SignedData message");
+}
+
+// OpenSSL's full decoder, as the reference for what the content is.
+std::optional<std::string> opensslContent(const std::string& message) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(message.data());
+    CMS_ContentInfo* cms = d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(message.size()));
+    std::optional<std::string> out;
+    if (ASN1_OCTET_STRING** c = cms ? CMS_get0_content(cms) : nullptr; c && *c)
+        out = std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(*c)), ASN1_STRING_length(*c));
+    CMS_ContentInfo_free(cms);
+    return out;
+}
+
+TEST(CmsContent, AgreesWithOpensslOnDerAndOnStreamedBer) {
+    const auto& pki = TestPKI::shared();
+    auto leaf = pki.issueLeaf();
+    std::string dir = testkit::makeScratchDir("ber");
+    // Large enough that the streamed form cuts the content into chunks.
+    std::string content = profilePlist({.devices = std::vector<std::string>(400, "00008030-001A2B3C4D5E6F70")});
+    testkit::writeFile(dir + "/in", content);
+    testkit::writeFile(dir + "/cert.pem", leaf.certPem());
+    testkit::writeFile(dir + "/key.pem", leaf.keyPem());
+    std::string out;
+    ASSERT_EQ(testkit::run({"/usr/bin/openssl", "cms", "-sign", "-nodetach", "-stream", "-outform", "DER", "-binary",
+                            "-in", dir + "/in", "-signer", dir + "/cert.pem", "-inkey", dir + "/key.pem", "-out",
+                            dir + "/ber"},
+                           &out),
+              0)
+        << out;
+    std::string ber = testkit::readFile(dir + "/ber");
+    ASSERT_EQ(ber.substr(0, 2), std::string("\x30\x80", 2)) << "openssl -stream writes indefinite lengths";
+    EXPECT_EQ(profile::cmsEncapsulatedContent(ber), content);
+    EXPECT_EQ(opensslContent(ber), content);
+    std::string der = cmsSign(content);
+    EXPECT_EQ(profile::cmsEncapsulatedContent(der), content);
+    EXPECT_EQ(opensslContent(der), content);
+}
+
+TEST(CmsContent, DamagedMessagesAreRefusedWithoutReadingPastTheirEnd) {
+    std::string message = cmsSign("<plist><dict/></plist>");
+    for (size_t n = 0; n < message.size(); ++n)
+        EXPECT_FALSE(profile::cmsEncapsulatedContent(message.substr(0, n))) << "cut at " << n;
+    // Random damage: whatever the answer, it must come without a fault.
+    std::mt19937 random(7);
+    for (int round = 0; round < 3000; ++round) {
+        std::string damaged = message;
+        for (int k = 0; k < 1 + round % 4; ++k)
+            damaged[random() % damaged.size()] = static_cast<char>(random() & 0xFF);
+        auto content = profile::cmsEncapsulatedContent(damaged);
+        if (content) {
+            EXPECT_LE(content->size(), damaged.size());
+        }
+    }
+    // Nesting without end, and lengths beyond the buffer.
+    std::string deep;
+    for (int i = 0; i < 10000; ++i) deep += std::string("\x30\x80", 2);
+    EXPECT_FALSE(profile::cmsEncapsulatedContent(deep));
+    EXPECT_FALSE(profile::cmsEncapsulatedContent(std::string("\x30\x88\xff\xff\xff\xff\xff\xff\xff\xff", 10)));
+    EXPECT_FALSE(profile::cmsEncapsulatedContent(std::string("\x30\x84\x7f\xff\xff\xff\x06", 7)));
 }
 
 TEST(ProfileFields, PrefixStrippingRemovesEveryOccurrenceWithItsDot) {

@@ -164,13 +164,19 @@ std::string toHexUpper(const unsigned char* bytes, size_t n) {
     return out;
 }
 
+// Loading any provider explicitly turns off the implicit default one, so
+// both are loaded; they are unloaded at exit, before OpenSSL's clean-up.
 void loadLegacyProviders() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // Loading any provider explicitly turns off the implicit default one.
-        if (!OSSL_PROVIDER_load(nullptr, "legacy")) fail("loading the legacy provider");
-        if (!OSSL_PROVIDER_load(nullptr, "default")) fail("loading the default provider");
-    });
+    struct Providers {
+        OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+        OSSL_PROVIDER* fallback = OSSL_PROVIDER_load(nullptr, "default");
+        ~Providers() {
+            if (legacy) OSSL_PROVIDER_unload(legacy);
+            if (fallback) OSSL_PROVIDER_unload(fallback);
+        }
+    };
+    static Providers providers;
+    if (!providers.legacy || !providers.fallback) fail("loading the legacy provider");
 }
 
 const Credential& defaultSigner() {

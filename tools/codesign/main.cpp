@@ -7,6 +7,8 @@
 //
 // Messages go to standard error; displayed entitlements to standard output.
 // Exit status: 0 success, 1 failure, 2 usage.
+#include <openssl/crypto.h>
+
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -241,20 +243,21 @@ int verify(const Options& options) {
 int display(const Options& options) {
     int status = kExitSuccess;
     // "-" and ":-" write the entitlements to standard output; a path writes them there.
-    std::optional<std::string> target = options.entitlements;
-    if (target && (*target == ":-")) target = "-";
+    const bool wantEntitlements = options.entitlements.has_value();
+    const std::string target = options.entitlements.value_or("");
+    const bool toStandardOutput = target == "-" || target == ":-";
     for (const std::string& path : options.paths) {
-        codesign::DisplayResult result = codesign::describeItem(path, path, options.verbosity(), target.has_value());
+        codesign::DisplayResult result = codesign::describeItem(path, path, options.verbosity(), wantEntitlements);
         for (const auto& text : result.lines) line(text);
         if (!result.ok) {
             status = kExitFailure;
             continue;
         }
-        if (target && !result.entitlements.empty()) {
-            if (*target == "-") {
+        if (wantEntitlements && !result.entitlements.empty()) {
+            if (toStandardOutput) {
                 std::fwrite(result.entitlements.data(), 1, result.entitlements.size(), stdout);
-            } else if (!platform::fs::writeFileAtomically(*target, result.entitlements)) {
-                line(*target + ": cannot write the entitlements");
+            } else if (!platform::fs::writeFileAtomically(target, result.entitlements)) {
+                line(target + ": cannot write the entitlements");
                 status = kExitFailure;
             }
         }
@@ -265,6 +268,9 @@ int display(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The command needs nothing from the system's OpenSSL configuration, and
+    // reading it is a good part of a short run's cost.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
     Options options;
     if (auto problem = parse(argc, argv, options)) return usage(*problem);
     switch (options.operation) {

@@ -2,6 +2,8 @@
 // It opens the package, runs the same engine run as the window's Resign and
 // prints the same time-stamped log lines: progress on standard output,
 // failures on standard error.
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -44,6 +46,8 @@ const char* kUsage =
     "  --profile-bundle-id   take the bundle identifier from the profile instead\n"
     "  --output DIR          the folder that receives the archive (created if missing)\n"
     "  --keep-work           keep the unpacked work directory afterwards\n"
+    "  --print-usage         at the end, print this program's own CPU time and\n"
+    "                        peak memory (its tools not included) to standard error\n"
     "  -h, --help            show this text\n"
     "\n"
     "Each option takes its value as the next argument or after \"=\".\n"
@@ -64,6 +68,7 @@ struct Options {
     std::map<std::string, std::string> values;  // "--ipa" -> value
     bool profileBundleId = false;
     bool keepWork = false;
+    bool printUsage = false;
     bool help = false;
 };
 
@@ -90,6 +95,10 @@ std::optional<std::string> parse(int argc, char** argv, Options& options) {
         }
         if (argument == "--keep-work") {
             options.keepWork = true;
+            continue;
+        }
+        if (argument == "--print-usage") {
+            options.printUsage = true;
             continue;
         }
         std::string name = argument, value;
@@ -125,6 +134,16 @@ std::optional<std::string> checkComplete(const Options& options) {
     std::string text = "missing or empty: ";
     for (size_t i = 0; i < missing.size(); ++i) text += (i ? ", " : "") + missing[i];
     return text;
+}
+
+// The program's own share of a run: waiting, parsing and bookkeeping, not
+// the tools it runs (they are children, counted apart).
+void printOwnUsage() {
+    struct rusage self {};
+    if (::getrusage(RUSAGE_SELF, &self) != 0) return;
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    std::fprintf(stderr, "ipa-resign usage: user %.3f s, system %.3f s, peak memory %ld KiB\n",
+                 seconds(self.ru_utime), seconds(self.ru_stime), self.ru_maxrss);
 }
 
 int usageError(const std::string& text) {
@@ -193,5 +212,6 @@ int main(int argc, char** argv) {
     platform::MainQueue::runUntil([&] { return finished; });
 
     if (!options.keepWork) package->removeWorkDirectory();
+    if (options.printUsage) printOwnUsage();
     return status;
 }

@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# Signing benchmarks of the codesign command: time and peak memory of
+#   1. signing one 100 MB Mach-O,
+#   2. signing an application bundle with 3,000 resource files,
+#   3. one sign plus one verify of a small dylib (process start and keychain
+#      loading included), averaged over many runs.
+#
+#   bench/codesign/run.sh [BUILD_DIR]      (default: build)
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+build="$(cd "${1:-$here/../../build}" && pwd)"
+codesign="$build/bin/codesign"
+import="$build/bin/codesign_bench_import"
+work="$(mktemp -d "${TMPDIR:-/tmp}/codesign-bench-XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+export XDG_DATA_HOME="$work/data"
+clang=$(command -v clang || command -v clang-14)
+ld=$(command -v ld64.lld || command -v ld64.lld-14 || echo /usr/lib/llvm-14/bin/ld64.lld)
+
+# --- a test PKI: root, intermediate, leaf with the code-signing usage --------
+cd "$work"
+cat > ext.cnf <<'CNF'
+[req]
+distinguished_name = dn
+[dn]
+[ca]
+basicConstraints = critical, CA:true
+keyUsage = critical, keyCertSign, cRLSign
+[inter]
+basicConstraints = critical, CA:true, pathlen:0
+keyUsage = critical, keyCertSign, cRLSign
+1.2.840.113635.100.6.2.1 = ASN1:NULL
+[leaf]
+basicConstraints = critical, CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = critical, codeSigning
+1.2.840.113635.100.6.1.2 = critical, ASN1:NULL
+CNF
+openssl req -x509 -newkey rsa:2048 -nodes -keyout root.key -out root.pem -days 30 \
+  -subj "/CN=Bench Root CA" -extensions ca -config ext.cnf 2>/dev/null
+openssl req -config ext.cnf -newkey rsa:2048 -nodes -keyout inter.key -out inter.csr -subj "/CN=Bench Intermediate" 2>/dev/null
+openssl x509 -req -in inter.csr -CA root.pem -CAkey root.key -CAcreateserial -out inter.pem -days 30 \
+  -extfile ext.cnf -extensions inter 2>/dev/null
+openssl req -config ext.cnf -newkey rsa:2048 -nodes -keyout leaf.key -out leaf.csr \
+  -subj "/CN=Apple Development: Bench (BENCH12345)/OU=BENCH12345/O=Bench" 2>/dev/null
+openssl x509 -req -in leaf.csr -CA inter.pem -CAkey inter.key -CAcreateserial -out leaf.pem -days 30 \
+  -extfile ext.cnf -extensions leaf 2>/dev/null
+cat inter.pem root.pem > chain.pem
+openssl pkcs12 -export -inkey leaf.key -in leaf.pem -certfile chain.pem -passout pass:pw -out id.p12
+"$import" id.p12 pw
+identity="Apple Development: Bench (BENCH12345)"
+
+cat > libSystem.tbd <<'TBD'
+--- !tapi-tbd
+tbd-version:     4
+targets:         [ arm64-ios ]
+install-name:    '/usr/lib/libSystem.B.dylib'
+current-version: 1311
+exports:
+  - targets:         [ arm64-ios ]
+    symbols:         [ _puts, dyld_stub_binder ]
+...
+TBD
+link() {  # link OUTPUT SOURCE [ld options]
+  local out=$1 src=$2; shift 2
+  printf '%s' "$src" > "$out.c"
+  "$clang" -target arm64-apple-ios15.0 -O1 -c "$out.c" -o "$out.o"
+  "$ld" -arch arm64 -platform_version ios 15.0 15.0 -o "$out" "$out.o" libSystem.tbd "$@"
+}
+cat > Entitlements.plist <<'PLIST'
+<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+	<key>application-identifier</key>
+	<string>BENCH12345.com.example.bench</string>
+	<key>get-task-allow</key>
+	<true/>
+</dict>
+</plist>
+PLIST
+
+measure() {  # measure LABEL command...
+  /usr/bin/time -f "$1: %e s wall, %M KB peak RSS" "$@" 2>&1 >/dev/null | grep -v ': signed\|replacing' || true
+}
+
+# --- 1. one 100 MB Mach-O ------------------------------------------------------
+link big 'int puts(const char*); __attribute__((used)) const unsigned char blob[100000000] = {1};
+int main(void) { puts("big"); return 0; }'
+size=$(stat -c %s big)
+start=$(date +%s%N)
+/usr/bin/time -f "%e %M" -o big.time "$codesign" -fs "$identity" big --entitlements=Entitlements.plist
+end=$(date +%s%N)
+read -r secs rss < big.time
+ms=$(( (end - start) / 1000000 ))
+echo "sign 100 MB Mach-O ($size bytes): ${ms} ms wall, ${rss} KB peak RSS, $(( size / 1000 / (ms > 0 ? ms : 1) )) MB/s"
+start=$(date +%s%N)
+/usr/bin/time -f "%e %M" -o big.vtime "$codesign" -v big
+end=$(date +%s%N)
+read -r secs rss < big.vtime
+echo "verify 100 MB Mach-O: $(( (end - start) / 1000000 )) ms wall, ${rss} KB peak RSS"
+
+# --- 2. an application of 3,000 resource files --------------------------------
+app="$work/Payload/Bench.app"
+mkdir -p "$app"
+link "$app/Bench" 'int puts(const char*); int main(void) { puts("app"); return 0; }'
+rm -f "$app/Bench.c" "$app/Bench.o"
+cat > "$app/Info.plist" <<'PLIST'
+<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+	<key>CFBundleExecutable</key>
+	<string>Bench</string>
+	<key>CFBundleIdentifier</key>
+	<string>com.example.bench</string>
+	<key>CFBundlePackageType</key>
+	<string>APPL</string>
+</dict>
+</plist>
+PLIST
+for d in $(seq 0 29); do
+  mkdir -p "$app/res$d"
+  for f in $(seq 0 99); do head -c $(( 2048 + (f * 37) % 4096 )) /dev/urandom > "$app/res$d/file$f.dat"; done
+done
+start=$(date +%s%N)
+/usr/bin/time -f "%e %M" -o app.time "$codesign" -vvv -fs "$identity" "$app" --entitlements=Entitlements.plist 2>/dev/null
+end=$(date +%s%N)
+read -r secs rss < app.time
+echo "sign app with 3,000 resources: $(( (end - start) / 1000000 )) ms wall, ${rss} KB peak RSS"
+start=$(date +%s%N)
+/usr/bin/time -f "%e %M" -o app.vtime "$codesign" -v "$app"
+end=$(date +%s%N)
+read -r secs rss < app.vtime
+echo "verify app with 3,000 resources: $(( (end - start) / 1000000 )) ms wall, ${rss} KB peak RSS"
+
+# --- 3. a small dylib: sign + verify, as the system runs them -------------------
+link libsmall.dylib 'int answer(void) { return 42; }' -dylib -install_name @rpath/libsmall.dylib
+runs=200
+start=$(date +%s%N)
+for _ in $(seq $runs); do
+  "$codesign" -vvv -fs "$identity" libsmall.dylib --entitlements=Entitlements.plist 2>/dev/null
+  "$codesign" -v libsmall.dylib
+done
+end=$(date +%s%N)
+echo "small dylib: sign+verify $(( (end - start) / runs / 1000 )) us per pair (mean of $runs)"
+start=$(date +%s%N)
+for _ in $(seq $runs); do "$codesign" -fs "$identity" libsmall.dylib 2>/dev/null; done
+end=$(date +%s%N)
+echo "small dylib: sign $(( (end - start) / runs / 1000 )) us each"
+start=$(date +%s%N)
+for _ in $(seq $runs); do "$codesign" -v libsmall.dylib; done
+end=$(date +%s%N)
+echo "small dylib: verify $(( (end - start) / runs / 1000 )) us each"
+/usr/bin/time -f "small dylib sign: %M KB peak RSS" "$codesign" -fs "$identity" libsmall.dylib 2>&1 | grep RSS
+/usr/bin/time -f "small dylib verify: %M KB peak RSS" "$codesign" -v libsmall.dylib 2>&1 | grep RSS

@@ -1,0 +1,324 @@
+#!/usr/bin/env python3
+"""An independent check of signed iOS code, written apart from the signer.
+
+Usage: independent_verify.py [--ca ROOT.pem] PATH...
+
+PATH is a bundle (.app, .appex, .framework) or a bare Mach-O file. For every
+slice it re-parses the Mach-O, re-hashes every page and every special slot,
+checks the CodeDirectory fields a device relies on, has `openssl cms -verify`
+check the CMS signature over the primary CodeDirectory, and compares the
+cdhashes the CMS binds with its own. For bundles it checks the resource seal
+(files changed, added or missing) and then every piece of nested code.
+Only the standard library and the openssl command are used.
+Prints one line per problem and exits 1 if there was any.
+"""
+import hashlib
+import os
+import plistlib
+import re
+import struct
+import subprocess
+import sys
+import tempfile
+
+problems = []
+
+
+def problem(where, text):
+    problems.append(f"{where}: {text}")
+
+
+# --- DER -------------------------------------------------------------------
+
+def der_items(data):
+    """Yields (tag, content, raw) for each TLV in data."""
+    i = 0
+    while i < len(data):
+        tag = data[i]
+        length = data[i + 1]
+        j = i + 2
+        if length & 0x80:
+            n = length & 0x7F
+            length = int.from_bytes(data[j:j + n], "big")
+            j += n
+        yield tag, data[j:j + length], data[i:j + length]
+        i = j + length
+
+
+def der_children(content):
+    return list(der_items(content))
+
+
+OID_CDHASHES_PLIST = bytes.fromhex("2a864886f763640901")
+OID_CDHASHES = bytes.fromhex("2a864886f763640902")
+OID_SHA1 = bytes.fromhex("2b0e03021a")
+OID_SHA256 = bytes.fromhex("608648016503040201")
+
+
+def signed_attributes(cms):
+    (tag, content_info, _), = der_children(cms)
+    _, explicit0 = der_children(content_info)[:2]
+    (_, signed_data, _), = der_children(explicit0[1])
+    parts = der_children(signed_data)
+    signer_infos = parts[-1]
+    (_, signer_info, _), = der_children(signer_infos[1])
+    for tag, content, _ in der_children(signer_info):
+        if tag == 0xA0:
+            attrs = {}
+            for _, attr, _ in der_children(content):
+                oid_tlv, values = der_children(attr)
+                attrs[oid_tlv[1]] = [c for c in der_children(values[1])]
+            return attrs
+    return {}
+
+
+# --- Mach-O ------------------------------------------------------------------
+
+def slices_of(data):
+    magic = struct.unpack(">I", data[:4])[0]
+    if magic == 0xCAFEBABE:
+        count = struct.unpack(">I", data[4:8])[0]
+        out = []
+        for i in range(count):
+            cpu, sub, off, size, align = struct.unpack(">iiIII", data[8 + 20 * i:28 + 20 * i])
+            out.append((off, data[off:off + size]))
+        return out
+    return [(0, data)]
+
+
+def parse_slice(s):
+    magic = struct.unpack("<I", s[:4])[0]
+    if magic != 0xFEEDFACF:
+        raise ValueError("not a little-endian 64-bit Mach-O slice")
+    _, cputype, subtype, filetype, ncmds, sizeofcmds, flags, _ = struct.unpack("<IiiIIIII", s[:32])
+    info = {"filetype": filetype, "segments": {}, "codesig": None, "platform": None}
+    at = 32
+    for _ in range(ncmds):
+        cmd, cmdsize = struct.unpack("<II", s[at:at + 8])
+        if cmd == 0x19:
+            name = s[at + 8:at + 24].rstrip(b"\0").decode()
+            vmaddr, vmsize, fileoff, filesize = struct.unpack("<QQQQ", s[at + 24:at + 56])
+            info["segments"][name] = (fileoff, filesize, vmsize)
+        elif cmd == 0x1D:
+            info["codesig"] = struct.unpack("<II", s[at + 8:at + 16])
+        elif cmd == 0x32:
+            info["platform"] = struct.unpack("<II", s[at + 8:at + 16])
+        at += cmdsize
+    return info
+
+
+def digest(hash_type, data):
+    return hashlib.sha1(data).digest() if hash_type == 1 else hashlib.sha256(data).digest()
+
+
+def parse_cd(blob):
+    (magic, length, version, flags, hash_offset, ident_offset, n_special, n_code, code_limit,
+     hash_size, hash_type, platform, page_log2, _spare2, _scatter, team_offset) = struct.unpack(
+        ">IIIIIIIIIBBBBIII", blob[:52])
+    exec_base, exec_limit, exec_flags = struct.unpack(">QQQ", blob[64:88])
+    ident = blob[ident_offset:blob.index(b"\0", ident_offset)].decode()
+    team = blob[team_offset:blob.index(b"\0", team_offset)].decode() if team_offset else None
+    return dict(magic=magic, length=length, version=version, flags=flags, hash_offset=hash_offset,
+                n_special=n_special, n_code=n_code, code_limit=code_limit, hash_size=hash_size,
+                hash_type=hash_type, page_log2=page_log2, exec_base=exec_base, exec_limit=exec_limit,
+                exec_flags=exec_flags, ident=ident, team=team, blob=blob[:length])
+
+
+def special(cd, slot):
+    if slot > cd["n_special"]:
+        return None
+    start = cd["hash_offset"] - slot * cd["hash_size"]
+    return cd["blob"][start:start + cd["hash_size"]]
+
+
+def openssl(*args, data=None):
+    return subprocess.run(["openssl", *args], input=data, capture_output=True)
+
+
+def check_cms(where, cms, primary, cds, ca):
+    with tempfile.TemporaryDirectory() as tmp:
+        cms_path = os.path.join(tmp, "cms.der")
+        cd_path = os.path.join(tmp, "cd.bin")
+        signer_path = os.path.join(tmp, "signer.pem")
+        open(cms_path, "wb").write(cms)
+        open(cd_path, "wb").write(primary)
+        args = ["cms", "-verify", "-binary", "-inform", "DER", "-in", cms_path, "-content", cd_path,
+                "-out", os.devnull, "-signer", signer_path, "-purpose", "any"]
+        args += ["-CAfile", ca, "-ignore_critical"] if ca else ["-noverify"]
+        result = openssl(*args)
+        if result.returncode != 0:
+            problem(where, "openssl cms -verify failed: " + result.stderr.decode(errors="replace").strip())
+            return None
+        subject = openssl("x509", "-in", signer_path, "-noout", "-subject", "-nameopt", "multiline")
+        ou = re.search(r"organizationalUnitName\s*=\s*(\S+)", subject.stdout.decode())
+    attrs = signed_attributes(cms)
+    expected = [digest(cd["hash_type"], cd["blob"])[:20] for cd in cds]
+    if OID_CDHASHES_PLIST not in attrs:
+        problem(where, "CMS lacks the CDHashes attribute")
+    else:
+        tag, content, _ = attrs[OID_CDHASHES_PLIST][0]
+        listed = plistlib.loads(content).get("cdhashes", [])
+        if listed != expected:
+            problem(where, "CDHashes attribute does not list the CodeDirectories")
+    if OID_CDHASHES not in attrs:
+        problem(where, "CMS lacks the CDHashes2 attribute")
+    else:
+        values = attrs[OID_CDHASHES]
+        if len(values) != len(cds):
+            problem(where, "CDHashes2 count differs from the CodeDirectory count")
+        for _, seq, _ in values:
+            (_, oid, _), (_, value, _) = der_children(seq)
+            hash_type = {OID_SHA1: 1, OID_SHA256: 2}.get(oid)
+            if not any(cd["hash_type"] == hash_type and digest(hash_type, cd["blob"]) == value for cd in cds):
+                problem(where, "CDHashes2 value matches no CodeDirectory")
+    return ou.group(1) if ou else None
+
+
+def check_binary(where, path, bundle=None, ca=None):
+    data = open(path, "rb").read()
+    bundle_info = code_resources = None
+    if bundle:
+        bundle_info = open(os.path.join(bundle, "Info.plist"), "rb").read()
+        cr = os.path.join(bundle, "_CodeSignature", "CodeResources")
+        code_resources = open(cr, "rb").read() if os.path.exists(cr) else None
+    hash_types = set()
+    for offset, s in slices_of(data):
+        info = parse_slice(s)
+        if not info["codesig"]:
+            problem(where, "slice without LC_CODE_SIGNATURE")
+            continue
+        dataoff, datasize = info["codesig"]
+        le_off, le_size, le_vm = info["segments"]["__LINKEDIT"]
+        if dataoff % 16 or dataoff + datasize != len(s) or le_off + le_size != len(s) or le_vm < le_size:
+            problem(where, "signature or __LINKEDIT does not end the slice")
+        if offset and offset % 0x4000:
+            problem(where, "fat slice not aligned to 0x4000")
+        sig = s[dataoff:dataoff + datasize]
+        magic, length, count = struct.unpack(">III", sig[:12])
+        if magic != 0xFADE0CC0:
+            problem(where, "no embedded signature SuperBlob")
+            continue
+        blobs = {}
+        for i in range(count):
+            slot, off = struct.unpack(">II", sig[12 + 8 * i:20 + 8 * i])
+            blen = struct.unpack(">I", sig[off + 4:off + 8])[0]
+            blobs[slot] = sig[off:off + blen]
+        cds = [parse_cd(blobs[0])] + [parse_cd(blobs[0x1000 + i]) for i in range(5) if 0x1000 + i in blobs]
+        main_binary = info["filetype"] == 2
+        for cd in cds:
+            hash_types.add(cd["hash_type"])
+            if cd["version"] < 0x20400 or cd["page_log2"] != 12 or cd["code_limit"] != dataoff:
+                problem(where, "CodeDirectory version, page size or code limit is wrong")
+            page = 1 << cd["page_log2"]
+            code = s[:cd["code_limit"]]
+            hashes = b"".join(digest(cd["hash_type"], code[i:i + page]) for i in range(0, len(code), page))
+            recorded = cd["blob"][cd["hash_offset"]:cd["hash_offset"] + cd["n_code"] * cd["hash_size"]]
+            if hashes != recorded:
+                problem(where, f"page hashes differ (hash type {cd['hash_type']})")
+            text_off, text_size, _ = info["segments"]["__TEXT"]
+            if (cd["exec_base"], cd["exec_limit"]) != (text_off, text_size):
+                problem(where, "execSeg fields do not describe __TEXT")
+            if bool(cd["exec_flags"] & 1) != main_binary:
+                problem(where, "main-binary exec flag is wrong")
+            sealed = {1: bundle_info, 2: blobs.get(2), 3: code_resources, 5: blobs.get(5), 7: blobs.get(7)}
+            for slot, content in sealed.items():
+                recorded = special(cd, slot)
+                if content is None:
+                    if recorded and any(recorded) and not (slot in (1, 3) and bundle is None):
+                        problem(where, f"special slot {slot} has no content")
+                elif recorded is None or digest(cd["hash_type"], content) != recorded:
+                    problem(where, f"special slot {slot} does not match")
+        if (5 in blobs) != main_binary or (7 in blobs) != main_binary:
+            problem(where, "entitlements present on a library or missing on a main executable")
+        cms = blobs.get(0x10000, b"")[8:]
+        if not cms:
+            problem(where, "no CMS signature")
+            continue
+        team = check_cms(where, cms, cds[0]["blob"], cds, ca)
+        if team is not None and any(cd["team"] != team for cd in cds):
+            problem(where, "team identifier differs from the signer's organisational unit")
+    return hash_types
+
+
+def rule_for(path, rules):
+    best = None
+    for pattern, value in rules.items():
+        if re.search(pattern, path):
+            weight = value.get("weight", 1) if isinstance(value, dict) else 1
+            if best is None or weight > best[0]:
+                best = (weight, value)
+    return best[1] if best else None
+
+
+def check_seal(where, bundle, executable, hash_types):
+    seal = plistlib.load(open(os.path.join(bundle, "_CodeSignature", "CodeResources"), "rb"))
+    files2, rules2 = seal["files2"], seal["rules2"]
+    seen = set()
+    for root, dirs, files in os.walk(bundle):
+        for name in sorted(dirs + files):
+            full = os.path.join(root, name)
+            rel = os.path.relpath(full, bundle)
+            if os.path.isdir(full) and not os.path.islink(full):
+                continue
+            if rel.startswith("_CodeSignature/") or rel == executable:
+                continue
+            rule = rule_for(rel, rules2)
+            if isinstance(rule, dict) and rule.get("omit"):
+                continue
+            entry = files2.get(rel)
+            if entry is None:
+                problem(where, "file added: " + rel)
+                continue
+            seen.add(rel)
+            if os.path.islink(full):
+                if entry.get("symlink") != os.readlink(full):
+                    problem(where, "symlink modified: " + rel)
+                continue
+            content = open(full, "rb").read()
+            if 2 in hash_types and entry.get("hash2") != hashlib.sha256(content).digest():
+                problem(where, "file modified: " + rel)
+            if 1 in hash_types and entry.get("hash") != hashlib.sha1(content).digest():
+                problem(where, "file modified (SHA-1): " + rel)
+    for rel, entry in files2.items():
+        if rel not in seen and not (isinstance(entry, dict) and entry.get("optional")):
+            problem(where, "file missing: " + rel)
+
+
+def check_item(path, ca):
+    if os.path.isdir(path):
+        info = plistlib.load(open(os.path.join(path, "Info.plist"), "rb"))
+        executable = info["CFBundleExecutable"]
+        before = len(problems)
+        hash_types = check_binary(path, os.path.join(path, executable), bundle=path, ca=ca)
+        check_seal(path, path, executable, hash_types)
+        for root, dirs, files in os.walk(path):
+            for name in list(dirs):
+                full = os.path.join(root, name)
+                if os.path.splitext(name)[1] in (".framework", ".appex", ".app") and \
+                        os.path.exists(os.path.join(full, "Info.plist")):
+                    check_item(full, ca)
+                    dirs.remove(name)
+            for name in files:
+                if name.lower().endswith(".dylib") and not os.path.islink(os.path.join(root, name)):
+                    check_item(os.path.join(root, name), ca)
+        return len(problems) == before
+    check_binary(path, path, ca=ca)
+
+
+def main(argv):
+    ca = None
+    if len(argv) > 2 and argv[1] == "--ca":
+        ca = argv[2]
+        argv = argv[2:]
+    for path in argv[1:]:
+        try:
+            check_item(path, ca)
+        except Exception as error:  # a malformed file is a finding, not a crash
+            problem(path, f"cannot be checked: {error!r}")
+    for line in problems:
+        print(line)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,171 @@
+// The command-line front end, run as a program. With doubles, a copy of the
+// program sits in a scratch folder beside the double tools, where it looks
+// for its security and codesign commands.
+#include <filesystem>
+#include <regex>
+#include <sstream>
+
+#include "engine_fixture.h"
+
+using namespace enginetest;
+namespace stdfs = std::filesystem;
+namespace plist = platform::plist;
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+Outcome runProgram(const std::string& program, const std::vector<std::string>& args, const std::string& scratch) {
+    const std::string errPath = scratch + "/stderr.txt";
+    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>" + shellQuote(errPath), program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Outcome o;
+    o.status = testkit::run(argv, &o.out);
+    o.err = testkit::readFile(errPath);
+    return o;
+}
+
+std::vector<std::string> messages(const std::string& text) {
+    static const std::regex stamped(R"(^\[\d\d/\d\d \d\d:\d\d:\d\d \d\d\d\] (.*)$)");
+    std::vector<std::string> out;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        out.push_back(std::regex_match(line, m, stamped) ? m[1].str() : "UNSTAMPED: " + line);
+    }
+    return out;
+}
+
+class IpaResignTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        binDir = dir + "/bin";
+        stdfs::create_directories(binDir);
+        program = binDir + "/ipa-resign";
+        stdfs::copy_file(testkit::binDir() + "/ipa-resign", program);
+        stdfs::permissions(program, stdfs::perms::owner_all);
+        writeSecurityDouble(binDir);
+        writeCodesignDouble(binDir, codesignLog);
+        ipa = testkit::buildPackage(dir + "/in/Demo.ipa");
+    }
+    std::vector<std::string> standardArgs() {
+        return {"--ipa", ipa, "--identity", "Apple Development: Jane (ABCDE12345)", "--profile", profilePath,
+                "--name", "Shiny", "--profile-bundle-id", "--output", dir + "/out"};
+    }
+    std::string binDir, program, ipa;
+};
+
+}  // namespace
+
+TEST_F(IpaResignTest, HelpExplainsEveryOption) {
+    auto o = runProgram(program, {"--help"}, dir);
+    EXPECT_EQ(o.status, 0);
+    for (const char* option : {"--ipa", "--identity", "--profile", "--name", "--bundle-id", "--profile-bundle-id",
+                               "--output", "--keep-work"})
+        EXPECT_NE(o.out.find(option), std::string::npos) << option;
+}
+
+TEST_F(IpaResignTest, RefusesMissingEmptyAndUnknownArguments) {
+    auto none = runProgram(program, {}, dir);
+    EXPECT_EQ(none.status, 2);
+    EXPECT_NE(none.err.find("missing or empty: --ipa, --identity, --profile, --name, --output, --bundle-id"),
+              std::string::npos)
+        << none.err;
+
+    auto empty = runProgram(program, {"--ipa", ipa, "--identity=", "--profile", profilePath, "--name", "N",
+                                      "--bundle-id", "b", "--output", dir},
+                            dir);
+    EXPECT_EQ(empty.status, 2);
+    EXPECT_NE(empty.err.find("missing or empty: --identity\n"), std::string::npos) << empty.err;
+
+    EXPECT_EQ(runProgram(program, {"--frobnicate"}, dir).status, 2);
+    EXPECT_EQ(runProgram(program, {"--ipa"}, dir).status, 2);
+    auto both = standardArgs();
+    both.insert(both.end(), {"--bundle-id", "x"});
+    EXPECT_EQ(runProgram(program, both, dir).status, 2);
+    EXPECT_TRUE(recordedCalls(codesignLog).empty());
+}
+
+TEST_F(IpaResignTest, ResignsEndToEndAndPrintsTheLog) {
+    auto o = runProgram(program, standardArgs(), dir);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    auto lines = messages(o.out);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0].rfind("Start unzip the ipa file to path: ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1], "Unzip ipa file succeeded");
+    EXPECT_EQ(lines[2], "Generating entitlements..");
+    EXPECT_EQ(lines[lines.size() - 2], "Zipping done. IPA file saved in the path: " + dir + "/out/Shiny.ipa");
+    EXPECT_EQ(lines.back(), "Resign done, ipa saved to " + dir + "/out");
+
+    const std::string archive = dir + "/out/Shiny.ipa";
+    auto info = *plist::parse(testkit::archiveEntry(archive, "Payload/Demo.app/Info.plist"));
+    EXPECT_EQ(*info.get("CFBundleIdentifier")->asString(), "com.example.chosen");
+    EXPECT_EQ(*info.get("CFBundleDisplayName")->asString(), "Shiny");
+    EXPECT_EQ(testkit::archiveEntry(archive, "Payload/Demo.app/embedded.mobileprovision"),
+              testkit::readFile(profilePath));
+    // The work directory goes away with the program.
+    const std::string work = lines[0].substr(std::string("Start unzip the ipa file to path: ").size());
+    EXPECT_FALSE(stdfs::exists(work));
+}
+
+TEST_F(IpaResignTest, FailuresGoToStandardErrorWithNonZeroStatus) {
+    {
+        SCOPED_TRACE("verification fails");
+        CodesignScript script;
+        script.failVerifying = "A.framework";
+        writeCodesignDouble(binDir, codesignLog, script);
+        auto o = runProgram(program, standardArgs(), dir);
+        EXPECT_EQ(o.status, 1);
+        // One stamped message, whose text spans the tools' output lines.
+        auto errors = messages(o.err);
+        ASSERT_FALSE(errors.empty());
+        EXPECT_EQ(errors[0].rfind("Signing failed with error: ", 0), 0u) << o.err;
+        EXPECT_NE(o.err.find("A.framework: invalid signature"), std::string::npos);
+        EXPECT_FALSE(stdfs::exists(dir + "/out/Shiny.ipa"));
+    }
+    {
+        SCOPED_TRACE("package missing");
+        auto args = standardArgs();
+        args[1] = dir + "/nothing.ipa";
+        auto o = runProgram(program, args, dir);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(messages(o.err), std::vector<std::string>{"Not found ipa file " + dir + "/nothing.ipa"});
+    }
+    {
+        SCOPED_TRACE("profile missing");
+        auto args = standardArgs();
+        args[5] = dir + "/nothing.mobileprovision";
+        auto o = runProgram(program, args, dir);
+        EXPECT_EQ(o.status, 1);
+        // The profile record's own decoding diagnostic may come first.
+        auto errors = messages(o.err);
+        ASSERT_FALSE(errors.empty());
+        EXPECT_EQ(errors.back(), "Unable to replace the entitlements.mobileprovision. Please try again.");
+    }
+    {
+        SCOPED_TRACE("codesign missing");
+        stdfs::remove(binDir + "/codesign");
+        auto o = runProgram(program, standardArgs(), dir);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(messages(o.err), std::vector<std::string>{"This command requires the support of " + binDir + "/codesign"});
+    }
+}
+
+TEST_F(IpaResignTest, RelativePathsAreTakenFromTheCurrentFolder) {
+    stdfs::copy_file(ipa, dir + "/rel.ipa");
+    stdfs::copy_file(profilePath, dir + "/rel.mobileprovision");
+    const std::string errPath = dir + "/stderr.txt";
+    std::string out;
+    int status = testkit::run({"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>" + shellQuote(errPath), program, "--ipa",
+                               "rel.ipa", "--identity", "X", "--profile", "rel.mobileprovision", "--name", "R",
+                               "--bundle-id", "com.r", "--output", "out-rel"},
+                              &out, dir);
+    EXPECT_EQ(status, 0) << testkit::readFile(errPath);
+    EXPECT_TRUE(stdfs::is_regular_file(dir + "/out-rel/R.ipa"));
+}

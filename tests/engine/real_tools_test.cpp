@@ -1,0 +1,125 @@
+// Whole runs with the project's real security and codesign commands: an
+// identity imported into this process's keychain, a profile naming its
+// certificate, and every signed item verified again afterwards.
+#include <filesystem>
+#include <regex>
+
+#include "engine_fixture.h"
+
+using namespace enginetest;
+namespace stdfs = std::filesystem;
+namespace plist = platform::plist;
+
+namespace {
+
+std::string tool(const std::string& name) { return testkit::binDir() + "/" + name; }
+
+// Imports a fresh signing identity with the security command, once per
+// process; answers its name as find-identity prints it.
+const std::string& importedIdentity() {
+    static const std::string name = [] {
+        const auto& ca = testkit::pki::TestPKI::shared();
+        testkit::pki::LeafOptions options;
+        options.commonName = "Apple Development: Zoë Real-Tools (ABCDE12345)";
+        auto leaf = ca.issueLeaf(options);
+        std::string p12 = testkit::makeScratchDir("identity") + "/id.p12";
+        testkit::writeFile(p12, testkit::pki::pkcs12(leaf, {ca.intermediate(), ca.root()}, "secret"));
+        std::string out;
+        EXPECT_EQ(testkit::run({tool("security"), "import", p12, "-P", "secret"}, &out), 0) << out;
+        EXPECT_EQ(testkit::run({tool("security"), "find-identity", "-v", "-p", "codesigning"}, &out), 0) << out;
+        std::smatch m;
+        EXPECT_TRUE(std::regex_search(out, m, std::regex("\"([^\"]*)\""))) << out;
+        return m.size() > 1 ? m[1].str() : std::string();
+    }();
+    return name;
+}
+
+std::string verifyOutput(const std::string& path) {
+    std::string out;
+    testkit::run({tool("codesign"), "-v", path}, &out);
+    return out;
+}
+
+class RealToolsTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        QFToolPaths::setCurrent({"/usr/bin/zip", "/usr/bin/unzip", tool("security"), tool("codesign")});
+        identity = importedIdentity();
+        ASSERT_FALSE(identity.empty());
+    }
+    std::string identity;
+};
+
+}  // namespace
+
+TEST_F(RealToolsTest, EngineRunSignsEveryItemSoThatEachStillVerifiesAfterwards) {
+    auto package = open();
+    Recorder r;
+    resign(package, r, std::string("com.example.real"), "Real", std::nullopt, identity);
+    ASSERT_TRUE(r.success.has_value()) << r.error.value_or("");
+
+    // Each seal still holds once everything is signed: inner items were
+    // signed before the items whose seals cover them.
+    const std::string app = package->appPath();
+    for (std::string item : {"/Frameworks/A.framework/Frameworks/Inner.framework", "/Frameworks/A.framework",
+                             "/Frameworks/libX.dylib", "/PlugIns/Share.appex/Frameworks/S.framework", ""})
+        EXPECT_EQ(verifyOutput(app + item), "") << item;
+
+    // And so does the application unpacked from the new archive.
+    std::string unpacked = testkit::makeScratchDir("unpacked");
+    ASSERT_EQ(testkit::run({"/usr/bin/unzip", "-q", dir + "/out/Real.ipa", "-d", unpacked}), 0);
+    EXPECT_EQ(verifyOutput(unpacked + "/Payload/Demo.app"), "");
+    EXPECT_EQ(verifyOutput(unpacked + "/Payload/Demo.app/Frameworks/A.framework"), "");
+}
+
+TEST_F(RealToolsTest, SecondRunResignsTheSignedTree) {
+    auto package = open();
+    Recorder first, second;
+    resign(package, first, std::string("com.example.real"), "Real", std::nullopt, identity);
+    ASSERT_TRUE(first.success.has_value()) << first.error.value_or("");
+    resign(package, second, std::string("com.example.again"), "Real", std::nullopt, identity);
+    ASSERT_TRUE(second.success.has_value()) << second.error.value_or("");
+    EXPECT_EQ(verifyOutput(package->appPath()), "");
+}
+
+TEST_F(RealToolsTest, TamperedItemFailsItsVerification) {
+    // A codesign that signs for real but then damages libX.dylib: the real
+    // verifier's complaint stops the run there.
+    testkit::PackageSpec spec;
+    spec.appExtension = false;
+    auto package = open(spec);
+    std::string wrapper = dir + "/tamper/codesign";
+    testkit::writeFile(wrapper,
+                       "#!/bin/sh\n" + shellQuote(tool("codesign")) + " \"$@\"; rc=$?\n"
+                       "case \"$1 $4\" in '-vvv '*/libX.dylib) printf 'x' >> \"$4\";; esac\nexit $rc\n",
+                       true);
+    QFToolPaths::setCurrent({"/usr/bin/zip", "/usr/bin/unzip", tool("security"), wrapper});
+    Recorder r;
+    resign(package, r, std::string("com.example.real"), "Real", std::nullopt, identity);
+    ASSERT_TRUE(r.error.has_value());
+    EXPECT_EQ(r.error->rfind("Signing failed with error: ", 0), 0u);
+    EXPECT_EQ(r.lines.back(), "Verifying codesign: libX.dylib");
+    EXPECT_FALSE(stdfs::exists(dir + "/out/Real.ipa"));
+}
+
+TEST_F(RealToolsTest, IpaResignEndToEnd) {
+    std::string ipa = testkit::buildPackage(dir + "/in/Demo.ipa");
+    std::string out;
+    int status = testkit::run({tool("ipa-resign"), "--ipa", ipa, "--identity", identity, "--profile", profilePath,
+                               "--name", "Zoë's App", "--profile-bundle-id", "--output", dir + "/out"},
+                              &out);
+    ASSERT_EQ(status, 0) << out;
+    const std::string archive = dir + "/out/Zoë's App.ipa";
+    auto info = *plist::parse(testkit::archiveEntry(archive, "Payload/Demo.app/Info.plist"));
+    EXPECT_EQ(*info.get("CFBundleIdentifier")->asString(), "com.example.chosen");
+    EXPECT_EQ(*info.get("CFBundleDisplayName")->asString(), "Zoë's App");
+    EXPECT_EQ(testkit::archiveEntry(archive, "Payload/Demo.app/embedded.mobileprovision"),
+              testkit::readFile(profilePath));
+    auto entitlements = *plist::parse(testkit::archiveEntry(archive, "Entitlements.plist"));
+    EXPECT_EQ(entitlements, *plist::parse(testkit::pki::profilePlist(profileOptions()))->get("Entitlements"));
+
+    std::string unpacked = testkit::makeScratchDir("unpacked");
+    ASSERT_EQ(testkit::run({"/usr/bin/unzip", "-q", archive, "-d", unpacked}), 0);
+    EXPECT_EQ(verifyOutput(unpacked + "/Payload/Demo.app"), "");
+}

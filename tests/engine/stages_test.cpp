@@ -1,0 +1,227 @@
+// The stages one by one: entitlements, Info.plist, embedded profile, signing.
+#include <filesystem>
+
+#include "engine/QFSigningList.h"
+#include "engine_fixture.h"
+
+using namespace enginetest;
+namespace stdfs = std::filesystem;
+namespace plist = platform::plist;
+
+namespace {
+
+// Runs one asynchronous stage on the package and waits for its report.
+template <typename Start>
+void runStage(Recorder& r, Start start) {
+    start(r.log(), r.onError(), r.onSuccess());
+    ASSERT_TRUE(testkit::pumpUntil([&] { return r.ended(); }));
+    EXPECT_EQ(r.ends, 1);
+}
+
+plist::Value entitlementsOf(const std::string& profileXml) {
+    return *plist::parse(profileXml)->get("Entitlements");
+}
+
+}  // namespace
+
+TEST_F(EngineTest, EntitlementsComeFromTheDecodedProfileUnchanged) {
+    auto package = open();
+    const std::string target = package->workPath() + "/Entitlements.plist";
+    const auto expected = entitlementsOf(testkit::pki::profilePlist(profileOptions()));
+    struct Case {
+        const char* name;
+        std::string firstLine;
+    };
+    for (const Case& c : {Case{"plain", ""}, Case{"policy warning first", "security: SecPolicySetValue: One or more parameters passed to a function were not valid."}}) {
+        SCOPED_TRACE(c.name);
+        testkit::writeFile(target, "stale");
+        useDoubles({}, writeSecurityDouble(dir, c.firstLine));
+        Recorder r;
+        runStage(r, [&](auto l, auto e, auto s) { package->createEntitlementsWithProvisioning(chosenProfile(), l, e, s); });
+        EXPECT_EQ(r.success, "Entitlements generated") << r.error.value_or("");
+        EXPECT_EQ(r.lines, std::vector<std::string>{"Generating entitlements.."});
+        EXPECT_EQ(*plist::parse(testkit::readFile(target)), expected);
+        EXPECT_EQ(testkit::readFile(target).rfind("<?xml version=\"1.0\"", 0), 0u);
+    }
+}
+
+TEST_F(EngineTest, EntitlementsFailuresReportTheStageMessage) {
+    auto package = open();
+    const std::string target = package->workPath() + "/Entitlements.plist";
+    struct Case {
+        const char* name;
+        std::string security;
+    };
+    std::vector<Case> cases = {
+        {"tool fails", writeSecurityDouble(dir, "", std::string("security: failed to decode\n"), 1)},
+        {"not a property list", writeSecurityDouble(dir + "/b", "", std::string("garbage <plist"), 0)},
+        {"root not a dictionary", writeSecurityDouble(dir + "/c", "", plist::toXml(plist::Array{1}), 0)},
+        {"entitlements not a dictionary",
+         writeSecurityDouble(dir + "/d", "", plist::toXml(plist::Dict{{"Entitlements", "x"}}), 0)},
+        {"tool missing", dir + "/no-such-security"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        useDoubles({}, c.security);
+        Recorder r;
+        runStage(r, [&](auto l, auto e, auto s) { package->createEntitlementsWithProvisioning(chosenProfile(), l, e, s); });
+        EXPECT_EQ(r.error, "Entitlements generation failed. Please try again");
+        EXPECT_FALSE(stdfs::exists(target));
+    }
+}
+
+TEST_F(EngineTest, EntitlementsSurviveNonAsciiAndMissingKeys) {
+    auto package = open();
+    const std::string target = package->workPath() + "/Entitlements.plist";
+    {
+        SCOPED_TRACE("accented names and a stray invalid byte");
+        auto options = profileOptions();
+        options.name = "Équipe Zoë – Développement";
+        std::string xml = testkit::pki::profilePlist(options);
+        xml.insert(xml.find("<plist"), "<!-- \xff -->\n");
+        useDoubles({}, writeSecurityDouble(dir, "", xml));
+        Recorder r;
+        runStage(r, [&](auto l, auto e, auto s) { package->createEntitlementsWithProvisioning(chosenProfile(), l, e, s); });
+        EXPECT_EQ(r.success, "Entitlements generated") << r.error.value_or("");
+        EXPECT_EQ(*plist::parse(testkit::readFile(target)), entitlementsOf(testkit::pki::profilePlist(options)));
+    }
+    {
+        SCOPED_TRACE("no Entitlements key");
+        useDoubles({}, writeSecurityDouble(dir + "/e", "", plist::toXml(plist::Dict{{"Name", "x"}})));
+        Recorder r;
+        runStage(r, [&](auto l, auto e, auto s) { package->createEntitlementsWithProvisioning(chosenProfile(), l, e, s); });
+        EXPECT_EQ(r.success, "Entitlements generated");
+        EXPECT_EQ(*plist::parse(testkit::readFile(target)), plist::Value(plist::Dict{}));
+    }
+}
+
+TEST_F(EngineTest, InfoPlistEditingKeepsOtherKeysAndWritesXml) {
+    testkit::PackageSpec spec;
+    spec.binaryInfoPlist = true;
+    spec.displayName = std::nullopt;
+    auto package = open(spec);
+    const std::string file = package->appPath() + "/Info.plist";
+    auto before = *plist::parse(testkit::readFile(file));
+
+    Recorder r;
+    package->editInfoPlistWithIdentifier(std::string("com.example.edited"), std::string("Édité"), r.log(), r.onError(),
+                                         r.onSuccess());
+    EXPECT_EQ(r.success, "File Info.plist edited properly");
+    EXPECT_EQ(r.lines, std::vector<std::string>{"Editing the Info.plist file..."});
+    std::string bytes = testkit::readFile(file);
+    EXPECT_EQ(bytes.rfind("<?xml", 0), 0u);
+    auto after = *plist::parse(bytes);
+    (*before.asDict())["CFBundleIdentifier"] = "com.example.edited";
+    (*before.asDict())["CFBundleDisplayName"] = "Édité";
+    EXPECT_EQ(after, before);
+}
+
+TEST_F(EngineTest, InfoPlistThatIsNoDictionaryIsLeftAlone) {
+    auto package = open();
+    const std::string file = package->appPath() + "/Info.plist";
+    for (std::string damaged : {std::string("\0\1garbage", 9), plist::toXml(plist::Array{"a"})}) {
+        testkit::writeFile(file, damaged);
+        Recorder r;
+        package->editInfoPlistWithIdentifier(std::string("a"), std::string("b"), r.log(), r.onError(), r.onSuccess());
+        EXPECT_EQ(r.error, "The IPA file you selected is corrupted: the app is unable to find a proper Info.plist file");
+        EXPECT_EQ(testkit::readFile(file), damaged);
+    }
+}
+
+TEST_F(EngineTest, EmbeddedProfileIsReplacedByAnExactCopy) {
+    auto package = open();
+    const std::string app = package->appPath();
+    stdfs::rename(app + "/embedded.mobileprovision", app + "/old.provisionprofile");
+    Recorder r;
+    package->editEmbeddedProvision(chosenProfile(), r.log(), r.onError(), r.onSuccess());
+    EXPECT_EQ(r.success, "Embedded Provision edited successfully");
+    EXPECT_FALSE(stdfs::exists(app + "/old.provisionprofile"));
+    EXPECT_EQ(testkit::readFile(app + "/embedded.mobileprovision"), testkit::readFile(profilePath));
+
+    Recorder missing;
+    package->editEmbeddedProvision(std::make_shared<QFProvisioningProfile>(std::nullopt), missing.log(),
+                                   missing.onError(), missing.onSuccess());
+    EXPECT_EQ(missing.error, "Embedded Provision editing failed. Please try again");
+}
+
+TEST_F(EngineTest, SigningListIsInsideOut) {
+    EXPECT_EQ(engine::insideOut({"A.framework", "A.framework/Frameworks/B.framework",
+                                 "A.framework/Frameworks/B.framework/C.dylib", "A.framework/x.dylib", "D.dylib"}),
+              (std::vector<std::string>{"A.framework/Frameworks/B.framework/C.dylib",
+                                        "A.framework/Frameworks/B.framework", "A.framework/x.dylib", "A.framework",
+                                        "D.dylib"}));
+    // A name that only starts like a folder is not inside it.
+    EXPECT_EQ(engine::insideOut({"A.framework", "A.frameworkX.dylib"}),
+              (std::vector<std::string>{"A.framework", "A.frameworkX.dylib"}));
+}
+
+TEST_F(EngineTest, SigningListTakesFrameworksAndLibrariesInAnyCase) {
+    testkit::PackageSpec spec;
+    spec.frameworks = false;
+    spec.appExtension = false;
+    auto package = open(spec);
+    const std::string app = package->appPath();
+    EXPECT_EQ(engine::signingList(app), std::vector<std::string>{app});
+    testkit::writeFile(app + "/Frameworks/libY.DYLIB", "x");
+    testkit::writeFile(app + "/PlugIns/Share.appex/Share", "x");
+    EXPECT_EQ(engine::signingList(app), (std::vector<std::string>{app + "/Frameworks/libY.DYLIB", app}));
+}
+
+TEST_F(EngineTest, SigningAnApplicationWithoutFrameworks) {
+    testkit::PackageSpec spec;
+    spec.frameworks = false;
+    spec.appExtension = false;
+    auto package = open(spec);
+    Recorder r;
+    runStage(r, [&](auto l, auto e, auto s) { package->doCodesign("id", l, e, s); });
+    EXPECT_EQ(r.lines, (std::vector<std::string>{"Beginning the codesign...", "start codesigning with Demo.app...",
+                                                 "Verifying codesign: Demo.app", "Demo.app codesigning done"}));
+    EXPECT_EQ(r.success, "Verification Codesigning dones");
+}
+
+TEST_F(EngineTest, VerificationVerdictsFollowTheOutputNotTheExitStatus) {
+    testkit::PackageSpec spec;
+    spec.appExtension = false;
+    auto package = open(spec);
+    {
+        SCOPED_TRACE("silent verification that exits 1 passes");
+        CodesignScript script;
+        script.verifyExitsNonZero = true;
+        useDoubles(script);
+        Recorder r;
+        runStage(r, [&](auto l, auto e, auto s) { package->doCodesign("id", l, e, s); });
+        EXPECT_EQ(r.success, "Verification Codesigning dones");
+    }
+    {
+        SCOPED_TRACE("output printed after the tool has ended still fails the item");
+        CodesignScript script;
+        script.lateFailVerifying = "A.framework";
+        useDoubles(script);
+        Recorder r;
+        runStage(r, [&](auto l, auto e, auto s) { package->doCodesign("id", l, e, s); });
+        ASSERT_TRUE(r.error.has_value());
+        EXPECT_NE(r.error->find("A.framework: a sealed resource is missing or invalid"), std::string::npos);
+        EXPECT_EQ(r.lines.back(), "Verifying codesign: A.framework");
+    }
+}
+
+TEST_F(EngineTest, SigningFailsWhenTheToolCannotRunOrTheApplicationIsGone) {
+    auto package = open();
+    {
+        QFToolPaths tools = QFToolPaths::current();
+        tools.codesign = dir + "/no-such-codesign";
+        QFToolPaths::setCurrent(tools);
+        Recorder r;
+        runStage(r, [&](auto l, auto e, auto s) { package->doCodesign("id", l, e, s); });
+        ASSERT_TRUE(r.error.has_value());
+        EXPECT_EQ(r.error->rfind("Signing failed with error: ", 0), 0u);
+        EXPECT_EQ(r.lines.back(), "start codesigning with Inner.framework...");
+    }
+    {
+        const std::string app = package->appPath();
+        stdfs::remove_all(app);
+        Recorder r;
+        package->doCodesign("id", r.log(), r.onError(), r.onSuccess());
+        EXPECT_EQ(r.error, "Not found " + app + " folder");
+    }
+}
