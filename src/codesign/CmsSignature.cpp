@@ -143,6 +143,12 @@ CertificateFacts factsOf(X509* cert, std::string_view der) {
     CertificateFacts facts;
     facts.commonName = nameEntry(X509_get_subject_name(cert), NID_commonName);
     facts.organizationalUnit = nameEntry(X509_get_subject_name(cert), NID_organizationalUnitName);
+    facts.organization = nameEntry(X509_get_subject_name(cert), NID_organizationName);
+    for (int i = 0; i < X509_get_ext_count(cert); ++i) {
+        char oid[128];
+        OBJ_obj2txt(oid, sizeof oid, X509_EXTENSION_get_object(X509_get_ext(cert, i)), 1);
+        facts.extensionOids.push_back(oid);
+    }
     facts.sha1 = digest(HashType::SHA1, der);
     facts.selfSigned = X509_check_issued(cert, cert) == X509_V_OK;
     facts.hasWwdrMarker = hasExtension(cert, "1.2.840.113635.100.6.2.1");

@@ -28,6 +28,8 @@ struct SigningIdentity {
 struct CertificateFacts {
     std::string commonName;
     std::string organizationalUnit;   // the first OU: the team identifier
+    std::string organization;
+    std::vector<std::string> extensionOids;  // dotted
     std::string sha1;                 // of the DER, raw bytes
     bool selfSigned = false;
     bool hasWwdrMarker = false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <thread>
 
 #include "codesign/Bytes.h"
 #include "codesign/CodeDirectory.h"
@@ -14,6 +15,8 @@ namespace codesign {
 namespace {
 
 constexpr size_t kStreamChunk = size_t(1) << 20;  // a multiple of the page size
+constexpr uint64_t kParallelThreshold = uint64_t(16) << 20;
+constexpr size_t kMaxHashingThreads = 4;
 
 constexpr uint32_t PLATFORM_IOSSIMULATOR = 7;
 constexpr uint32_t PLATFORM_TVOSSIMULATOR = 8;
@@ -113,25 +116,77 @@ SlicePlan planSlice(const PreparedBinary& binary, size_t index, const SigningCon
     return plan;
 }
 
-// Copies the slice's code, as the new layout has it, to out, and hashes its pages.
-bool streamCode(const InputFile& input, const macho::Slice& slice, const macho::SliceLayout& layout,
-                uint64_t outOffset, ReplacementFile& out, std::vector<PageHasher>& hashers, std::string& buffer,
-                std::string* error) {
-    const size_t chunk = buffer.size();
-    for (uint64_t pos = 0; pos < layout.codeLimit; pos += chunk) {
-        const size_t n = size_t(std::min<uint64_t>(chunk, layout.codeLimit - pos));
+// Copies [begin, end) of the slice's code, as the new layout has it, to out
+// and hashes its pages: one digest string per hash type. begin is a multiple
+// of the page size.
+bool copyAndHashRange(const InputFile& input, const macho::Slice& slice, const macho::SliceLayout& layout,
+                      uint64_t outOffset, ReplacementFile& out, uint64_t begin, uint64_t end,
+                      const std::vector<HashType>& hashTypes, std::vector<std::string>& hashes, std::string& error) {
+    std::vector<PageHasher> hashers;
+    hashers.reserve(hashTypes.size());
+    for (HashType type : hashTypes) hashers.emplace_back(type, size_t(1) << kPageSizeLog2);
+    // Small files need a small buffer: touching a large one costs more than hashing.
+    std::string buffer(size_t(std::min<uint64_t>(kStreamChunk, bytes::alignUp(end - begin, 4096))), '\0');
+    for (uint64_t pos = begin; pos < end; pos += buffer.size()) {
+        const size_t n = size_t(std::min<uint64_t>(buffer.size(), end - pos));
         const size_t available = pos < slice.size ? size_t(std::min<uint64_t>(n, slice.size - pos)) : 0;
-        if (available > 0 && !input.readInto(slice.offset + pos, buffer.data(), available))
-            return fail(error, "cannot read the file");
+        if (available > 0 && !input.readInto(slice.offset + pos, buffer.data(), available)) {
+            error = "cannot read the file";
+            return false;
+        }
         std::memset(buffer.data() + available, 0, n - available);
         if (pos < layout.header.size()) {
             size_t overlay = std::min<size_t>(n, layout.header.size() - pos);
             std::memcpy(buffer.data(), layout.header.data() + pos, overlay);
         }
         for (auto& hasher : hashers) hasher.update(buffer.data(), n);
-        if (!out.write(outOffset + pos, std::string_view(buffer.data(), n))) return fail(error, "cannot write the file");
+        if (!out.write(outOffset + pos, std::string_view(buffer.data(), n))) {
+            error = "cannot write the file";
+            return false;
+        }
     }
+    for (auto& hasher : hashers) hashes.push_back(hasher.finish());
     return true;
+}
+
+// The whole code of a slice, copied and hashed. Pages hash independently,
+// so a large slice is cut into ranges that run side by side; their digests
+// are joined in order.
+std::optional<std::vector<std::string>> copyAndHashCode(const InputFile& input, const macho::Slice& slice,
+                                                        const macho::SliceLayout& layout, uint64_t outOffset,
+                                                        ReplacementFile& out, const std::vector<HashType>& hashTypes,
+                                                        std::string* error) {
+    const uint64_t limit = layout.codeLimit;
+    size_t parts = 1;
+    if (limit >= kParallelThreshold)
+        parts = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMaxHashingThreads);
+    const uint64_t step = bytes::alignUp((limit + parts - 1) / parts, kStreamChunk);
+    std::vector<uint64_t> bounds{0};
+    while (bounds.back() < limit) bounds.push_back(std::min(limit, bounds.back() + step));
+    if (bounds.size() == 1) bounds.push_back(0);  // an empty code region: one empty range
+    const size_t ranges = bounds.size() - 1;
+
+    std::vector<std::vector<std::string>> hashes(ranges);
+    std::vector<std::string> errors(ranges);
+    std::vector<char> ok(ranges, 0);
+    auto work = [&](size_t r) {
+        ok[r] = copyAndHashRange(input, slice, layout, outOffset, out, bounds[r], bounds[r + 1], hashTypes, hashes[r],
+                                 errors[r]);
+    };
+    std::vector<std::thread> threads;
+    for (size_t r = 1; r < ranges; ++r) threads.emplace_back(work, r);
+    work(0);
+    for (auto& t : threads) t.join();
+
+    std::vector<std::string> joined(hashTypes.size());
+    for (size_t r = 0; r < ranges; ++r) {
+        if (!ok[r]) {
+            fail(error, errors[r]);
+            return std::nullopt;
+        }
+        for (size_t k = 0; k < hashTypes.size(); ++k) joined[k] += hashes[r][k];
+    }
+    return joined;
 }
 
 }  // namespace
@@ -225,21 +280,15 @@ bool writeSignedBinary(const PreparedBinary& binary, const SigningContext& conte
     }
     if (!out.setSize(total)) return fail(error, "cannot write the file");
 
-    // Small files need a small buffer: touching a large one costs more than hashing.
-    uint64_t largest = 0;
-    for (const auto& plan : plans) largest = std::max(largest, plan.layout.codeLimit);
-    std::string buffer(size_t(std::min<uint64_t>(kStreamChunk, bytes::alignUp(largest, 4096))), '\0');
     for (size_t i = 0; i < slices.size(); ++i) {
         SlicePlan& plan = plans[i];
-        std::vector<PageHasher> hashers;
-        hashers.reserve(hashTypes.size());
-        for (HashType type : hashTypes) hashers.emplace_back(type, size_t(1) << kPageSizeLog2);
-        if (!streamCode(binary.input, slices[i], plan.layout, offsets[i], out, hashers, buffer, error)) return false;
+        auto pageHashes = copyAndHashCode(binary.input, slices[i], plan.layout, offsets[i], out, hashTypes, error);
+        if (!pageHashes) return false;
 
         BlobMap blobs = std::move(plan.blobs);
         std::vector<CodeDirectoryHash> cdHashes;
         for (size_t k = 0; k < hashTypes.size(); ++k) {
-            plan.codeDirectories[k].codeHashes = hashers[k].finish();
+            plan.codeDirectories[k].codeHashes = std::move((*pageHashes)[k]);
             std::string cd = buildCodeDirectory(plan.codeDirectories[k]);
             cdHashes.push_back({hashTypes[k], fullCdHash(hashTypes[k], cd)});
             blobs[k == 0 ? CSSLOT_CODEDIRECTORY : CSSLOT_ALTERNATE_CODEDIRECTORIES + uint32_t(k - 1)] = std::move(cd);

@@ -248,6 +248,160 @@ private:
 
 }  // namespace
 
+namespace {
+
+class Evaluator {
+public:
+    Evaluator(std::string_view expr, const RequirementSubject& subject) : expr(expr), subject(subject) {}
+
+    // Nothing when the expression is malformed or uses what is not supported.
+    std::optional<bool> expression(int depth = 0) {
+        if (depth > 64) return std::nullopt;
+        auto op = next();
+        if (!op) return std::nullopt;
+        switch (*op & 0x00ffffff) {
+            case opFalse: return false;
+            case opTrue: return true;
+            case opIdent: {
+                auto d = data();
+                if (!d) return std::nullopt;
+                return *d == subject.identifier;
+            }
+            case opAppleAnchor:
+            case opAppleGenericAnchor: {
+                // The anchor must be Apple's root; without the vendor's trust
+                // store this is told by the self-signed anchor's name.
+                if (subject.chain.empty()) return false;
+                const auto& anchor = subject.chain.back();
+                return anchor.selfSigned && anchor.commonName == "Apple Root CA" &&
+                       anchor.organization == "Apple Inc.";
+            }
+            case opAnchorHash: {
+                auto slot = next();
+                auto d = data();
+                if (!slot || !d) return std::nullopt;
+                const auto* cert = certificate(int32_t(*slot));
+                return cert && cert->sha1 == *d;
+            }
+            case opCDHash: {
+                auto d = data();
+                if (!d) return std::nullopt;
+                for (const auto& h : subject.cdHashes)
+                    if (h == *d) return true;
+                return false;
+            }
+            case opAnd:
+            case opOr: {
+                auto a = expression(depth + 1);
+                auto b = a ? expression(depth + 1) : std::nullopt;
+                if (!b) return std::nullopt;
+                return (*op & 0x00ffffff) == opAnd ? (*a && *b) : (*a || *b);
+            }
+            case opNot: {
+                auto a = expression(depth + 1);
+                if (!a) return std::nullopt;
+                return !*a;
+            }
+            case opCertField: {
+                auto slot = next();
+                auto field = data();
+                if (!slot || !field) return std::nullopt;
+                const auto* cert = certificate(int32_t(*slot));
+                std::optional<std::string> value;
+                if (cert && *field == "subject.CN") value = cert->commonName;
+                if (cert && *field == "subject.OU") value = cert->organizationalUnit;
+                if (cert && *field == "subject.O") value = cert->organization;
+                return match(value);
+            }
+            case opCertGeneric: {
+                auto slot = next();
+                auto oid = data();
+                if (!slot || !oid) return std::nullopt;
+                const auto* cert = certificate(int32_t(*slot));
+                std::optional<std::string> present;
+                if (cert) {
+                    const std::string dotted = oidDotted(*oid);
+                    for (const auto& e : cert->extensionOids)
+                        if (e == dotted) present = std::string();
+                }
+                return match(present);
+            }
+            default: return std::nullopt;
+        }
+    }
+
+    bool atEnd() const { return at == expr.size(); }
+
+private:
+    const RequirementSubject::Certificate* certificate(int32_t slot) const {
+        const auto& chain = subject.chain;
+        if (chain.empty()) return nullptr;
+        if (slot < 0) {
+            size_t back = size_t(-int64_t(slot));
+            return back <= chain.size() ? &chain[chain.size() - back] : nullptr;
+        }
+        return size_t(slot) < chain.size() ? &chain[size_t(slot)] : nullptr;
+    }
+    std::optional<bool> match(const std::optional<std::string>& value) {
+        auto op = next();
+        if (!op) return std::nullopt;
+        if (*op == matchExists) return value.has_value();
+        if (*op < 1 || *op > 4) return std::nullopt;
+        auto d = data();
+        if (!d) return std::nullopt;
+        if (!value) return false;
+        switch (*op) {
+            case 1: return *value == *d;
+            case 2: return value->find(*d) != std::string::npos;
+            case 3: return value->rfind(*d, 0) == 0;
+            default: return value->size() >= d->size() && value->compare(value->size() - d->size(), d->size(), *d) == 0;
+        }
+    }
+    static std::string oidDotted(const std::string& content) {
+        std::string der;
+        der.push_back(0x06);
+        der.push_back(char(content.size()));
+        der += content;
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+        ASN1_OBJECT* obj = content.size() < 128 ? d2i_ASN1_OBJECT(nullptr, &p, long(der.size())) : nullptr;
+        if (!obj) return "?";
+        char buffer[128];
+        OBJ_obj2txt(buffer, sizeof buffer, obj, 1);
+        ASN1_OBJECT_free(obj);
+        return buffer;
+    }
+    std::optional<uint32_t> next() {
+        auto v = bytes::be32(expr, at);
+        if (v) at += 4;
+        return v;
+    }
+    std::optional<std::string> data() {
+        auto length = next();
+        if (!length || *length > expr.size() - at) return std::nullopt;
+        std::string out(expr.substr(at, *length));
+        uint64_t padded = bytes::alignUp(*length, 4);
+        if (padded > expr.size() - at) return std::nullopt;
+        at += padded;
+        return out;
+    }
+
+    std::string_view expr;
+    const RequirementSubject& subject;
+    uint64_t at = 0;
+};
+
+}  // namespace
+
+bool satisfiesRequirement(std::string_view requirement, const RequirementSubject& subject) {
+    auto length = bytes::be32(requirement, 4);
+    auto kind = bytes::be32(requirement, 8);
+    if (!length || *length > requirement.size() || *length < 12 || !kind || *kind != kRequirementExprForm)
+        return false;
+    Evaluator evaluator(requirement.substr(12, *length - 12), subject);
+    auto verdict = evaluator.expression();
+    return verdict && evaluator.atEnd() && *verdict;
+}
+
 std::optional<std::string> requirementText(std::string_view requirement) {
     auto length = bytes::be32(requirement, 4);
     auto kind = bytes::be32(requirement, 8);

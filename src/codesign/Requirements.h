@@ -64,6 +64,25 @@ std::string requirementsSet(const std::optional<std::string>& designated);
 // The set read back: the requirements by type; nothing when it is malformed.
 std::optional<std::vector<std::pair<uint32_t, std::string_view>>> parseRequirementsSet(std::string_view blob);
 
+// What a requirement is evaluated against.
+struct RequirementSubject {
+    struct Certificate {
+        std::string commonName;
+        std::string organizationalUnit;
+        std::string organization;
+        std::string sha1;                         // raw 20 bytes
+        std::vector<std::string> extensionOids;   // dotted
+        bool selfSigned = false;
+    };
+    std::string identifier;
+    std::vector<Certificate> chain;  // leaf first, as the signature carries it
+    std::vector<std::string> cdHashes;  // 20-byte cdhashes of the code
+};
+
+// Whether the code satisfies the requirement. Expressions this evaluator does
+// not know (entitlement, info key, platform, ...) do not satisfy it.
+bool satisfiesRequirement(std::string_view requirement, const RequirementSubject& subject);
+
 // The text form of one requirement blob ("identifier ... and anchor apple generic ...").
 std::optional<std::string> requirementText(std::string_view requirement);
 

@@ -206,6 +206,37 @@ std::vector<std::string> nestedCode(const BundleInfo& bundle) {
     return out;
 }
 
+// Whether the code satisfies its designated requirement; code without one
+// (ad hoc) has the implicit requirement of its own cdhash, which it meets.
+bool satisfiesDesignatedRequirement(const InputFile& input, const macho::Slice& slice) {
+    EmbeddedSignature signature;
+    std::string error;
+    if (readEmbeddedSignature(input, slice, signature, &error) != SignatureState::Present) return false;
+    auto reqs = signature.blob(CSSLOT_REQUIREMENTS);
+    if (!reqs) return true;
+    auto set = parseRequirementsSet(*reqs);
+    if (!set) return false;
+    std::optional<std::string_view> designated;
+    for (const auto& [type, requirement] : *set)
+        if (type == kSecDesignatedRequirementType) designated = requirement;
+    if (!designated) return true;
+
+    RequirementSubject subject;
+    subject.identifier = signature.primary().identifier;
+    for (const auto& [slotNumber, cd] : signature.codeDirectories)
+        if (cd.knownHashType()) subject.cdHashes.push_back(cdHash(cd.hashType(), cd.blob));
+    auto wrapper = signature.blob(CSSLOT_SIGNATURESLOT);
+    if (!signature.isAdhoc() && wrapper && wrapper->size() > 8) {
+        for (const auto& der : verifyCms(wrapper->substr(8), signature.primary().blob).chainDer) {
+            auto facts = certificateFacts(der);
+            if (!facts) continue;
+            subject.chain.push_back({facts->commonName, facts->organizationalUnit, facts->organization, facts->sha1,
+                                     facts->extensionOids, facts->selfSigned});
+        }
+    }
+    return satisfiesRequirement(*designated, subject);
+}
+
 std::string absolutePath(const std::string& path) {
     std::error_code ec;
     auto abs = std::filesystem::absolute(path, ec);
@@ -291,7 +322,12 @@ VerifyResult verifyItem(const std::string& path, const std::string& displayPath,
     result.valid = true;
     if (options.verbosity > 0) {
         result.lines.push_back(displayPath + ": valid on disk");
-        result.lines.push_back(displayPath + ": satisfies its Designated Requirement");
+        if (satisfiesDesignatedRequirement(input, file->slices.front())) {
+            result.lines.push_back(displayPath + ": satisfies its Designated Requirement");
+        } else {
+            result.requirementFailed = true;
+            result.lines.push_back(displayPath + ": does not satisfy its designated Requirement");
+        }
     }
     return result;
 }

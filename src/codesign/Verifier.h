@@ -15,6 +15,7 @@ struct VerifyOptions {
 struct VerifyResult {
     bool valid = false;
     bool notSigned = false;
+    bool requirementFailed = false;  // valid, but not satisfying its designated requirement
     // Lines for standard error, in order: nothing for a valid item at
     // verbosity 0; "PATH: message" and its detail lines for a failure.
     std::vector<std::string> lines;

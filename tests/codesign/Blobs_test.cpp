@@ -62,6 +62,42 @@ TEST(Requirements, OtherChainsNameTheirAnchorOrLeafByHash) {
     EXPECT_FALSE(parseRequirementsSet(unhex("fade0c010000000c00000001")));  // an index entry past the end
 }
 
+TEST(Requirements, DesignatedRequirementIsEvaluatedAgainstTheChain) {
+    ChainFacts facts;
+    facts.leafCommonName = "Apple Development: Jane (ABCDE12345)";
+    facts.issuerHasWwdrMarker = true;
+    facts.length = 3;
+    const std::string dr = designatedRequirement("com.example.app", facts);
+    RequirementSubject subject;
+    subject.identifier = "com.example.app";
+    subject.chain = {{facts.leafCommonName, "ABCDE12345", "Jane", std::string(20, 'l'), {}, false},
+                     {"Apple Worldwide Developer Relations Certification Authority", "G3", "Apple Inc.",
+                      std::string(20, 'i'), {"1.2.840.113635.100.6.2.1"}, false},
+                     {"Apple Root CA", "Apple Certification Authority", "Apple Inc.", std::string(20, 'r'), {}, true}};
+    EXPECT_TRUE(satisfiesRequirement(dr, subject));
+    RequirementSubject other = subject;
+    other.identifier = "com.example.other";
+    EXPECT_FALSE(satisfiesRequirement(dr, other));
+    other = subject;
+    other.chain[0].commonName = "Someone Else";
+    EXPECT_FALSE(satisfiesRequirement(dr, other));
+    other = subject;
+    other.chain[1].extensionOids.clear();
+    EXPECT_FALSE(satisfiesRequirement(dr, other));
+    other = subject;
+    other.chain[2].commonName = "Test Root CA";
+    EXPECT_FALSE(satisfiesRequirement(dr, other));
+
+    ChainFacts own;
+    own.chainEndsAtRoot = true;
+    own.anchorSha1 = std::string(20, 'r');
+    own.length = 2;
+    EXPECT_TRUE(satisfiesRequirement(designatedRequirement("com.example.app", own), subject));
+    own.anchorSha1 = std::string(20, 'x');
+    EXPECT_FALSE(satisfiesRequirement(designatedRequirement("com.example.app", own), subject));
+    EXPECT_FALSE(satisfiesRequirement(dr.substr(0, dr.size() - 4), subject));  // cut short
+}
+
 TEST(DerEntitlements, EncodesTheWorkedExampleExactly) {
     plist::Dict e{{"keychain-access-groups", plist::Array{"ABCDE12345.*"}},
                   {"get-task-allow", true},

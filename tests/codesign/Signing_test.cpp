@@ -33,8 +33,15 @@ TEST_F(SigningTest, ThinExecutableSignsVerifiesAndPassesTheIndependentCheck) {
     ToolRun independent = independentVerify(exe);
     EXPECT_EQ(independent.status, 0) << independent.output;
 
+    // The designated requirement asks for the vendor's root, which the test
+    // PKI's is not: valid, but the requirement is not met (status 3).
     ToolRun verbose = codesign({"-vv", exe});
-    EXPECT_EQ(verbose.output, exe + ": valid on disk\n" + exe + ": satisfies its Designated Requirement\n");
+    EXPECT_EQ(verbose.output, exe + ": valid on disk\n" + exe + ": does not satisfy its designated Requirement\n");
+    EXPECT_EQ(verbose.status, 3);
+    const std::string adhoc = copyTree(exe);
+    ASSERT_EQ(codesign({"-fs", "-", adhoc}).status, 0);
+    EXPECT_EQ(codesign({"-vv", adhoc}).output,
+              adhoc + ": valid on disk\n" + adhoc + ": satisfies its Designated Requirement\n");
 
     ToolRun display = codesign({"-dvvv", exe});
     EXPECT_EQ(display.status, 0);

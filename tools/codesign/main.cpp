@@ -26,6 +26,7 @@ namespace {
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitRequirementNotMet = 3;
 
 constexpr const char* kUsage =
     "Usage: codesign -s identity [-fv*] [--entitlements file] path ...   # sign\n"
@@ -74,12 +75,10 @@ bool selectOperation(Options& options, Operation op) {
 // long options take "--name=value" or "--name value".
 std::optional<std::string> parse(int argc, char** argv, Options& options) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    bool selectedVerifyExplicitly = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        auto nextValue = [&](const std::string& name) -> std::optional<std::string> {
+        auto nextValue = [&]() -> std::optional<std::string> {
             if (i + 1 >= args.size()) return std::nullopt;
-            (void)name;
             return args[++i];
         };
         if (arg == "--") {
@@ -94,7 +93,7 @@ std::optional<std::string> parse(int argc, char** argv, Options& options) {
                 name = name.substr(0, eq);
             }
             auto requireValue = [&]() -> bool {
-                if (!value) value = nextValue(name);
+                if (!value) value = nextValue();
                 return value.has_value();
             };
             if (name == "sign") {
@@ -103,7 +102,6 @@ std::optional<std::string> parse(int argc, char** argv, Options& options) {
                 options.identity = *value;
             } else if (name == "verify") {
                 if (!selectOperation(options, Operation::Verify)) return "conflicting operations";
-                selectedVerifyExplicitly = true;
             } else if (name == "display") {
                 if (!selectOperation(options, Operation::Display)) return "conflicting operations";
             } else if (name == "force") {
@@ -146,7 +144,7 @@ std::optional<std::string> parse(int argc, char** argv, Options& options) {
                     case 's': {
                         std::string value = arg.substr(k + 1);
                         if (value.empty()) {
-                            auto next = nextValue("s");
+                            auto next = nextValue();
                             if (!next) return "option -s needs an identity";
                             value = *next;
                         }
@@ -166,7 +164,6 @@ std::optional<std::string> parse(int argc, char** argv, Options& options) {
         options.operation = Operation::Verify;
         options.verifySelectedByV = true;
     }
-    (void)selectedVerifyExplicitly;
     if (options.operation == Operation::None) return "no operation given";
     if (options.paths.empty()) return "no path given";
     return std::nullopt;
@@ -236,6 +233,7 @@ int verify(const Options& options) {
         codesign::VerifyResult result = codesign::verifyItem(path, path, verifyOptions);
         for (const auto& text : result.lines) line(text);
         if (!result.valid) status = kExitFailure;
+        else if (result.requirementFailed && status == kExitSuccess) status = kExitRequirementNotMet;
     }
     return status;
 }
