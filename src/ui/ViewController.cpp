@@ -31,12 +31,29 @@ std::string fileURLWithPath(const std::string& path) {
     return url;
 }
 
+// The package keeps its callbacks after they have run, and the controller
+// keeps the package: a callback holding the controller directly would tie the
+// two together for good. The callbacks of one operation share this slot
+// instead; it holds the controller while the work is pending, and the final
+// callback empties it.
+using ControllerSlot = std::shared_ptr<std::shared_ptr<ViewController>>;
+
+std::shared_ptr<ViewController> release(const ControllerSlot& slot) {
+    auto controller = std::move(*slot);
+    *slot = nullptr;
+    return controller;
+}
+
 template <typename Control>
 void setEnabled(Control* control, bool enabled) {
     if (control) control->setEnabled(enabled);
 }
 
 }  // namespace
+
+std::shared_ptr<std::shared_ptr<ViewController>> ViewController::holdUntilDone() {
+    return std::make_shared<std::shared_ptr<ViewController>>(shared_from_this());
+}
 
 std::shared_ptr<ViewController> ViewController::create() {
     return std::shared_ptr<ViewController>(new ViewController());
@@ -127,18 +144,20 @@ void ViewController::unzipIpa() {
     addLog("Start unzip the ipa file to path: " + package->workPath(), LogColor::black);
     disableControls();
     workPending = true;
-    auto self = shared_from_this();
+    auto holder = holdUntilDone();
     uint64_t generation = workGeneration;
     package->unzipIpa(
-        [self, generation] {
-            if (!self->isCurrent(generation)) return;
+        [holder, generation] {
+            auto self = release(holder);
+            if (!self || !self->isCurrent(generation)) return;
             self->workPending = false;
             self->addLog("Unzip ipa file succeeded", LogColor::black);
             self->showIpaInfo();
             self->enableControls();
         },
-        [self, generation](const std::string& message) {
-            if (!self->isCurrent(generation)) return;
+        [holder, generation](const std::string& message) {
+            auto self = release(holder);
+            if (!self || !self->isCurrent(generation)) return;
             self->workPending = false;
             self->enableControls();
             self->addLog(message, LogColor::red);
@@ -222,22 +241,25 @@ void ViewController::resignClick() {
     disableControls();
     workPending = true;
     package->removeCodeSignatureDirectory();
-    auto self = shared_from_this();
+    auto holder = holdUntilDone();
     uint64_t generation = workGeneration;
     package->resignWithProvisioningProfile(
         profile, _certificatesArray[static_cast<size_t>(certificateIndex)], bundleIdentifier, displayName,
         destination,
-        [self, generation](const std::string& message) {
-            if (self->isCurrent(generation)) self->addLog(message, LogColor::black);
+        [holder, generation](const std::string& message) {
+            auto self = *holder;
+            if (self && self->isCurrent(generation)) self->addLog(message, LogColor::black);
         },
-        [self, generation](const std::string& message) {
-            if (!self->isCurrent(generation)) return;
+        [holder, generation](const std::string& message) {
+            auto self = release(holder);
+            if (!self || !self->isCurrent(generation)) return;
             self->workPending = false;
             self->enableControls();
             self->addLog(message, LogColor::red);
         },
-        [self, generation, destination](const std::string&) {
-            if (!self->isCurrent(generation)) return;
+        [holder, generation, destination](const std::string&) {
+            auto self = release(holder);
+            if (!self || !self->isCurrent(generation)) return;
             self->workPending = false;
             self->enableControls();
             self->addLog("Resign done, ipa saved to " + destination, LogColor::green);

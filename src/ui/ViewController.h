@@ -104,6 +104,8 @@ public:
 private:
     ViewController() = default;
 
+    // A slot holding the controller for the callbacks of one operation.
+    std::shared_ptr<std::shared_ptr<ViewController>> holdUntilDone();
     // The second half of addLog, on the main queue.
     void appendLogLine(const std::string& message, LogColor color);
     std::string text(const ui::TextField* field) const;

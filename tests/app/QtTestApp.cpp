@@ -26,3 +26,7 @@ bool waitFor(const std::function<bool()>& done, int timeoutMs) {
 }
 
 }  // namespace qttest
+
+// Font configuration keeps a few caches for the life of the process; they are
+// the system library's, not ours.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
