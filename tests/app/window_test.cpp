@@ -149,7 +149,9 @@ TEST_F(Window, LogLinesAreColouredRunsAndFollowTheEnd) {
         EXPECT_EQ(fragment.charFormat().foreground().color(), expected) << fragment.text().toStdString();
     }
     EXPECT_EQ(runs, 2);
-    EXPECT_EQ(log->textCursor().position(), log->document()->characterCount() - 1);
+    // Scrolled to the end once the burst is in.
+    EXPECT_TRUE(qttest::waitFor(
+        [&] { return log->textCursor().position() == log->document()->characterCount() - 1; }, 10000));
 }
 
 TEST_F(Window, PickersShowTheControllersLists) {

@@ -12,6 +12,7 @@
 #include <QKeyEvent>
 #include <QTextCursor>
 #include <QTextEdit>
+#include <QTimer>
 #include <QUrl>
 #include <memory>
 
@@ -161,10 +162,22 @@ size_t QtTextView::length() const {
 
 void QtTextView::scrollRangeToVisible(size_t location, size_t) {
     if (!view) return;
-    QTextCursor cursor(view->document());
-    cursor.setPosition(static_cast<int>(std::min<size_t>(location, length())));
-    view->setTextCursor(cursor);
-    view->ensureCursorVisible();
+    // Lines arrive in bursts; the view scrolls once per turn of the event
+    // loop, to the place the last line asked for. The request lives on the
+    // widget, so that it goes with it.
+    view->setProperty("scrollTarget", QVariant::fromValue<qulonglong>(location));
+    if (view->property("scrollPending").toBool()) return;
+    view->setProperty("scrollPending", true);
+    QPointer<QTextEdit> target = view;
+    QTimer::singleShot(0, view, [target] {
+        if (!target) return;
+        target->setProperty("scrollPending", false);
+        auto end = static_cast<qulonglong>(target->document()->characterCount() - 1);
+        QTextCursor cursor(target->document());
+        cursor.setPosition(static_cast<int>(std::min(target->property("scrollTarget").toULongLong(), end)));
+        target->setTextCursor(cursor);
+        target->ensureCursorVisible();
+    });
 }
 
 // ---- Open panel -----------------------------------------------------------
