@@ -30,3 +30,14 @@ bool waitFor(const std::function<bool()>& done, int timeoutMs) {
 // Font configuration keeps a few caches for the life of the process; they are
 // the system library's, not ours.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
+// Qt is not built for the thread checker: its own threads (the file dialog's
+// file information gatherer, for one) synchronise through primitives the
+// checker cannot see, so the memory operations those libraries make are left
+// out. Our code stays checked in full.
+extern "C" const char* __tsan_default_suppressions() {
+    return "called_from_lib:libQt6Core.so.6\n"
+           "called_from_lib:libQt6Gui.so.6\n"
+           "called_from_lib:libQt6Widgets.so.6\n"
+           "called_from_lib:libQt6DBus.so.6\n";
+}
