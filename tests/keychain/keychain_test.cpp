@@ -263,9 +263,4 @@ TEST(KeychainValidity, ReasonsNameTheFirstFault) {
     EXPECT_EQ(Store::invalidReason(broken), keychain::kReasonBadCertificate);
 }
 
-TEST(KeychainLocation, DefaultsUnderTheXdgDataFolder) {
-    EXPECT_EQ(Store::defaultLocation(), std::string(std::getenv("XDG_DATA_HOME")) + "/ipa-resigner/keychain");
-    EXPECT_TRUE(Store().identities().empty());
-}
-
 }  // namespace
