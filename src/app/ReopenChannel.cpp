@@ -6,12 +6,14 @@
 
 #include "platform/folders.h"
 
-ReopenChannel::ReopenChannel(QObject* parent) : QObject(parent) {
+ReopenChannel::ReopenChannel(QObject* parent) : QObject(parent), name(serverName()) {}
+
+QString ReopenChannel::serverName() {
     // Keyed on the user and the home folder, so that a copy run with another
     // home (the demo) is an application of its own.
     QByteArray home = QByteArray::fromStdString(platform::folders::homeDirectory());
     QString key = QCryptographicHash::hash(home, QCryptographicHash::Sha1).toHex().left(16);
-    name = QString("ipa-resigner-%1-%2").arg(::getuid()).arg(key);
+    return QString("ipa-resigner-%1-%2").arg(::getuid()).arg(key);
 }
 
 bool ReopenChannel::askRunningApplication() {

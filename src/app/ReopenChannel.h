@@ -10,6 +10,9 @@ class ReopenChannel : public QObject {
 public:
     explicit ReopenChannel(QObject* parent = nullptr);
 
+    // The local socket the running application listens on.
+    static QString serverName();
+
     // True when a running application took the request (this one should end).
     bool askRunningApplication();
     // Listens for later starts; onReopen runs on the GUI thread for each.

@@ -3,6 +3,8 @@
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "app/AppDelegate.h"
@@ -10,7 +12,21 @@
 #include "app/ReopenChannel.h"
 #include "ui/qt/QtMainQueue.h"
 
+namespace {
+bool set(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+}  // namespace
+
 int main(int argc, char** argv) {
+    // Without any display the toolkit would abort; say what is wrong instead.
+    if (!set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM")) {
+        std::fprintf(stderr,
+                     "ipa-resigner: no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
+                     "The command ipa-resign makes the same re-sign from a terminal.\n");
+        return 1;
+    }
     QApplication application(argc, argv);
     QApplication::setApplicationName("IPA Resigner");
     QApplication::setDesktopFileName("ipa-resigner");

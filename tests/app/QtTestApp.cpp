@@ -39,5 +39,6 @@ extern "C" const char* __tsan_default_suppressions() {
     return "called_from_lib:libQt6Core.so.6\n"
            "called_from_lib:libQt6Gui.so.6\n"
            "called_from_lib:libQt6Widgets.so.6\n"
-           "called_from_lib:libQt6DBus.so.6\n";
+           "called_from_lib:libQt6DBus.so.6\n"
+           "called_from_lib:libQt6Network.so.6\n";
 }
