@@ -1,7 +1,11 @@
 #include "QtTestApp.h"
 
-#include <cstdlib>
+#include <sys/stat.h>
 
+#include <cstdlib>
+#include <string>
+
+#include "testkit/testkit.h"
 #include "ui/qt/QtMainQueue.h"
 
 namespace qttest {
@@ -9,6 +13,10 @@ namespace qttest {
 QApplication& application() {
     static QApplication* app = [] {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        // A private runtime folder, as a desktop session would give.
+        std::string runtime = testkit::makeScratchDir("runtime");
+        chmod(runtime.c_str(), 0700);
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
         static int argc = 1;
         static char name[] = "app_tests";
         static char* argv[] = {name, nullptr};

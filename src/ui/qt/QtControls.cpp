@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPalette>
@@ -216,25 +217,39 @@ void QtWindow::endEditing() {
 
 std::unique_ptr<OpenPanel> QtWindow::openPanel() { return std::make_unique<QtOpenPanel>(window); }
 
+namespace {
+
+// Opens the folder that holds an item with the desktop's default opener.
+void openEnclosingFolder(const QString& fileURL) {
+    std::string folder = platform::path::deletingLastPathComponent(fromQ(QUrl(fileURL).toLocalFile()));
+    auto task = std::make_shared<platform::Task>("/usr/bin/xdg-open", std::vector<std::string>{folder});
+    if (!task->launch()) return;
+    platform::GlobalQueue::async([task] { task->waitUntilExit(); });
+}
+
+}  // namespace
+
 void QtWindow::activateFileViewerSelectingURLs(const std::vector<std::string>& fileURLs) {
     if (fileURLs.empty()) return;
     QStringList uris;
     for (const auto& url : fileURLs) uris << toQ(url);
     // The desktop's file manager selects the items itself when it offers the
-    // common file manager interface on the session bus.
+    // common file manager interface on the session bus; otherwise the folder
+    // holding the first item is opened. The call never blocks the window.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        openEnclosingFolder(uris.front());
+        return;
+    }
     QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
                                                        "org.freedesktop.FileManager1", "ShowItems");
     call << uris << QString();
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (bus.isConnected()) {
-        QDBusMessage reply = bus.call(call, QDBus::Block, 3000);
-        if (reply.type() == QDBusMessage::ReplyMessage) return;
-    }
-    // Otherwise open the folder that holds the first item.
-    std::string folder = platform::path::deletingLastPathComponent(fromQ(QUrl(uris.front()).toLocalFile()));
-    auto task = std::make_shared<platform::Task>("/usr/bin/xdg-open", std::vector<std::string>{folder});
-    if (!task->launch()) return;
-    platform::GlobalQueue::async([task] { task->waitUntilExit(); });
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 3000), window);
+    QString first = uris.front();
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [first](QDBusPendingCallWatcher* w) {
+        if (w->isError()) openEnclosingFolder(first);
+        w->deleteLater();
+    });
 }
 
 }  // namespace ui::qt
