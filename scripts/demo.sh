@@ -222,7 +222,12 @@ TBD
     touch "$stamp"
 }
 
-[ -f "$stamp" ] && [ -f "$sample" ] || make_demo
+# Made once; made again when incomplete or when the demo certificate is
+# about to expire.
+if [ ! -f "$stamp" ] || [ ! -f "$sample" ] ||
+    ! openssl x509 -in "$made/leaf.pem" -noout -checkend 86400 >/dev/null 2>&1; then
+    make_demo
+fi
 
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
     if [ ! -x "$bin/ipa-resigner" ]; then
@@ -235,7 +240,8 @@ IPA Resigner demo (its own home: $home)
      (the demo profile is chosen for you, it matches the package)
   2. Choose the signing identity "$identity"
   3. Press Resign: the result lands in $desktop
-Close the window and quit with Ctrl+Q.
+Quit with Ctrl+Q. Closing the window keeps the application running;
+starting it again brings the window back.
 TEXT
     cd "$desktop"
     exec "$bin/ipa-resigner"
