@@ -43,14 +43,14 @@ int main(int argc, char** argv) {
 
         // Most of the size is in resources of incompressible bytes, as images
         // and media are in real packages; the main executable adds 8 MB more.
-        testkit::PackageSpec spec;
-        spec.appName = "Bench";
-        spec.bundleId = "com.example.original";
-        spec.extraFrameworks = frameworks - 3;  // A, Inner and S come with the full shape
-        spec.resourceFiles = 0;
-        spec.executablePadding = 8u << 20;
+        testkit::PackageSpec shape;
+        shape.appName = "Bench";
+        shape.bundleId = "com.example.original";
+        shape.extraFrameworks = frameworks - 3;  // A, Inner and S come with the full shape
+        shape.resourceFiles = 0;
+        shape.executablePadding = 8u << 20;
         std::string root = testkit::makeScratchDir("bench-tree");
-        std::string app = testkit::buildPackageTree(root, spec);
+        std::string app = testkit::buildPackageTree(root, shape);
         const size_t resourceBytes = resources > 0 ? (megabytes << 20) / resources : 0;
         std::mt19937_64 random(42);
         std::string bytes(resourceBytes, '\0');

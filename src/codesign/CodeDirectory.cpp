@@ -128,6 +128,10 @@ std::optional<CodeDirectory> parseCodeDirectory(std::string_view blob, std::stri
         fail(error, "zero hash size");
         return std::nullopt;
     }
+    if (cd.pageSizeLog2 > kMaxPageSizeLog2) {
+        fail(error, "page size out of range");
+        return std::nullopt;
+    }
     auto ident = cString(blob, identOffset);
     if (!ident) {
         fail(error, "identifier outside the CodeDirectory");

@@ -20,6 +20,7 @@ constexpr uint32_t kCompatibilityLimitVersion = 0x2f000;  // newest version a re
 constexpr uint32_t kCodeDirectoryHeaderSize = 88;       // fixed part of a 0x20400 CodeDirectory
 constexpr uint32_t kMinimumCodeDirectorySize = 44;      // fixed part of the oldest version
 constexpr unsigned kPageSizeLog2 = 12;                   // 4096-byte pages
+constexpr unsigned kMaxPageSizeLog2 = 16;                // a reader refuses larger pages
 constexpr size_t kCdHashLength = 20;                     // CS_CDHASH_LEN
 
 // CodeDirectory flags.

@@ -60,9 +60,8 @@ bool layoutIsStrict(const macho::Slice& slice) {
 }
 
 bool pagesMatch(const InputFile& input, const macho::Slice& slice, const CodeDirectory& cd) {
-    if (cd.codeLimit > slice.size) return false;
+    if (cd.codeLimit > slice.size || cd.pageSizeLog2 > kMaxPageSizeLog2) return false;
     const size_t pageSize = cd.pageSizeLog2 ? size_t(1) << cd.pageSizeLog2 : size_t(cd.codeLimit);
-    if (cd.pageSizeLog2 > 16) return false;
     PageHasher hasher(cd.hashType(), std::max<size_t>(pageSize, 1));
     const size_t wanted = size_t(std::min<uint64_t>(kVerifyChunk, bytes::alignUp(cd.codeLimit, 4096)));
     std::string buffer(std::max(wanted, pageSize), '\0');

@@ -1,7 +1,7 @@
 #include "engine/QFToolRun.h"
 
-#include <atomic>
 #include <filesystem>
+#include <future>
 
 #include "platform/paths.h"
 #include "platform/process.h"
@@ -18,19 +18,24 @@ bool runTool(const ToolRequest& request, std::function<void(int fd)> reader,
     task->setCapturesOutput(true);
     if (!task->launch()) return false;
 
-    // Set by the reader after it has stored the output (release); the poller
-    // only stops after seeing it (acquire), and the completion is posted from
-    // there, so the completion sees everything the reader wrote.
-    auto readerDone = std::make_shared<std::atomic<bool>>(false);
+    // The reader's end is signalled through a future: what the reader stored
+    // happens before the wait below returns, and the completion is posted
+    // only after that, so the completion sees the whole output.
+    auto readerEnd = std::make_shared<std::promise<void>>();
+    std::shared_future<void> readerDone = readerEnd->get_future().share();
     int fd = task->takeOutputDescriptor();
-    platform::GlobalQueue::async([reader = std::move(reader), fd, readerDone] {
+    platform::GlobalQueue::async([reader = std::move(reader), fd, readerEnd] {
         reader(fd);
-        readerDone->store(true, std::memory_order_release);
+        readerEnd->set_value();
     });
 
+    // One poll that blocks on the two events rather than sampling them: no
+    // wake-ups while the tool works, and no pause between its end and the
+    // completion.
     auto loop = QFRunLoop::create();
     loop->run([loop, task, readerDone, complete = std::move(complete)] {
-        if (task->isRunning() || !readerDone->load(std::memory_order_acquire)) return;
+        readerDone.wait();
+        task->waitUntilExit();
         loop->stop([task, complete] { complete(task->terminationStatus()); });
     });
     return true;
@@ -38,9 +43,6 @@ bool runTool(const ToolRequest& request, std::function<void(int fd)> reader,
 
 std::string readOutput(int fd) { return platform::text::decodeUtf8Lossy(platform::readToEnd(fd)); }
 
-}  // namespace engine
-
-namespace engine {
 std::string absolutePath(const std::string& path) {
     if (path.empty() || path.front() == '/') return path;
     std::error_code ec;
@@ -48,4 +50,5 @@ std::string absolutePath(const std::string& path) {
     if (ec) return platform::path::safeArgumentPath(path);
     return platform::path::appendingPathComponent(cwd.string(), path);
 }
+
 }  // namespace engine

@@ -1,7 +1,7 @@
 #pragma once
 // Running one platform tool whose output the engine reads. The tool's output
 // (standard output and standard error in one pipe) is read to its end by a
-// reader on the global queue; a waiter polls the child. The completion runs on
+// reader on the global queue; a waiter blocks on the child. The completion runs on
 // the main queue only once BOTH have happened: the child has ended and the
 // reader has handed over the whole output. A verdict therefore never sees a
 // text left by an earlier run.
@@ -32,9 +32,6 @@ bool runTool(const ToolRequest& request, std::function<void(int fd)> reader,
 // dropped, so output that was not empty never reads as empty.
 std::string readOutput(int fd);
 
-}  // namespace engine
-
-namespace engine {
 // The path made absolute against the current directory, for tools that run
 // in another working directory. Unchanged when it is absolute or empty.
 std::string absolutePath(const std::string& path);

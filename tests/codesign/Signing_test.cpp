@@ -220,6 +220,35 @@ TEST_F(SigningTest, ApplicationSignedInsideOutVerifiesEverywhere) {
         EXPECT_TRUE(contains(display.output, line)) << line << "\n" << display.output;
 }
 
+TEST_F(SigningTest, UniversalApplicationForAnOldSystemSealsWithBothHashTypes) {
+    App a = makeApp();
+    // Replace the main executable by a universal one targeting iOS 10.
+    std::vector<std::string> thins;
+    for (const char* arch : {"arm64", "x86_64"}) {
+        testkit::MachOSpec spec;
+        spec.arch = arch;
+        spec.minOS = "10.0";
+        thins.push_back(buildBinary(a.work + "/App-" + arch, spec));
+    }
+    ASSERT_EQ(testkit::makeFat(a.app + "/App", thins), "");
+    signApp(a);
+    const std::string seal = testkit::readFile(a.app + "/_CodeSignature/CodeResources");
+    EXPECT_TRUE(contains(seal, "<key>hash</key>")) << "SHA-1 entries in files2";
+    EXPECT_TRUE(contains(seal, "<key>hash2</key>"));
+    ToolRun display = codesign({"-dvvv", a.app});
+    EXPECT_TRUE(contains(display.output, "Format=app bundle with Mach-O universal (x86_64 arm64)\n")) << display.output;
+    EXPECT_TRUE(contains(display.output, "Hash choices=sha1,sha256\n")) << display.output;
+    EXPECT_EQ(codesign({"-v", "--deep", a.app}).output, "");
+    ToolRun independent = independentVerify(a.app);
+    EXPECT_EQ(independent.status, 0) << independent.output;
+
+    // The CMS binds both CodeDirectories: a changed SHA-256 page is caught
+    // although the primary CodeDirectory is the SHA-1 one.
+    const std::string copy = copyTree(a.app);
+    flipByte(copy + "/App", 0x4000 + 0x2000);
+    EXPECT_TRUE(contains(verify(copy).output, "invalid signature (code or signature have been modified)"));
+}
+
 TEST_F(SigningTest, EveryChangeToASignedApplicationIsReported) {
     App a = makeApp();
     signApp(a);

@@ -91,6 +91,16 @@ TEST(Verifier, AdHocSignatureVerifiesAndEveryLyingFieldFails) {
         EXPECT_FALSE(verifyPath(copy).valid);
     }
 
+    // Hash size, hash type and page size bytes.
+    for (uint64_t field : {36u, 37u, 39u}) {
+        SCOPED_TRACE(field);
+        std::string copy = copyTree(original.path);
+        std::string raw = testkit::readFile(copy);
+        raw[cd + field] = char(0xff);
+        testkit::writeFile(copy, raw, true);
+        EXPECT_FALSE(verifyPath(copy).valid);
+    }
+
     // The load command pointing past the end of the file, or at nothing.
     std::string copy = copyTree(original.path);
     std::string raw = testkit::readFile(copy);

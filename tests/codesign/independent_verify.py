@@ -176,9 +176,10 @@ def check_cms(where, cms, primary, cds, ca):
 
 def check_binary(where, path, bundle=None, ca=None):
     data = open(path, "rb").read()
-    bundle_info = code_resources = None
+    bundle_info = code_resources = identifier = None
     if bundle:
         bundle_info = open(os.path.join(bundle, "Info.plist"), "rb").read()
+        identifier = plistlib.loads(bundle_info).get("CFBundleIdentifier")
         cr = os.path.join(bundle, "_CodeSignature", "CodeResources")
         code_resources = open(cr, "rb").read() if os.path.exists(cr) else None
     hash_types = set()
@@ -205,8 +206,14 @@ def check_binary(where, path, bundle=None, ca=None):
             blobs[slot] = sig[off:off + blen]
         cds = [parse_cd(blobs[0])] + [parse_cd(blobs[0x1000 + i]) for i in range(5) if 0x1000 + i in blobs]
         main_binary = info["filetype"] == 2
+        if len({cd["hash_type"] for cd in cds}) != len(cds):
+            problem(where, "two CodeDirectories of one hash type")
         for cd in cds:
             hash_types.add(cd["hash_type"])
+            if identifier is not None and cd["ident"] != identifier:
+                problem(where, "identifier is not the bundle identifier")
+            if cd["n_special"] and cd["hash_offset"] < cd["n_special"] * cd["hash_size"]:
+                problem(where, "special slots outside the CodeDirectory")
             if cd["version"] < 0x20400 or cd["page_log2"] != 12 or cd["code_limit"] != dataoff:
                 problem(where, "CodeDirectory version, page size or code limit is wrong")
             page = 1 << cd["page_log2"]
@@ -228,6 +235,11 @@ def check_binary(where, path, bundle=None, ca=None):
                         problem(where, f"special slot {slot} has no content")
                 elif recorded is None or digest(cd["hash_type"], content) != recorded:
                     problem(where, f"special slot {slot} does not match")
+        requirements = blobs.get(2, b"")
+        if requirements[:4] != b"\xfa\xde\x0c\x01":
+            problem(where, "no requirements set")
+        if 7 in blobs and blobs[7][8:9] != b"\x70":
+            problem(where, "DER entitlements do not start with [APPLICATION 16]")
         if (5 in blobs) != main_binary or (7 in blobs) != main_binary:
             problem(where, "entitlements present on a library or missing on a main executable")
         cms = blobs.get(0x10000, b"")[8:]

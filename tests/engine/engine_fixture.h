@@ -134,8 +134,8 @@ protected:
     }
 
     // A package built and opened; answers the handler (unpacked).
-    std::shared_ptr<QFAppPackageHandler> open(const testkit::PackageSpec& spec = {}) {
-        return openIpa(testkit::buildPackage(dir + "/in/" + spec.appName + ".ipa", spec));
+    std::shared_ptr<QFAppPackageHandler> open(const testkit::PackageSpec& shape = {}) {
+        return openIpa(testkit::buildPackage(dir + "/in/" + shape.appName + ".ipa", shape));
     }
     std::shared_ptr<QFAppPackageHandler> openIpa(const std::string& ipa) {
         auto package = QFAppPackageHandler::initWithPackagePath(ipa);

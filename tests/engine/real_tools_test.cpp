@@ -86,9 +86,9 @@ TEST_F(RealToolsTest, SecondRunResignsTheSignedTree) {
 TEST_F(RealToolsTest, TamperedItemFailsItsVerification) {
     // A codesign that signs for real but then damages libX.dylib: the real
     // verifier's complaint stops the run there.
-    testkit::PackageSpec spec;
-    spec.appExtension = false;
-    auto package = open(spec);
+    testkit::PackageSpec shape;
+    shape.appExtension = false;
+    auto package = open(shape);
     std::string wrapper = dir + "/tamper/codesign";
     testkit::writeFile(wrapper,
                        "#!/bin/sh\n" + shellQuote(tool("codesign")) + " \"$@\"; rc=$?\n"

@@ -96,10 +96,10 @@ TEST_F(EngineTest, EntitlementsSurviveNonAsciiAndMissingKeys) {
 }
 
 TEST_F(EngineTest, InfoPlistEditingKeepsOtherKeysAndWritesXml) {
-    testkit::PackageSpec spec;
-    spec.binaryInfoPlist = true;
-    spec.displayName = std::nullopt;
-    auto package = open(spec);
+    testkit::PackageSpec shape;
+    shape.binaryInfoPlist = true;
+    shape.displayName = std::nullopt;
+    auto package = open(shape);
     const std::string file = package->appPath() + "/Info.plist";
     auto before = *plist::parse(testkit::readFile(file));
 
@@ -156,10 +156,10 @@ TEST_F(EngineTest, SigningListIsInsideOut) {
 }
 
 TEST_F(EngineTest, SigningListTakesFrameworksAndLibrariesInAnyCase) {
-    testkit::PackageSpec spec;
-    spec.frameworks = false;
-    spec.appExtension = false;
-    auto package = open(spec);
+    testkit::PackageSpec shape;
+    shape.frameworks = false;
+    shape.appExtension = false;
+    auto package = open(shape);
     const std::string app = package->appPath();
     EXPECT_EQ(engine::signingList(app), std::vector<std::string>{app});
     testkit::writeFile(app + "/Frameworks/libY.DYLIB", "x");
@@ -168,10 +168,10 @@ TEST_F(EngineTest, SigningListTakesFrameworksAndLibrariesInAnyCase) {
 }
 
 TEST_F(EngineTest, SigningAnApplicationWithoutFrameworks) {
-    testkit::PackageSpec spec;
-    spec.frameworks = false;
-    spec.appExtension = false;
-    auto package = open(spec);
+    testkit::PackageSpec shape;
+    shape.frameworks = false;
+    shape.appExtension = false;
+    auto package = open(shape);
     Recorder r;
     runStage(r, [&](auto l, auto e, auto s) { package->doCodesign("id", l, e, s); });
     EXPECT_EQ(r.lines, (std::vector<std::string>{"Beginning the codesign...", "start codesigning with Demo.app...",
@@ -180,9 +180,9 @@ TEST_F(EngineTest, SigningAnApplicationWithoutFrameworks) {
 }
 
 TEST_F(EngineTest, VerificationVerdictsFollowTheOutputNotTheExitStatus) {
-    testkit::PackageSpec spec;
-    spec.appExtension = false;
-    auto package = open(spec);
+    testkit::PackageSpec shape;
+    shape.appExtension = false;
+    auto package = open(shape);
     {
         SCOPED_TRACE("silent verification that exits 1 passes");
         CodesignScript script;

@@ -43,11 +43,11 @@ TEST_F(EngineTest, OpenedPackageAnswersItsQueries) {
 }
 
 TEST_F(EngineTest, QueriesOnABinaryInfoPlistAndMissingKeys) {
-    testkit::PackageSpec spec;
-    spec.binaryInfoPlist = true;
-    spec.displayName = std::nullopt;
-    spec.oldSignature = false;
-    auto package = open(spec);
+    testkit::PackageSpec shape;
+    shape.binaryInfoPlist = true;
+    shape.displayName = std::nullopt;
+    shape.oldSignature = false;
+    auto package = open(shape);
     EXPECT_EQ(package->bundleDisplayName(), "Not key is \"CFBundleDisplayName\" in the info.plist");
     EXPECT_EQ(package->bundleID(), "com.example.demo");
     EXPECT_EQ(package->getEmbeddedProvisioningProfilePath(), std::nullopt);
@@ -97,10 +97,10 @@ TEST_F(EngineTest, UnpackingRefusesOtherExtensionsAndReportsBrokenArchives) {
     }
     {
         SCOPED_TRACE("capital extensions");
-        testkit::PackageSpec spec;
-        spec.appName = "Caps";
+        testkit::PackageSpec shape;
+        shape.appName = "Caps";
         std::string root = testkit::makeScratchDir("caps");
-        testkit::buildPackageTree(root, spec);
+        testkit::buildPackageTree(root, shape);
         stdfs::rename(root + "/Payload/Caps.app", root + "/Payload/Caps.APP");
         testkit::zipTree(root, dir + "/in/Caps.IPA");
         auto package = openIpa(dir + "/in/Caps.IPA");

@@ -20,14 +20,14 @@ namespace plist = platform::plist;
 
 // Linking is the slow part: each kind of binary is built once per process
 // and copied where it is needed.
-std::string cachedBinary(const std::string& key, const MachOSpec& spec) {
+std::string cachedBinary(const std::string& key, const MachOSpec& shape) {
     static std::mutex lock;
     static std::map<std::string, std::string> built;
     std::lock_guard<std::mutex> g(lock);
     auto it = built.find(key);
     if (it != built.end()) return it->second;
     std::string path = makeScratchDir("binaries") + "/" + key;
-    std::string error = buildMachO(path, spec);
+    std::string error = buildMachO(path, shape);
     if (!error.empty()) throw std::runtime_error("building " + key + " failed: " + error);
     built[key] = path;
     return path;
@@ -41,15 +41,15 @@ void copyBinary(const std::string& from, const std::string& to) {
 }
 
 std::string dylib() {
-    MachOSpec spec;
-    spec.kind = MachOSpec::Kind::Dylib;
-    return cachedBinary("lib.dylib", spec);
+    MachOSpec shape;
+    shape.kind = MachOSpec::Kind::Dylib;
+    return cachedBinary("lib.dylib", shape);
 }
 
 MachOSpec executableSpec(size_t padding) {
-    MachOSpec spec;
-    spec.extraDataBytes = padding;
-    return spec;
+    MachOSpec shape;
+    shape.extraDataBytes = padding;
+    return shape;
 }
 
 std::string bundleInfo(const std::string& name, const std::string& identifier, const std::string& packageType) {
@@ -69,17 +69,17 @@ void writeFramework(const std::string& folder, const std::string& name) {
 
 }  // namespace
 
-std::string buildPackageTree(const std::string& root, const PackageSpec& spec) {
-    const std::string app = root + "/Payload/" + spec.appName + ".app";
+std::string buildPackageTree(const std::string& root, const PackageSpec& shape) {
+    const std::string app = root + "/Payload/" + shape.appName + ".app";
     stdfs::create_directories(app);
 
     std::string executable =
-        cachedBinary("app-" + std::to_string(spec.executablePadding), executableSpec(spec.executablePadding));
-    copyBinary(executable, app + "/" + spec.appName);
+        cachedBinary("app-" + std::to_string(shape.executablePadding), executableSpec(shape.executablePadding));
+    copyBinary(executable, app + "/" + shape.appName);
 
-    plist::Dict info{{"CFBundleExecutable", spec.appName},
-                     {"CFBundleIdentifier", spec.bundleId},
-                     {"CFBundleName", spec.appName},
+    plist::Dict info{{"CFBundleExecutable", shape.appName},
+                     {"CFBundleIdentifier", shape.bundleId},
+                     {"CFBundleName", shape.appName},
                      {"CFBundlePackageType", "APPL"},
                      {"CFBundleShortVersionString", "1.2.3"},
                      {"CFBundleVersion", "42"},
@@ -87,44 +87,44 @@ std::string buildPackageTree(const std::string& root, const PackageSpec& spec) {
                      {"UIDeviceFamily", plist::Array{1, 2}},
                      {"CFBundleIcons", plist::Dict{{"CFBundlePrimaryIcon",
                                                     plist::Dict{{"CFBundleIconFiles", plist::Array{"Icon"}}}}}}};
-    if (spec.displayName) info["CFBundleDisplayName"] = *spec.displayName;
+    if (shape.displayName) info["CFBundleDisplayName"] = *shape.displayName;
     plist::Value infoValue(info);
-    writeFile(app + "/Info.plist", spec.binaryInfoPlist ? plist::toBinary(infoValue) : plist::toXml(infoValue));
+    writeFile(app + "/Info.plist", shape.binaryInfoPlist ? plist::toBinary(infoValue) : plist::toXml(infoValue));
 
-    if (spec.frameworks) {
+    if (shape.frameworks) {
         writeFramework(app + "/Frameworks/A.framework", "A");
         writeFramework(app + "/Frameworks/A.framework/Frameworks/Inner.framework", "Inner");
         copyBinary(dylib(), app + "/Frameworks/libX.dylib");
     }
-    for (int i = 0; i < spec.extraFrameworks; ++i)
+    for (int i = 0; i < shape.extraFrameworks; ++i)
         writeFramework(app + "/Frameworks/F" + std::to_string(i) + ".framework", "F" + std::to_string(i));
-    if (spec.appExtension) {
+    if (shape.appExtension) {
         const std::string appex = app + "/PlugIns/Share.appex";
         copyBinary(cachedBinary("app-0", executableSpec(0)), appex + "/Share");
-        writeFile(appex + "/Info.plist", bundleInfo("Share", spec.bundleId + ".share", "XPC!"));
+        writeFile(appex + "/Info.plist", bundleInfo("Share", shape.bundleId + ".share", "XPC!"));
         writeFramework(appex + "/Frameworks/S.framework", "S");
     }
-    if (spec.oldSignature) {
-        std::string old = spec.oldProfileBytes;
+    if (shape.oldSignature) {
+        std::string old = shape.oldProfileBytes;
         if (old.empty()) {
             pki::ProfileOptions options;
             options.name = "Old Profile";
-            options.bundleId = spec.bundleId;
+            options.bundleId = shape.bundleId;
             old = pki::makeProfile(options);
         }
         writeFile(app + "/embedded.mobileprovision", old);
         writeFile(app + "/_CodeSignature/CodeResources", plist::toXml(plist::Value(plist::Dict{{"files", plist::Dict{}}})));
     }
-    for (int i = 0; i < spec.resourceFiles; ++i) {
+    for (int i = 0; i < shape.resourceFiles; ++i) {
         // Distinct contents, so that the packer cannot take a short cut.
         std::string name = "res-" + std::to_string(i) + ".txt";
         std::string bytes = name + "\n";
-        if (bytes.size() < spec.resourceBytes) bytes.append(spec.resourceBytes - bytes.size(), 'r');
+        if (bytes.size() < shape.resourceBytes) bytes.append(shape.resourceBytes - bytes.size(), 'r');
         writeFile(app + "/Resources/" + name, bytes);
     }
-    if (spec.topLevelEntries) {
+    if (shape.topLevelEntries) {
         writeFile(root + "/iTunesMetadata.plist",
-                  plist::toXml(plist::Value(plist::Dict{{"itemName", spec.appName}})));
+                  plist::toXml(plist::Value(plist::Dict{{"itemName", shape.appName}})));
         writeFile(root + "/SwiftSupport/iphoneos/libswiftDemo.dylib", "not a library\n");
     }
     return app;
@@ -137,9 +137,9 @@ void zipTree(const std::string& root, const std::string& ipaPath) {
         throw std::runtime_error("zip failed: " + output);
 }
 
-std::string buildPackage(const std::string& ipaPath, const PackageSpec& spec) {
+std::string buildPackage(const std::string& ipaPath, const PackageSpec& shape) {
     std::string root = makeScratchDir("package-tree");
-    buildPackageTree(root, spec);
+    buildPackageTree(root, shape);
     zipTree(root, ipaPath);
     stdfs::remove_all(root);
     return ipaPath;

@@ -2,8 +2,8 @@
 // Application packages for tests: a work tree Payload/<Name>.app with real
 // arm64 Mach-O binaries, packed with /usr/bin/zip into an .ipa.
 //
-//   testkit::PackageSpec spec;                    // the full shape, see below
-//   std::string ipa = testkit::buildPackage(dir + "/Demo.ipa", spec);
+//   testkit::PackageSpec shape;                    // the full shape, see below
+//   std::string ipa = testkit::buildPackage(dir + "/Demo.ipa", shape);
 //   auto names = testkit::archiveEntries(ipa);    // "Payload/Demo.app/Info.plist", ...
 //
 // The full shape, with every option on:
@@ -43,11 +43,11 @@ struct PackageSpec {
 };
 
 // Writes the tree into root (root/Payload/<Name>.app ...); answers the .app path.
-std::string buildPackageTree(const std::string& root, const PackageSpec& spec = {});
+std::string buildPackageTree(const std::string& root, const PackageSpec& shape = {});
 // Packs everything inside root into a new archive with /usr/bin/zip.
 void zipTree(const std::string& root, const std::string& ipaPath);
 // Tree in a scratch folder, then zipped to ipaPath; answers ipaPath.
-std::string buildPackage(const std::string& ipaPath, const PackageSpec& spec = {});
+std::string buildPackage(const std::string& ipaPath, const PackageSpec& shape = {});
 
 // Entry names of an archive, in archive order (folders end in "/").
 std::vector<std::string> archiveEntries(const std::string& ipaPath);
