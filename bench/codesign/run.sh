@@ -80,25 +80,27 @@ cat > Entitlements.plist <<'PLIST'
 </plist>
 PLIST
 
-measure() {  # measure LABEL command...
-  /usr/bin/time -f "$1: %e s wall, %M KB peak RSS" "$@" 2>&1 >/dev/null | grep -v ': signed\|replacing' || true
+# measure LABEL RUNS command...: best and median wall time of RUNS runs, the
+# CPU time (user + system) of the best one, and the largest peak RSS. The
+# machine may be shared: CPU time is the steadier figure.
+measure() {
+  local label=$1 runs=$2; shift 2
+  local out="$work/measure.txt"; : > "$out"
+  for _ in $(seq "$runs"); do
+    /usr/bin/time -f "%e %U %S %M" -a -o "$out" "$@" >/dev/null 2>&1 || { echo "$label: command failed"; return; }
+  done
+  sort -n "$out" | awk -v label="$label" '
+    { wall[NR] = $1; cpu[NR] = $2 + $3; if ($4 > rss) rss = $4 }
+    END { printf "%s: best %.0f ms, median %.0f ms wall (best run %.0f ms CPU), peak RSS %d KB\n",
+          label, wall[1] * 1000, wall[int((NR + 1) / 2)] * 1000, cpu[1] * 1000, rss }'
 }
 
 # --- 1. one 100 MB Mach-O ------------------------------------------------------
 link big 'int puts(const char*); __attribute__((used)) const unsigned char blob[100000000] = {1};
 int main(void) { puts("big"); return 0; }'
-size=$(stat -c %s big)
-start=$(date +%s%N)
-/usr/bin/time -f "%e %M" -o big.time "$codesign" -fs "$identity" big --entitlements=Entitlements.plist
-end=$(date +%s%N)
-read -r secs rss < big.time
-ms=$(( (end - start) / 1000000 ))
-echo "sign 100 MB Mach-O ($size bytes): ${ms} ms wall, ${rss} KB peak RSS, $(( size / 1000 / (ms > 0 ? ms : 1) )) MB/s"
-start=$(date +%s%N)
-/usr/bin/time -f "%e %M" -o big.vtime "$codesign" -v big
-end=$(date +%s%N)
-read -r secs rss < big.vtime
-echo "verify 100 MB Mach-O: $(( (end - start) / 1000000 )) ms wall, ${rss} KB peak RSS"
+echo "100 MB Mach-O: $(stat -c %s big) bytes"
+measure "sign 100 MB Mach-O" 5 "$codesign" -fs "$identity" big --entitlements=Entitlements.plist
+measure "verify 100 MB Mach-O" 5 "$codesign" -v big
 
 # --- 2. an application of 3,000 resource files --------------------------------
 app="$work/Payload/Bench.app"
@@ -123,34 +125,30 @@ for d in $(seq 0 29); do
   mkdir -p "$app/res$d"
   for f in $(seq 0 99); do head -c $(( 2048 + (f * 37) % 4096 )) /dev/urandom > "$app/res$d/file$f.dat"; done
 done
-start=$(date +%s%N)
-/usr/bin/time -f "%e %M" -o app.time "$codesign" -vvv -fs "$identity" "$app" --entitlements=Entitlements.plist 2>/dev/null
-end=$(date +%s%N)
-read -r secs rss < app.time
-echo "sign app with 3,000 resources: $(( (end - start) / 1000000 )) ms wall, ${rss} KB peak RSS"
-start=$(date +%s%N)
-/usr/bin/time -f "%e %M" -o app.vtime "$codesign" -v "$app"
-end=$(date +%s%N)
-read -r secs rss < app.vtime
-echo "verify app with 3,000 resources: $(( (end - start) / 1000000 )) ms wall, ${rss} KB peak RSS"
+measure "sign app with 3,000 resources" 5 "$codesign" -vvv -fs "$identity" "$app" --entitlements=Entitlements.plist
+measure "verify app with 3,000 resources" 5 "$codesign" -v "$app"
 
 # --- 3. a small dylib: sign + verify, as the system runs them -------------------
 link libsmall.dylib 'int answer(void) { return 42; }' -dylib -install_name @rpath/libsmall.dylib
-runs=200
-start=$(date +%s%N)
-for _ in $(seq $runs); do
-  "$codesign" -vvv -fs "$identity" libsmall.dylib --entitlements=Entitlements.plist 2>/dev/null
-  "$codesign" -v libsmall.dylib
-done
-end=$(date +%s%N)
-echo "small dylib: sign+verify $(( (end - start) / runs / 1000 )) us per pair (mean of $runs)"
-start=$(date +%s%N)
-for _ in $(seq $runs); do "$codesign" -fs "$identity" libsmall.dylib 2>/dev/null; done
-end=$(date +%s%N)
-echo "small dylib: sign $(( (end - start) / runs / 1000 )) us each"
-start=$(date +%s%N)
-for _ in $(seq $runs); do "$codesign" -v libsmall.dylib; done
-end=$(date +%s%N)
-echo "small dylib: verify $(( (end - start) / runs / 1000 )) us each"
-/usr/bin/time -f "small dylib sign: %M KB peak RSS" "$codesign" -fs "$identity" libsmall.dylib 2>&1 | grep RSS
-/usr/bin/time -f "small dylib verify: %M KB peak RSS" "$codesign" -v libsmall.dylib 2>&1 | grep RSS
+# Mean wall and CPU time per run of a loop of RUNS runs (process start and
+# keychain loading included); /usr/bin/time sums the CPU time of every child.
+loop_measure() {  # loop_measure LABEL RUNS SCRIPT
+  local label=$1 runs=$2 script=$3
+  local out="$work/loop.txt"
+  local start end
+  start=$(date +%s%N)
+  /usr/bin/time -f "%U %S" -o "$out" bash -c "for _ in \$(seq $runs); do $script; done" >/dev/null 2>&1
+  end=$(date +%s%N)
+  awk -v label="$label" -v runs="$runs" -v wall=$(( (end - start) / 1000 )) \
+    '{ printf "%s: %.2f ms wall, %.2f ms CPU per run (mean of %d)\n", label, wall / runs / 1000, ($1 + $2) * 1000 / runs, runs }' "$out"
+}
+q_codesign=$(printf '%q' "$codesign")
+q_identity=$(printf '%q' "$identity")
+loop_measure "baseline: an empty program (/bin/true)" 200 "/bin/true"
+loop_measure "small dylib sign + verify" 200 \
+  "$q_codesign -vvv -fs $q_identity libsmall.dylib --entitlements=Entitlements.plist; $q_codesign -v libsmall.dylib"
+loop_measure "small dylib sign" 200 "$q_codesign -vvv -fs $q_identity libsmall.dylib --entitlements=Entitlements.plist"
+loop_measure "small dylib verify" 200 "$q_codesign -v libsmall.dylib"
+measure "small dylib sign (peak memory)" 5 "$codesign" -vvv -fs "$identity" libsmall.dylib --entitlements=Entitlements.plist
+measure "small dylib verify (peak memory)" 5 "$codesign" -v libsmall.dylib
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"

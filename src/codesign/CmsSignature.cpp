@@ -139,8 +139,16 @@ std::string digestOid(HashType type) {
 }
 
 namespace {
+std::chrono::system_clock::time_point timeOf(const ASN1_TIME* time) {
+    struct tm tm {};
+    if (!time || ASN1_TIME_to_tm(time, &tm) != 1) return {};
+    return std::chrono::system_clock::from_time_t(timegm(&tm));
+}
+
 CertificateFacts factsOf(X509* cert, std::string_view der) {
     CertificateFacts facts;
+    facts.notBefore = timeOf(X509_get0_notBefore(cert));
+    facts.notAfter = timeOf(X509_get0_notAfter(cert));
     facts.commonName = nameEntry(X509_get_subject_name(cert), NID_commonName);
     facts.organizationalUnit = nameEntry(X509_get_subject_name(cert), NID_organizationalUnitName);
     facts.organization = nameEntry(X509_get_subject_name(cert), NID_organizationName);
@@ -200,6 +208,8 @@ std::unique_ptr<CmsSigner> CmsSigner::create(const SigningIdentity& identity, st
     const unsigned char* kp = reinterpret_cast<const unsigned char*>(identity.privateKeyDer.data());
     signer->keys->key.reset(d2i_AutoPrivateKey(nullptr, &kp, long(identity.privateKeyDer.size())));
     if (!signer->keys->key) return fail("the private key cannot be read");
+    if (X509_check_private_key(signer->keys->leaf.get(), signer->keys->key.get()) != 1)
+        return fail("the private key does not match the signing certificate");
     for (const auto& der : identity.chainDer) {
         X509Ptr cert = parseCertificate(der);
         if (!cert) return fail("a certificate of the chain cannot be read");

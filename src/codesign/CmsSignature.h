@@ -31,6 +31,8 @@ struct CertificateFacts {
     std::string organization;
     std::vector<std::string> extensionOids;  // dotted
     std::string sha1;                 // of the DER, raw bytes
+    std::chrono::system_clock::time_point notBefore;
+    std::chrono::system_clock::time_point notAfter;
     bool selfSigned = false;
     bool hasWwdrMarker = false;
     bool codeSigningUsage = false;

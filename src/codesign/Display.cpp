@@ -87,6 +87,16 @@ DisplayResult describeItem(const std::string& path, const std::string& displayPa
     std::error_code ec;
     std::string executable = std::filesystem::absolute(binaryPath, ec).lexically_normal().string();
     result.lines.push_back("Executable=" + (ec ? binaryPath : executable));
+    if (auto reqs = signature.blob(CSSLOT_REQUIREMENTS)) {
+        static const char* kinds[] = {"", "host", "guest", "designated", "library", "plugin"};
+        if (auto set = parseRequirementsSet(*reqs)) {
+            for (const auto& [type, requirement] : *set) {
+                auto text = requirementText(requirement);
+                const char* kind = type < 6 ? kinds[type] : "unknown";
+                result.requirements += std::string(kind) + " => " + text.value_or("/* unreadable requirement */") + "\n";
+            }
+        }
+    }
     if (wantEntitlements) {
         if (auto blob = signature.blob(CSSLOT_ENTITLEMENTS); blob && blob->size() >= 8)
             result.entitlements = std::string(blob->substr(8));

@@ -43,7 +43,10 @@ std::string designatedRequirement(const std::string& identifier, const ChainFact
     appendBe32(e, opAnd);
     appendBe32(e, opIdent);
     putData(e, identifier);
-    if (chain.length == 3 && chain.issuerHasWwdrMarker) {
+    // A developer-relations intermediate is only ever issued by the vendor's
+    // root, which devices carry themselves: the chain need not hold the root
+    // for the vendor's form (keychains often lack it).
+    if (chain.length >= 2 && chain.length <= 3 && chain.issuerHasWwdrMarker) {
         // Nested to the right, as the generator writes it.
         appendBe32(e, opAnd);
         appendBe32(e, opAppleGenericAnchor);
@@ -106,9 +109,51 @@ std::optional<std::vector<std::pair<uint32_t, std::string_view>>> parseRequireme
 
 namespace {
 
-class Dumper {
+// Reads the operands of a requirement expression: u32 words, and data items
+// padded to 4 bytes. Every length is checked against what is left.
+class ExpressionReader {
 public:
-    explicit Dumper(std::string_view expr) : expr(expr) {}
+    explicit ExpressionReader(std::string_view expr) : expr(expr) {}
+    bool atEnd() const { return at == expr.size(); }
+
+protected:
+    std::optional<uint32_t> next() {
+        auto v = bytes::be32(expr, at);
+        if (v) at += 4;
+        return v;
+    }
+    std::optional<std::string> data() {
+        auto length = next();
+        if (!length || *length > expr.size() - at) return std::nullopt;
+        std::string out(expr.substr(at, *length));
+        uint64_t padded = bytes::alignUp(*length, 4);
+        if (padded > expr.size() - at) return std::nullopt;
+        at += padded;
+        return out;
+    }
+    // An OID's DER content bytes as dotted text.
+    static std::string oidText(const std::string& content) {
+        std::string der;
+        der.push_back(0x06);
+        der.push_back(char(content.size()));
+        der += content;
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+        ASN1_OBJECT* obj = content.size() < 128 ? d2i_ASN1_OBJECT(nullptr, &p, long(der.size())) : nullptr;
+        if (!obj) return "?";
+        char buffer[128];
+        OBJ_obj2txt(buffer, sizeof buffer, obj, 1);
+        ASN1_OBJECT_free(obj);
+        return buffer;
+    }
+
+private:
+    std::string_view expr;
+    uint64_t at = 0;
+};
+
+class Dumper : public ExpressionReader {
+public:
+    explicit Dumper(std::string_view expr) : ExpressionReader(expr) {}
 
     std::optional<std::string> expression(int depth = 0) {
         if (depth > 64) return std::nullopt;
@@ -173,23 +218,7 @@ public:
         }
     }
 
-    bool atEnd() const { return at == expr.size(); }
-
 private:
-    std::optional<uint32_t> next() {
-        auto v = bytes::be32(expr, at);
-        if (v) at += 4;
-        return v;
-    }
-    std::optional<std::string> data() {
-        auto length = next();
-        if (!length || *length > expr.size() - at) return std::nullopt;
-        std::string out(expr.substr(at, *length));
-        uint64_t padded = bytes::alignUp(*length, 4);
-        if (padded > expr.size() - at) return std::nullopt;
-        at += padded;
-        return out;
-    }
     std::optional<std::string> match() {
         auto op = next();
         if (!op) return std::nullopt;
@@ -228,31 +257,15 @@ private:
         }
         return out + "\"";
     }
-    static std::string oidText(const std::string& content) {
-        std::string der;
-        der.push_back(0x06);
-        der.push_back(char(content.size()));
-        der += content;
-        const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
-        ASN1_OBJECT* obj = d2i_ASN1_OBJECT(nullptr, &p, long(der.size()));
-        if (!obj) return "?";
-        char buffer[128];
-        OBJ_obj2txt(buffer, sizeof buffer, obj, 1);
-        ASN1_OBJECT_free(obj);
-        return buffer;
-    }
-
-    std::string_view expr;
-    uint64_t at = 0;
 };
 
 }  // namespace
 
 namespace {
 
-class Evaluator {
+class Evaluator : public ExpressionReader {
 public:
-    Evaluator(std::string_view expr, const RequirementSubject& subject) : expr(expr), subject(subject) {}
+    Evaluator(std::string_view expr, const RequirementSubject& subject) : ExpressionReader(expr), subject(subject) {}
 
     // Nothing when the expression is malformed or uses what is not supported.
     std::optional<bool> expression(int depth = 0) {
@@ -320,7 +333,7 @@ public:
                 const auto* cert = certificate(int32_t(*slot));
                 std::optional<std::string> present;
                 if (cert) {
-                    const std::string dotted = oidDotted(*oid);
+                    const std::string dotted = oidText(*oid);
                     for (const auto& e : cert->extensionOids)
                         if (e == dotted) present = std::string();
                 }
@@ -329,8 +342,6 @@ public:
             default: return std::nullopt;
         }
     }
-
-    bool atEnd() const { return at == expr.size(); }
 
 private:
     const RequirementSubject::Certificate* certificate(int32_t slot) const {
@@ -357,37 +368,8 @@ private:
             default: return value->size() >= d->size() && value->compare(value->size() - d->size(), d->size(), *d) == 0;
         }
     }
-    static std::string oidDotted(const std::string& content) {
-        std::string der;
-        der.push_back(0x06);
-        der.push_back(char(content.size()));
-        der += content;
-        const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
-        ASN1_OBJECT* obj = content.size() < 128 ? d2i_ASN1_OBJECT(nullptr, &p, long(der.size())) : nullptr;
-        if (!obj) return "?";
-        char buffer[128];
-        OBJ_obj2txt(buffer, sizeof buffer, obj, 1);
-        ASN1_OBJECT_free(obj);
-        return buffer;
-    }
-    std::optional<uint32_t> next() {
-        auto v = bytes::be32(expr, at);
-        if (v) at += 4;
-        return v;
-    }
-    std::optional<std::string> data() {
-        auto length = next();
-        if (!length || *length > expr.size() - at) return std::nullopt;
-        std::string out(expr.substr(at, *length));
-        uint64_t padded = bytes::alignUp(*length, 4);
-        if (padded > expr.size() - at) return std::nullopt;
-        at += padded;
-        return out;
-    }
 
-    std::string_view expr;
     const RequirementSubject& subject;
-    uint64_t at = 0;
 };
 
 }  // namespace

@@ -52,7 +52,8 @@ struct ChainFacts {
 };
 
 // The designated requirement (0xfade0c00 blob) for code with this identifier
-// signed by this chain: for a developer-relations chain of three,
+// signed by this chain: for a chain whose issuer is the developer-relations
+// intermediate (with or without the root above it),
 //   identifier I and anchor apple generic and certificate leaf[subject.CN] = CN
 //   and certificate 1[field.1.2.840.113635.100.6.2.1] exists
 // otherwise the anchor's (or, for an incomplete chain, the leaf's) hash.

@@ -1,5 +1,7 @@
 #include "codesign/Signer.h"
 
+#include <filesystem>
+
 #include "codesign/Bundle.h"
 #include "codesign/CodeResources.h"
 #include "codesign/DerEntitlements.h"
@@ -79,6 +81,15 @@ SignResult signItem(const SignRequest& request) {
         if (notMachO) return failure(bundle ? "main executable is not a Mach-O binary" : "not a Mach-O binary");
         return failure((bundle ? "main executable is malformed: " : "malformed Mach-O file: ") + error);
     }
+    // A binary reached through a symbolic link is replaced where it lives;
+    // the link stays a link.
+    std::string target = binaryPath;
+    if (platform::fs::isSymlink(binaryPath)) {
+        std::error_code ec;
+        auto resolved = std::filesystem::canonical(binaryPath, ec);
+        if (ec) return failure("cannot resolve " + binaryPath);
+        target = resolved.string();
+    }
     SignResult result;
     if (binary->existing == ExistingSignature::Signed || binary->existing == ExistingSignature::Invalid) {
         if (!request.force) return failure("is already signed");
@@ -100,7 +111,7 @@ SignResult signItem(const SignRequest& request) {
         // A re-signed bare library keeps the name it was signed under.
         context.identifier = binary->existingIdentifier;
     } else {
-        context.identifier = identifierFromFileName(platform::path::lastPathComponent(binaryPath));
+        context.identifier = identifierFromFileName(platform::path::lastPathComponent(target));
     }
     if (signer) {
         context.teamId = signer->leafFacts().organizationalUnit;
@@ -124,7 +135,7 @@ SignResult signItem(const SignRequest& request) {
     }
 
     ReplacementFile out;
-    if (!out.create(binaryPath, binary->input.mode())) return failure("cannot write beside " + binaryPath);
+    if (!out.create(target, binary->input.mode())) return failure("cannot write beside " + target);
     if (!writeSignedBinary(*binary, context, out, &error)) return failure(error);
     if (bundle) {
         const std::string folder = platform::path::appendingPathComponent(bundle->root, "_CodeSignature");
@@ -133,7 +144,7 @@ SignResult signItem(const SignRequest& request) {
                                                *codeResources))
             return failure("cannot write the resource seal");
     }
-    if (!out.commit()) return failure("cannot replace " + binaryPath);
+    if (!out.commit()) return failure("cannot replace " + target);
 
     result.ok = true;
     result.identifier = context.identifier;

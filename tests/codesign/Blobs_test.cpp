@@ -41,6 +41,10 @@ TEST(Requirements, DesignatedRequirementOfADeveloperChainMatchesTheWorkedBytes) 
     auto parsed = parseRequirementsSet(set);
     ASSERT_TRUE(parsed);
     ASSERT_EQ(parsed->size(), 1u);
+    // The same when the keychain lacks the root above the intermediate.
+    ChainFacts withoutRoot = chain;
+    withoutRoot.length = 2;
+    EXPECT_EQ(requirementsSet(designatedRequirement("com.example.app", withoutRoot)), set);
     EXPECT_EQ((*parsed)[0].first, kSecDesignatedRequirementType);
     EXPECT_EQ(requirementText((*parsed)[0].second),
               "identifier \"com.example.app\" and anchor apple generic and certificate leaf[subject.CN] = X and "

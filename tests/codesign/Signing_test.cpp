@@ -121,6 +121,60 @@ TEST_F(SigningTest, FatFilesSignEverySliceKeptAligned) {
                                    std::string(cputype == 0x0100000c ? "arm64" : "x86_64") + "\n");
 }
 
+TEST_F(SigningTest, LargeBinariesAreHashedInRangesThatJoinUp) {
+    const std::string dir = testkit::makeScratchDir("large");
+    testkit::MachOSpec spec;
+    spec.extraDataBytes = size_t(40) << 20;  // past the size where ranges run side by side
+    spec.minOS = "10.0";                     // and two hash types per page
+    const std::string exe = buildBinary(dir + "/large", spec);
+    ASSERT_EQ(signAsTheEngineDoes(exe, entitlementsFile(dir)).status, 0);
+    EXPECT_EQ(verify(exe).output, "");
+    ToolRun independent = independentVerify(exe);
+    EXPECT_EQ(independent.status, 0) << independent.output;
+    // A change near the end of the code, in the last range, is found.
+    flipByte(exe, find(exe, "puts") - 64);
+    EXPECT_TRUE(contains(verify(exe).output, "invalid signature (code or signature have been modified)"));
+}
+
+TEST_F(SigningTest, ThirtyTwoBitSlicesAreSignedBesideSixtyFourBitOnes) {
+    // armv7 next to arm64, for iOS 9: LC_SEGMENT (32-bit) layout and two hash types.
+    const std::string dir = testkit::makeScratchDir("armv7");
+    testkit::writeFile(dir + "/libSystem.tbd",
+                       "--- !tapi-tbd\ntbd-version:     4\ntargets:         [ armv7-ios, arm64-ios ]\n"
+                       "install-name:    '/usr/lib/libSystem.B.dylib'\ncurrent-version: 1311\nexports:\n"
+                       "  - targets:         [ armv7-ios, arm64-ios ]\n    symbols:         [ dyld_stub_binder ]\n...\n");
+    testkit::writeFile(dir + "/lib.c", "int answer(void) { return 42; }\n");
+    std::string linker = "/usr/bin/ld64.lld";
+    for (const char* candidate : {"/usr/bin/ld64.lld", "/usr/bin/ld64.lld-14", "/usr/lib/llvm-14/bin/ld64.lld"})
+        if (fs::exists(candidate)) linker = candidate;
+    std::vector<std::string> thins;
+    for (const std::string arch : {"armv7", "arm64"}) {
+        const std::string object = dir + "/lib-" + arch + ".o";
+        const std::string out = dir + "/lib-" + arch + ".dylib";
+        std::string log;
+        ASSERT_EQ(testkit::run({"/usr/bin/clang", "-target", arch + "-apple-ios9.0", "-O1", "-c", dir + "/lib.c", "-o",
+                                object},
+                               &log),
+                  0)
+            << log;
+        ASSERT_EQ(testkit::run({linker, "-arch", arch, "-platform_version", "ios", "9.0", "9.0",
+                                "-dylib", "-install_name", "@rpath/libOld.dylib", "-o", out, object,
+                                dir + "/libSystem.tbd"},
+                               &log),
+                  0)
+            << log;
+        thins.push_back(out);
+    }
+    const std::string fat = dir + "/libOld.dylib";
+    ASSERT_EQ(testkit::makeFat(fat, thins), "");
+    EXPECT_EQ(signAsTheEngineDoes(fat, entitlementsFile(dir)).output,
+              fat + ": signed Mach-O universal (armv7 arm64) [libOld]\n");
+    EXPECT_EQ(verify(fat).output, "");
+    EXPECT_TRUE(contains(codesign({"-dvvv", fat}).output, "Hash choices=sha1,sha256\n"));
+    ToolRun independent = independentVerify(fat);
+    EXPECT_EQ(independent.status, 0) << independent.output;
+}
+
 TEST_F(SigningTest, OldDeploymentTargetsGetASha1PrimaryAndSha256Alternate) {
     const std::string dir = testkit::makeScratchDir("old");
     testkit::MachOSpec spec;
@@ -156,6 +210,19 @@ TEST_F(SigningTest, TamperedCodeOrSignatureIsCaught) {
     const std::string entitlements = copyTree(original);
     flipByte(entitlements, find(entitlements, "<key>get-task-allow</key>") + 6);
     EXPECT_TRUE(contains(verify(entitlements).output, "invalid signature (code or signature have been modified)"));
+}
+
+TEST_F(SigningTest, ALibraryReachedThroughALinkIsSignedWhereItLives) {
+    const std::string dir = testkit::makeScratchDir("link");
+    testkit::MachOSpec spec;
+    spec.kind = testkit::MachOSpec::Kind::Dylib;
+    buildBinary(dir + "/libz.1.2.dylib", spec);
+    fs::create_symlink("libz.1.2.dylib", dir + "/libz.dylib");
+    ToolRun signing = signAsTheEngineDoes(dir + "/libz.dylib", entitlementsFile(dir));
+    EXPECT_EQ(signing.output, dir + "/libz.dylib: signed Mach-O thin (arm64) [libz.1]\n");
+    EXPECT_TRUE(fs::is_symlink(dir + "/libz.dylib"));
+    EXPECT_EQ(verify(dir + "/libz.dylib").output, "");
+    EXPECT_EQ(verify(dir + "/libz.1.2.dylib").output, "");
 }
 
 TEST_F(SigningTest, FailuresLeaveTheFileAsItWas) {
@@ -214,6 +281,12 @@ TEST_F(SigningTest, ApplicationSignedInsideOutVerifiesEverywhere) {
     ToolRun shown = codesign({"-d", "--entitlements", "-", a.app});
     EXPECT_TRUE(contains(shown.output, testkit::readFile(a.entitlements))) << shown.output;
     EXPECT_FALSE(contains(codesign({"-d", "--entitlements", "-", a.framework}).output, "<plist"));
+    ToolRun requirements = codesign({"-d", "-r-", a.app});
+    EXPECT_TRUE(contains(requirements.output,
+                         "designated => identifier \"com.example.app\" and anchor apple generic and certificate "
+                         "leaf[subject.CN] = \"Apple Development: Test User (ABCDE12345)\" and certificate "
+                         "1[field.1.2.840.113635.100.6.2.1] /* exists */\n"))
+        << requirements.output;
     ToolRun display = codesign({"-dvvv", a.app});
     for (const char* line : {"Identifier=com.example.app\n", "Format=app bundle with Mach-O thin (arm64)\n",
                              "hashes=", "+7 location=embedded\n", "Sealed Resources version=2 rules=10 files="})
@@ -310,6 +383,33 @@ TEST_F(SigningTest, AnIdentityWithoutItsChainStillSignsWithAWarning) {
     EXPECT_EQ(verify(exe).output, "");
     // By fingerprint as well as by name.
     EXPECT_EQ(codesign({"-fs", leaf.sha1(), exe}).status, 0);
+}
+
+TEST_F(SigningTest, IdentitiesThatCannotSignAreRefusedWithTheKeychainsReason) {
+    const auto& ca = testkit::pki::TestPKI::shared();
+    keychain::Store store;
+    std::string error;
+    testkit::pki::LeafOptions expired;
+    expired.commonName = "Apple Development: Expired (EEEEE11111)";
+    expired.validity = testkit::pki::Validity::Expired;
+    ASSERT_TRUE(store.importPkcs12(testkit::pki::pkcs12(ca.issueLeaf(expired), {}, "pw"), "pw", &error)) << error;
+    testkit::pki::LeafOptions noUsage;
+    noUsage.commonName = "Apple Development: No Usage (NNNNN11111)";
+    noUsage.codeSigningUsage = false;
+    ASSERT_TRUE(store.importPkcs12(testkit::pki::pkcs12(ca.issueLeaf(noUsage), {}, "pw"), "pw", &error)) << error;
+
+    const std::string dir = testkit::makeScratchDir("refused");
+    const std::string exe = buildBinary(dir + "/tool");
+    const std::string before = testkit::readFile(exe);
+    ToolRun old = codesign({"-fs", expired.commonName, exe});
+    EXPECT_EQ(old.status, 1);
+    EXPECT_EQ(old.output, expired.commonName + ": this identity cannot be used for signing code (" +
+                              keychain::kReasonExpired + ")\n");
+    ToolRun plain = codesign({"-fs", noUsage.commonName, exe});
+    EXPECT_EQ(plain.status, 1);
+    EXPECT_EQ(plain.output, noUsage.commonName + ": this identity cannot be used for signing code (" +
+                                keychain::kReasonNoCodeSigning + ")\n");
+    EXPECT_EQ(testkit::readFile(exe), before);
 }
 
 }  // namespace

@@ -88,16 +88,20 @@ def slices_of(data):
 
 def parse_slice(s):
     magic = struct.unpack("<I", s[:4])[0]
-    if magic != 0xFEEDFACF:
-        raise ValueError("not a little-endian 64-bit Mach-O slice")
-    _, cputype, subtype, filetype, ncmds, sizeofcmds, flags, _ = struct.unpack("<IiiIIIII", s[:32])
+    if magic not in (0xFEEDFACF, 0xFEEDFACE):
+        raise ValueError("not a little-endian Mach-O slice")
+    is64 = magic == 0xFEEDFACF
+    _, cputype, subtype, filetype, ncmds, sizeofcmds, flags = struct.unpack("<IiiIIII", s[:28])
     info = {"filetype": filetype, "segments": {}, "codesig": None, "platform": None}
-    at = 32
+    at = 32 if is64 else 28
     for _ in range(ncmds):
         cmd, cmdsize = struct.unpack("<II", s[at:at + 8])
-        if cmd == 0x19:
+        if cmd in (0x19, 0x1):
             name = s[at + 8:at + 24].rstrip(b"\0").decode()
-            vmaddr, vmsize, fileoff, filesize = struct.unpack("<QQQQ", s[at + 24:at + 56])
+            if cmd == 0x19:
+                vmaddr, vmsize, fileoff, filesize = struct.unpack("<QQQQ", s[at + 24:at + 56])
+            else:
+                vmaddr, vmsize, fileoff, filesize = struct.unpack("<IIII", s[at + 24:at + 40])
             info["segments"][name] = (fileoff, filesize, vmsize)
         elif cmd == 0x1D:
             info["codesig"] = struct.unpack("<II", s[at + 8:at + 16])

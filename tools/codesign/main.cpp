@@ -3,12 +3,13 @@
 //
 //   codesign -s IDENTITY [-f] [-v...] [--entitlements FILE] PATH...   sign
 //   codesign -v [-v...] [--deep] PATH...                                verify
-//   codesign -d [-v...] [--entitlements -] PATH...                      display
+//   codesign -d [-v...] [--entitlements -] [-r-] PATH...               display
 //
 // Messages go to standard error; displayed entitlements to standard output.
 // Exit status: 0 success, 1 failure, 2 usage.
 #include <openssl/crypto.h>
 
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -31,7 +32,7 @@ constexpr int kExitRequirementNotMet = 3;
 constexpr const char* kUsage =
     "Usage: codesign -s identity [-fv*] [--entitlements file] path ...   # sign\n"
     "       codesign -v [-v*] [--deep] path ...                          # verify\n"
-    "       codesign -d [-v*] [--entitlements -] path ...                # display contents\n";
+    "       codesign -d [-v*] [--entitlements -] [-r-] path ...          # display contents\n";
 
 enum class Operation { None, Sign, Verify, Display };
 
@@ -44,6 +45,7 @@ struct Options {
     bool deep = false;
     std::string identity;
     std::optional<std::string> entitlements;
+    std::optional<std::string> requirements;  // display: where to write them ("-": standard output)
     std::vector<std::string> paths;
 
     int verbosity() const {
@@ -118,6 +120,9 @@ std::optional<std::string> parse(int argc, char** argv, Options& options) {
                 } else {
                     ++options.vCount;
                 }
+            } else if (name == "requirements") {
+                if (!requireValue()) return "option --requirements needs a value";
+                options.requirements = *value;
             } else if (name == "entitlements") {
                 if (!requireValue()) return "option --entitlements needs a file";
                 options.entitlements = *value;
@@ -141,15 +146,20 @@ std::optional<std::string> parse(int argc, char** argv, Options& options) {
                     case 'd':
                         if (!selectOperation(options, Operation::Display)) return "conflicting operations";
                         break;
-                    case 's': {
+                    case 's':
+                    case 'r': {
                         std::string value = arg.substr(k + 1);
                         if (value.empty()) {
                             auto next = nextValue();
-                            if (!next) return "option -s needs an identity";
+                            if (!next) return std::string("option -") + c + " needs a value";
                             value = *next;
                         }
-                        if (!selectOperation(options, Operation::Sign)) return "conflicting operations";
-                        options.identity = value;
+                        if (c == 'r') {
+                            options.requirements = value;
+                        } else {
+                            if (!selectOperation(options, Operation::Sign)) return "conflicting operations";
+                            options.identity = value;
+                        }
                         k = arg.size();
                         break;
                     }
@@ -165,6 +175,9 @@ std::optional<std::string> parse(int argc, char** argv, Options& options) {
         options.verifySelectedByV = true;
     }
     if (options.operation == Operation::None) return "no operation given";
+    // Requirements are shown, never given: signing writes its own.
+    if (options.requirements && options.operation != Operation::Display)
+        return "explicit requirements are not supported; the designated requirement is derived from the identity";
     if (options.paths.empty()) return "no path given";
     return std::nullopt;
 }
@@ -178,8 +191,17 @@ std::optional<codesign::SigningIdentity> loadIdentity(const std::string& name, i
         *exitCode = kExitFailure;
         return std::nullopt;
     }
-    std::string reason = keychain::Store::invalidReason(*identity);
-    if (!reason.empty()) {
+    // The keychain answers a valid identity whenever one of that name is.
+    // Its full check decodes the private key, which costs as much as a small
+    // item's signing, so it is repeated only when the certificate alone shows
+    // that the identity cannot sign; it then gives the reason in its words.
+    // (A key that does not match is refused when the signer decodes it.)
+    auto leaf = codesign::certificateFacts(identity->certificate.der);
+    const auto now = std::chrono::system_clock::now();
+    const bool plausible = leaf && leaf->codeSigningUsage && leaf->notBefore <= now && now <= leaf->notAfter;
+    if (!plausible) {
+        std::string reason = keychain::Store::invalidReason(*identity);
+        if (reason.empty()) reason = keychain::kReasonBadCertificate;
         line(name + ": this identity cannot be used for signing code (" + reason + ")");
         *exitCode = kExitFailure;
         return std::nullopt;
@@ -250,6 +272,13 @@ int display(const Options& options) {
         if (!result.ok) {
             status = kExitFailure;
             continue;
+        }
+        if (options.requirements) {
+            const std::string where = *options.requirements;
+            if (where == "-" || where == ":-")
+                std::fwrite(result.requirements.data(), 1, result.requirements.size(), stdout);
+            else if (!platform::fs::writeFileAtomically(where, result.requirements))
+                line(where + ": cannot write the requirements");
         }
         if (wantEntitlements && !result.entitlements.empty()) {
             if (toStandardOutput) {
