@@ -108,7 +108,8 @@ private:
 
 void QtButton::setKeyEquivalent(const std::string& key) {
     if (!button || key != "\r") return;
-    if (button->findChild<ReturnKeyFilter*>(QString(), Qt::FindDirectChildrenOnly)) return;
+    if (button->property("returnKeyBound").toBool()) return;  // bound once
+    button->setProperty("returnKeyBound", true);
     new ReturnKeyFilter(button);
 }
 
