@@ -118,7 +118,7 @@ TEST_F(PackageFlow, SecondPackageReplacesTheFirstAndItsWorkDirectory) {
     auto secondWork = view.controller->package()->workPath();
     EXPECT_NE(secondWork, firstWork);
     EXPECT_EQ(view.lines().front(), "black: Start unzip the ipa file to path: " + secondWork);
-    EXPECT_EQ(view.appNameField.text, "Demo");  // the display name of the package spec
+    EXPECT_EQ(view.appNameField.text, "Demo");  // the generated package's display name
     EXPECT_EQ(view.destinationPathField.text, "/kept");
 }
 
