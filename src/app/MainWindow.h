@@ -1,0 +1,46 @@
+#pragma once
+// The one main window: the layout from MainWindow.ui, its controls handed to
+// the controller as outlets, and the controller's actions wired to them.
+#include <QMainWindow>
+#include <memory>
+
+#include "ui/qt/QtControls.h"
+
+namespace Ui {
+class MainWindow;
+}
+class QProgressBar;
+class ViewController;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    std::shared_ptr<ViewController> controller() const { return viewController; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void connectOutlets();
+    void connectActions();
+    void updateTitle();
+    // The one .ipa file a drag carries, or an empty text.
+    QString droppedPackage(const class QMimeData* data) const;
+
+    std::unique_ptr<Ui::MainWindow> form;
+    std::shared_ptr<ViewController> viewController;
+    QProgressBar* busyIndicator = nullptr;
+
+    ui::qt::QtTextField ipaPathField, appNameField, destinationPathField, bundleIdField;
+    ui::qt::QtButton browseIpaPathButton, browseDestinationPathButton, cacheFolderButton, resignButton,
+        cleanButton, bundleIdFromFieldRadio, bundleIdFromProfileRadio;
+    std::unique_ptr<ui::qt::QtComboBox> certificateComboBox, provisioningComboBox;
+    ui::qt::QtTextView logField;
+    ui::qt::QtWindow windowServices;
+};

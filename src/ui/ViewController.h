@@ -1,0 +1,137 @@
+#pragma once
+// The controller of the main window: opens the package the user chooses,
+// fills the form from it, checks the form when Resign is pressed, hands the
+// work to the package's re-sign run, keeps the form locked while work runs and
+// reports every step in the log. It is also the data source of the two
+// pickers. Everything but addLog runs on the main queue.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ui/View.h"
+
+class QFAppPackageHandler;
+class QFProvisioningProfile;
+
+class ViewController : public std::enable_shared_from_this<ViewController> {
+public:
+    using LogColor = ui::LogColor;
+
+    // Pending callbacks hold the controller, so it is always shared.
+    static std::shared_ptr<ViewController> create();
+
+    // Life cycle, called by the window.
+    void viewDidLoad();
+    void viewDidDisappear();
+
+    // Actions.
+    void browseIPAFilePathButtonAction();
+    void browseDestinationPathButtonAction();
+    void bundleIdRadioAction(const ui::Button& sender);
+    void resignClick();
+    void cleanClick();
+    void openCacheFolderClick();
+    // A package handed over by other means than the chooser (dropped onto
+    // the window): opened exactly as if the chooser had confirmed it.
+    void openPackageAtPath(const std::string& path);
+
+    // The form.
+    void unzipIpa();
+    void showIpaInfo();
+    void clearAll();
+    void disableControls();
+    void enableControls();
+
+    // The activity log; callable from any thread.
+    void addLog(const std::string& message, LogColor color);
+
+    // The pickers and their data source.
+    void getCertificates();
+    void getProvisioningProfiles();
+    long numberOfItemsInComboBox(const ui::ComboBox* comboBox) const;
+    std::optional<std::string> comboBox(const ui::ComboBox* comboBox, long index) const;
+
+    // The folder under which every opened package has its work directory;
+    // nothing when the private temporary folder is not usable.
+    static std::optional<std::string> cacheFolderPath();
+    // The text a profile shows as in the profile picker.
+    static std::string pickerItemForProfile(const QFProvisioningProfile& profile);
+
+    // Properties.
+    bool useMobileprovisionBundleID() const { return _useMobileprovisionBundleID; }
+    void setUseMobileprovisionBundleID(bool v) { _useMobileprovisionBundleID = v; }
+    const std::vector<std::shared_ptr<QFProvisioningProfile>>& provisioningArray() const { return _provisioningArray; }
+    void setProvisioningArray(std::vector<std::shared_ptr<QFProvisioningProfile>> v) {
+        _provisioningArray = std::move(v);
+    }
+    const std::vector<std::string>& certificatesArray() const { return _certificatesArray; }
+    void setCertificatesArray(std::vector<std::string> v) { _certificatesArray = std::move(v); }
+
+    // Outlets: controls the window owns. The window sets them to null before
+    // its controls go away.
+    ui::TextField* ipaPathField() const { return _ipaPathField; }
+    void setIpaPathField(ui::TextField* v) { _ipaPathField = v; }
+    ui::Button* browseIpaPathButton() const { return _browseIpaPathButton; }
+    void setBrowseIpaPathButton(ui::Button* v) { _browseIpaPathButton = v; }
+    ui::ComboBox* certificateComboBox() const { return _certificateComboBox; }
+    void setCertificateComboBox(ui::ComboBox* v) { _certificateComboBox = v; }
+    ui::ComboBox* provisioningComboBox() const { return _provisioningComboBox; }
+    void setProvisioningComboBox(ui::ComboBox* v) { _provisioningComboBox = v; }
+    ui::TextField* appNameField() const { return _appNameField; }
+    void setAppNameField(ui::TextField* v) { _appNameField = v; }
+    ui::TextField* destinationPathField() const { return _destinationPathField; }
+    void setDestinationPathField(ui::TextField* v) { _destinationPathField = v; }
+    ui::Button* browseDestinationPathButton() const { return _browseDestinationPathButton; }
+    void setBrowseDestinationPathButton(ui::Button* v) { _browseDestinationPathButton = v; }
+    ui::TextField* bundleIdField() const { return _bundleIdField; }
+    void setBundleIdField(ui::TextField* v) { _bundleIdField = v; }
+    ui::Button* cacheFolderButton() const { return _cacheFolderButton; }
+    void setCacheFolderButton(ui::Button* v) { _cacheFolderButton = v; }
+    ui::Button* resignButton() const { return _resignButton; }
+    void setResignButton(ui::Button* v) { _resignButton = v; }
+    ui::Button* cleanButton() const { return _cleanButton; }
+    void setCleanButton(ui::Button* v) { _cleanButton = v; }
+    ui::TextView* logField() const { return _logField; }
+    void setLogField(ui::TextView* v) { _logField = v; }
+    ui::Window* view() const { return _view; }
+    void setView(ui::Window* v) { _view = v; }
+
+    std::shared_ptr<QFAppPackageHandler> package() const { return _package; }
+    void setPackage(std::shared_ptr<QFAppPackageHandler> v) { _package = std::move(v); }
+
+private:
+    ViewController() = default;
+
+    // A slot holding the controller for the callbacks of one operation.
+    std::shared_ptr<std::shared_ptr<ViewController>> holdUntilDone();
+    // The second half of addLog, on the main queue.
+    void appendLogLine(const std::string& message, LogColor color);
+    std::string text(const ui::TextField* field) const;
+    void setText(ui::TextField* field, const std::string& text);
+    // Work the window was closed on: its late callbacks must not touch the
+    // form, which by then belongs to whatever the user does next.
+    bool isCurrent(uint64_t generation) const { return generation == workGeneration; }
+
+    bool _useMobileprovisionBundleID = false;
+    std::vector<std::shared_ptr<QFProvisioningProfile>> _provisioningArray;
+    std::vector<std::string> _certificatesArray;
+    ui::TextField* _ipaPathField = nullptr;
+    ui::Button* _browseIpaPathButton = nullptr;
+    ui::ComboBox* _certificateComboBox = nullptr;
+    ui::ComboBox* _provisioningComboBox = nullptr;
+    ui::TextField* _appNameField = nullptr;
+    ui::TextField* _destinationPathField = nullptr;
+    ui::Button* _browseDestinationPathButton = nullptr;
+    ui::TextField* _bundleIdField = nullptr;
+    ui::Button* _cacheFolderButton = nullptr;
+    ui::Button* _resignButton = nullptr;
+    ui::Button* _cleanButton = nullptr;
+    ui::TextView* _logField = nullptr;
+    ui::Window* _view = nullptr;
+    std::shared_ptr<QFAppPackageHandler> _package;
+
+    uint64_t workGeneration = 0;  // bumped when the window closes on pending work
+    bool workPending = false;     // an unpacking or a run has not called back yet
+};

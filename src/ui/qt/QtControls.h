@@ -1,0 +1,113 @@
+#pragma once
+// The controller's view operations on Qt widgets. Each adapter wraps one
+// widget that the window owns; the window keeps the adapters alive exactly as
+// long as its widgets.
+#include <QAbstractButton>
+#include <QColor>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPointer>
+#include <QTextEdit>
+#include <memory>
+
+#include "ui/View.h"
+
+class ViewController;
+
+namespace ui::qt {
+
+// How each log colour is drawn. Black follows the palette's text colour, so
+// progress lines stay readable on a dark theme.
+QColor colorFor(LogColor color, const QWidget* on = nullptr);
+
+class QtTextField : public TextField {
+public:
+    explicit QtTextField(QLineEdit* field) : field(field) {}
+    std::string stringValue() const override;
+    void setStringValue(const std::string& text) override;
+    void setEnabled(bool enabled) override;
+
+private:
+    QPointer<QLineEdit> field;
+};
+
+class QtButton : public Button {
+public:
+    explicit QtButton(QAbstractButton* button) : button(button) {}
+    void setEnabled(bool enabled) override;
+    // "\r": Return and Enter press the button wherever the focus is in its
+    // window, as long as the button is enabled.
+    void setKeyEquivalent(const std::string& key) override;
+    int tag() const override;    // the widget's "tag" property
+    int state() const override;  // checked = on
+    QAbstractButton* widget() const { return button; }
+
+private:
+    QPointer<QAbstractButton> button;
+};
+
+// A combo box that holds no items of its own: reloadData asks the data
+// source for the count and for every item.
+class QtComboBox : public ComboBox {
+public:
+    QtComboBox(QComboBox* box, std::weak_ptr<ViewController> dataSource)
+        : box(box), dataSource(std::move(dataSource)) {}
+    int indexOfSelectedItem() const override;
+    void selectItemAtIndex(int index) override;
+    void reloadData() override;
+    void setEnabled(bool enabled) override;
+
+private:
+    QPointer<QComboBox> box;
+    std::weak_ptr<ViewController> dataSource;
+};
+
+class QtTextView : public TextView {
+public:
+    explicit QtTextView(QTextEdit* view) : view(view) {}
+    void setString(const std::string& text) override;
+    void appendAttributedString(const std::string& text, LogColor color) override;
+    size_t length() const override;
+    void scrollRangeToVisible(size_t location, size_t length) override;
+
+private:
+    QPointer<QTextEdit> view;
+};
+
+class QtOpenPanel : public OpenPanel {
+public:
+    explicit QtOpenPanel(QWidget* parent) : parent(parent) {}
+    void setCanChooseFiles(bool can) override { canChooseFiles = can; }
+    void setCanChooseDirectories(bool can) override { canChooseDirectories = can; }
+    void setAllowsMultipleSelection(bool allows) override { allowsMultipleSelection = allows; }
+    void setAllowsOtherFileTypes(bool allows) override { allowsOtherFileTypes = allows; }
+    void setAllowedFileTypes(const std::vector<std::string>& types) override { allowedFileTypes = types; }
+    int runModal() override;
+    std::vector<std::string> URLs() const override { return chosen; }
+
+private:
+    QPointer<QWidget> parent;
+    bool canChooseFiles = true;
+    bool canChooseDirectories = false;
+    bool allowsMultipleSelection = false;
+    bool allowsOtherFileTypes = true;
+    std::vector<std::string> allowedFileTypes;
+    std::vector<std::string> chosen;
+};
+
+// The window's own services: ending an edit, the chooser, the file viewer.
+class QtWindow : public Window {
+public:
+    explicit QtWindow(QWidget* window) : window(window) {}
+    void endEditing() override;
+    std::unique_ptr<OpenPanel> openPanel() override;
+    void activateFileViewerSelectingURLs(const std::vector<std::string>& fileURLs) override;
+
+private:
+    QPointer<QWidget> window;
+};
+
+// A name filter pattern that matches an extension in any case ("*.[iI][pP][aA]").
+QString caseInsensitivePattern(const std::string& extension);
+
+}  // namespace ui::qt

@@ -1,0 +1,67 @@
+// The installed program itself: one running copy per user and home, and a
+// clear word instead of a crash where there is no display.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <QLocalSocket>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "QtTestApp.h"
+#include "app/ReopenChannel.h"
+#include "platform/process.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+std::string program() { return testkit::binDir() + "/ipa-resigner"; }
+
+// Sets an environment variable for one scope.
+struct Env {
+    std::string name;
+    std::optional<std::string> old;
+    Env(std::string n, const char* value) : name(std::move(n)) {
+        if (const char* v = std::getenv(name.c_str())) old = v;
+        if (value) setenv(name.c_str(), value, 1);
+        else unsetenv(name.c_str());
+    }
+    ~Env() {
+        if (old) setenv(name.c_str(), old->c_str(), 1);
+        else unsetenv(name.c_str());
+    }
+};
+
+}  // namespace
+
+TEST(Program, WithoutADisplayItSaysSoAndEnds) {
+    Env display("DISPLAY", nullptr), wayland("WAYLAND_DISPLAY", nullptr), platform("QT_QPA_PLATFORM", nullptr);
+    std::string out;
+    EXPECT_EQ(testkit::run({program()}, &out), 1);
+    EXPECT_NE(out.find("no display"), std::string::npos) << out;
+}
+
+TEST(Program, SecondStartHandsOverToTheRunningOneAndEnds) {
+    qttest::application();
+    Env platform("QT_QPA_PLATFORM", "offscreen");
+    platform::Task first(program(), {});
+    ASSERT_TRUE(first.launch());
+
+    // Wait until the first copy listens.
+    bool listening = false;
+    for (int i = 0; i < 200 && !listening && first.isRunning(); ++i) {
+        QLocalSocket probe;
+        probe.connectToServer(ReopenChannel::serverName());
+        listening = probe.waitForConnected(100);
+        if (!listening) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(listening);
+
+    std::string out;
+    EXPECT_EQ(testkit::run({program()}, &out), 0) << out;
+    EXPECT_TRUE(first.isRunning());  // closing nothing, quitting nothing
+
+    ::kill(first.processIdentifier(), SIGTERM);
+    first.waitUntilExit();
+}
