@@ -54,10 +54,10 @@ struct ResignThroughWindow : testing::Test {
         testkit::writeFile(installed + "/other.mobileprovision", testkit::pki::makeProfile(other));
         testkit::writeFile(installed + "/demo.mobileprovision", testkit::pki::makeProfile(match));
 
-        testkit::PackageSpec spec;
-        spec.displayName = "Demo";
-        spec.oldProfileBytes = testkit::pki::makeProfile(match);
-        ipa = testkit::buildPackage(dir + "/Demo.ipa", spec);
+        testkit::PackageSpec shape;
+        shape.displayName = "Demo";
+        shape.oldProfileBytes = testkit::pki::makeProfile(match);
+        ipa = testkit::buildPackage(dir + "/Demo.ipa", shape);
     }
     void TearDown() override {
         QFToolPaths::setCurrent(QFToolPaths::defaults());

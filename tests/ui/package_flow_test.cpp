@@ -40,12 +40,12 @@ struct PackageFlow : testing::Test {
     void TearDown() override { QFToolPaths::setCurrent(QFToolPaths::defaults()); }
 
     std::string package(const std::string& name, const std::string& embeddedBundleId = "com.example.demo") {
-        testkit::PackageSpec spec;
-        spec.appName = name;
-        spec.frameworks = false;
-        spec.appExtension = false;
-        spec.oldProfileBytes = testkit::pki::makeProfile({.bundleId = embeddedBundleId});
-        return testkit::buildPackage(dir + "/" + name + ".ipa", spec);
+        testkit::PackageSpec shape;
+        shape.appName = name;
+        shape.frameworks = false;
+        shape.appExtension = false;
+        shape.oldProfileBytes = testkit::pki::makeProfile({.bundleId = embeddedBundleId});
+        return testkit::buildPackage(dir + "/" + name + ".ipa", shape);
     }
     void choose(const std::string& path) {
         view.window.panel.result = ui::OpenPanel::OKButton;
