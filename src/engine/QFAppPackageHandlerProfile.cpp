@@ -68,7 +68,7 @@ void QFAppPackageHandler::createEntitlementsWithProvisioning(std::shared_ptr<QFP
 
     auto self = shared_from_this();
     const auto& tools = QFToolPaths::current();
-    engine::ToolRequest request{tools.security, QFToolCommands::decodeProfile(engine::absolutePath(*source)), work};
+    engine::ToolRequest request{tools.security, QFToolCommands::decodeProfile(platform::path::absolutePath(*source)), work};
     bool launched = engine::runTool(
         request, [self](int fd) { self->watchEntitlements(fd); },
         [self, profile](int status) {

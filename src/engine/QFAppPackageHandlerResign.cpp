@@ -97,7 +97,7 @@ void QFAppPackageHandler::zipPackageToDirPath(std::string destinationPath, LogBl
 
     // The packing tool runs inside the work directory: a relative
     // destination has to be resolved here, against our own directory.
-    const std::string destination = engine::absolutePath(destinationPath);
+    const std::string destination = platform::path::absolutePath(destinationPath);
     const std::string archive = path::appendingPathComponent(destination, archiveFileName(bundleDisplayName()));
     reportLog("Beginning the zip of the IPA file in the path: " + archive);
     fs::createDirectory(destination);

@@ -1,9 +1,7 @@
 #include "engine/QFToolRun.h"
 
-#include <filesystem>
 #include <future>
 
-#include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/queues.h"
 #include "platform/text.h"
@@ -42,13 +40,5 @@ bool runTool(const ToolRequest& request, std::function<void(int fd)> reader,
 }
 
 std::string readOutput(int fd) { return platform::text::decodeUtf8Lossy(platform::readToEnd(fd)); }
-
-std::string absolutePath(const std::string& path) {
-    if (path.empty() || path.front() == '/') return path;
-    std::error_code ec;
-    auto cwd = std::filesystem::current_path(ec);
-    if (ec) return platform::path::safeArgumentPath(path);
-    return platform::path::appendingPathComponent(cwd.string(), path);
-}
 
 }  // namespace engine

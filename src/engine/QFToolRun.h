@@ -31,8 +31,4 @@ bool runTool(const ToolRequest& request, std::function<void(int fd)> reader,
 // The whole output of a descriptor as UTF-8; invalid bytes are replaced, never
 // dropped, so output that was not empty never reads as empty.
 std::string readOutput(int fd);
-
-// The path made absolute against the current directory, for tools that run
-// in another working directory. Unchanged when it is absolute or empty.
-std::string absolutePath(const std::string& path);
 }  // namespace engine

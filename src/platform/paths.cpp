@@ -66,6 +66,14 @@ std::string toLower(std::string_view text) {
     return out;
 }
 
+std::string absolutePath(std::string_view path) {
+    if (path.empty() || path.front() == '/') return std::string(path);
+    std::error_code ec;
+    auto cwd = std::filesystem::current_path(ec);
+    if (ec) return safeArgumentPath(path);
+    return appendingPathComponent(cwd.string(), path);
+}
+
 std::string safeArgumentPath(std::string_view path) {
     if (!path.empty() && path.front() == '-') {
         std::error_code ec;

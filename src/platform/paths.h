@@ -16,6 +16,10 @@ std::string deletingPathExtension(std::string_view path);
 std::string appendingPathExtension(std::string_view path, std::string_view extension);
 std::string toLower(std::string_view text);  // ASCII letters only
 
+// The path made absolute against the current folder, for tools that run in
+// another working folder. Unchanged when it is absolute or empty.
+std::string absolutePath(std::string_view path);
+
 // A path handed to a tool as an argument must never read as an option:
 // a relative path that starts with "-" becomes absolute.
 std::string safeArgumentPath(std::string_view path);

@@ -20,7 +20,8 @@ const char* const kNoCertificates = "There aren't Signign Certificates";
 
 // Starts task and calls done(status) on the main queue once it has ended; a
 // task that cannot be started reports -1 the same way, so no caller waits
-// forever for a tool that never ran.
+// forever for a tool that never ran. The one poll blocks on the child's end:
+// no wake-ups while the tool works, no pause between its end and done.
 void runAndWait(std::shared_ptr<platform::Task> task, std::function<void(int)> done) {
     if (!task->launch()) {
         platform::MainQueue::async([done = std::move(done)] { done(-1); });
@@ -28,18 +29,11 @@ void runAndWait(std::shared_ptr<platform::Task> task, std::function<void(int)> d
     }
     auto loop = QFRunLoop::create();
     loop->run([loop, task, done = std::move(done)]() mutable {
-        if (task->isRunning()) return;
+        task->waitUntilExit();
         loop->stop([task, done = std::move(done)] { done(task->terminationStatus()); });
     });
 }
 
-std::string absolutePath(const std::string& path) {
-    if (path.empty() || path.front() == '/') return path;
-    char* cwd = ::getcwd(nullptr, 0);
-    std::string out = cwd ? platform::path::appendingPathComponent(cwd, path) : path;
-    ::free(cwd);
-    return out;
-}
 
 }  // namespace
 
@@ -111,7 +105,7 @@ void QFFileHelper::zip(const std::string& directoryPath, const std::string& toPa
     // Pack into a fresh archive in a private folder beside the target and
     // move it over the target only when it is whole: an existing archive is
     // replaced, never merged into, and survives a failed packing untouched.
-    std::string target = absolutePath(toPath);
+    std::string target = platform::path::absolutePath(toPath);
     std::string parent = platform::path::deletingLastPathComponent(target);
     std::string staging = platform::path::appendingPathComponent(parent.empty() ? "." : parent, ".ipa-resigner-XXXXXX");
     if (!::mkdtemp(staging.data())) {
