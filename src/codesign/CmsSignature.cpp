@@ -41,6 +41,11 @@ X509Ptr parseCertificate(std::string_view der) {
     return X509Ptr(d2i_X509(nullptr, &p, long(der.size())));
 }
 
+// Another owning reference to a certificate decoded elsewhere.
+X509Ptr shareCertificate(X509* cert) {
+    return X509Ptr(X509_up_ref(cert) == 1 ? cert : nullptr);
+}
+
 std::string certificateDer(X509* cert) {
     unsigned char* out = nullptr;
     int n = i2d_X509(cert, &out);
@@ -173,6 +178,11 @@ std::optional<CertificateFacts> certificateFacts(std::string_view der) {
     return factsOf(cert.get(), der);
 }
 
+std::optional<CertificateFacts> certificateFacts(std::string_view der, X509* decoded) {
+    if (!decoded) return std::nullopt;
+    return factsOf(decoded, der);
+}
+
 size_t estimatedCmsSize(const SigningIdentity& identity) {
     // Apple reserves 18000 bytes; a longer chain gets its own size on top of
     // room for the signature and the attributes.
@@ -202,16 +212,24 @@ std::unique_ptr<CmsSigner> CmsSigner::create(const SigningIdentity& identity, st
         return nullptr;
     };
     std::unique_ptr<CmsSigner> signer(new CmsSigner());
-    signer->keys->leaf = parseCertificate(identity.certificateDer);
+    signer->keys->leaf = identity.certificate ? shareCertificate(identity.certificate.get())
+                                              : parseCertificate(identity.certificateDer);
     if (!signer->keys->leaf) return fail("the signing certificate cannot be read");
     signer->keys->leafFacts = factsOf(signer->keys->leaf.get(), identity.certificateDer);
-    const unsigned char* kp = reinterpret_cast<const unsigned char*>(identity.privateKeyDer.data());
-    signer->keys->key.reset(d2i_AutoPrivateKey(nullptr, &kp, long(identity.privateKeyDer.size())));
+    if (identity.privateKey) {
+        if (EVP_PKEY_up_ref(identity.privateKey.get()) == 1) signer->keys->key.reset(identity.privateKey.get());
+    } else {
+        const unsigned char* kp = reinterpret_cast<const unsigned char*>(identity.privateKeyDer.data());
+        signer->keys->key.reset(d2i_AutoPrivateKey(nullptr, &kp, long(identity.privateKeyDer.size())));
+    }
     if (!signer->keys->key) return fail("the private key cannot be read");
     if (X509_check_private_key(signer->keys->leaf.get(), signer->keys->key.get()) != 1)
         return fail("the private key does not match the signing certificate");
-    for (const auto& der : identity.chainDer) {
-        X509Ptr cert = parseCertificate(der);
+    const bool chainDecoded = identity.chain.size() == identity.chainDer.size();
+    for (size_t i = 0; i < identity.chainDer.size(); ++i) {
+        const std::string& der = identity.chainDer[i];
+        X509Ptr cert = chainDecoded && identity.chain[i] ? shareCertificate(identity.chain[i].get())
+                                                         : parseCertificate(der);
         if (!cert) return fail("a certificate of the chain cannot be read");
         signer->keys->chainFacts.push_back(factsOf(cert.get(), der));
         signer->keys->chain.push_back(std::move(cert));

@@ -2,6 +2,8 @@
 // The CMS signature of a slice: a detached SignedData over the primary
 // CodeDirectory, whose signed attributes bind every CodeDirectory by its
 // cdhash (the plist form 1.2.840.113635.100.9.1 and the typed form ...9.2).
+#include <openssl/types.h>
+
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -23,6 +25,13 @@ struct SigningIdentity {
     std::string certificateDer;
     std::string privateKeyDer;            // PKCS#8 or a traditional key, DER
     std::vector<std::string> chainDer;    // issuers, nearest first, as far as known
+    // The same, already decoded (e.g. by the keychain look-up), so that they
+    // are not decoded again; each one empty when not at hand. A chain entry
+    // is used only when the vector is as long as chainDer. The key is still
+    // checked against the certificate.
+    std::shared_ptr<X509> certificate;
+    std::shared_ptr<EVP_PKEY> privateKey;
+    std::vector<std::shared_ptr<X509>> chain;
 };
 
 struct CertificateFacts {
@@ -38,6 +47,8 @@ struct CertificateFacts {
     bool codeSigningUsage = false;
 };
 std::optional<CertificateFacts> certificateFacts(std::string_view der);
+// The same for a certificate already decoded from der (nothing when null).
+std::optional<CertificateFacts> certificateFacts(std::string_view der, X509* decoded);
 
 struct CodeDirectoryHash {
     HashType type;

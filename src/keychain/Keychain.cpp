@@ -18,7 +18,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <memory>
+#include <mutex>
 
 #include "platform/files.h"
 #include "platform/folders.h"
@@ -343,7 +345,37 @@ std::string Store::defaultLocation() {
     return path::appendingPathComponent(platform::folders::dataHome(), "ipa-resigner/keychain");
 }
 
-Store::Store(std::string location) : _location(std::move(location)) {}
+struct Store::Decoded {
+    std::mutex mutex;
+    std::map<std::string, std::shared_ptr<X509>, std::less<>> certificates;
+    std::map<std::string, std::shared_ptr<EVP_PKEY>, std::less<>> keys;
+};
+
+Store::Store(std::string location) : _location(std::move(location)), _decoded(std::make_shared<Decoded>()) {}
+
+std::shared_ptr<X509> Store::decodedCertificate(const std::string& der) const {
+    {
+        std::lock_guard lock(_decoded->mutex);
+        if (auto found = _decoded->certificates.find(der); found != _decoded->certificates.end()) return found->second;
+    }
+    X509Ptr cert = parseCertificate(der);
+    if (!cert) return nullptr;
+    std::shared_ptr<X509> shared(cert.release(), X509_free);
+    std::lock_guard lock(_decoded->mutex);
+    return _decoded->certificates.emplace(der, std::move(shared)).first->second;
+}
+
+std::shared_ptr<EVP_PKEY> Store::decodedPrivateKey(const std::string& der) const {
+    {
+        std::lock_guard lock(_decoded->mutex);
+        if (auto found = _decoded->keys.find(der); found != _decoded->keys.end()) return found->second;
+    }
+    PKeyPtr key = parsePrivateKey(der);
+    if (!key) return nullptr;
+    std::shared_ptr<EVP_PKEY> shared(key.release(), EVP_PKEY_free);
+    std::lock_guard lock(_decoded->mutex);
+    return _decoded->keys.emplace(der, std::move(shared)).first->second;
+}
 
 std::vector<Identity> Store::identities() const {
     std::vector<Identity> out;
@@ -375,7 +407,7 @@ std::optional<Identity> Store::findIdentity(const std::string& nameOrSha1) const
     std::optional<Identity> first;
     for (auto& identity : identities()) {
         if (!matchesName(identity, nameOrSha1)) continue;
-        if (invalidReason(identity).empty()) return identity;
+        if (check(identity, std::chrono::system_clock::now(), Policy::CodeSigning, this).empty()) return identity;
         if (!first) first = std::move(identity);
     }
     return first;
@@ -399,16 +431,16 @@ std::vector<Certificate> Store::chainFor(const Certificate& leaf) const {
 
     std::vector<Certificate> chain;
     std::vector<std::string> seen{leaf.sha1};
-    X509Ptr current = parseCertificate(leaf.der);
+    std::shared_ptr<X509> current = decodedCertificate(leaf.der);
     while (current && chain.size() < kMaxChainLength) {
         if (X509_check_issued(current.get(), current.get()) == X509_V_OK) break;  // self-signed: the top
         X509_NAME* issuerName = X509_get_issuer_name(current.get());
         const Candidate* issuer = nullptr;
-        X509Ptr issuerX509;
+        std::shared_ptr<X509> issuerX509;
         for (const auto& candidate : pool) {
             if (X509_NAME_cmp(candidate.subject.get(), issuerName) != 0) continue;
             if (std::find(seen.begin(), seen.end(), candidate.certificate.sha1) != seen.end()) continue;
-            X509Ptr x = parseCertificate(candidate.certificate.der);
+            std::shared_ptr<X509> x = decodedCertificate(candidate.certificate.der);
             if (!x || X509_check_issued(x.get(), current.get()) != X509_V_OK) continue;
             EVP_PKEY* key = X509_get0_pubkey(x.get());
             if (!key || X509_verify(current.get(), key) != 1) continue;
@@ -427,12 +459,25 @@ std::vector<Certificate> Store::chainFor(const Certificate& leaf) const {
 
 std::string Store::invalidReason(const Identity& identity, std::chrono::system_clock::time_point now,
                                  Policy policy) {
-    X509Ptr cert = parseCertificate(identity.certificate.der);
+    return check(identity, now, policy, nullptr);
+}
+
+// invalidReason, decoding through *decoding when given.
+std::string Store::check(const Identity& identity, std::chrono::system_clock::time_point now, Policy policy,
+                         const Store* decoding) {
+    std::shared_ptr<X509> decodedCert;
+    X509Ptr ownCert;
+    if (decoding) {
+        decodedCert = decoding->decodedCertificate(identity.certificate.der);
+    } else {
+        ownCert = parseCertificate(identity.certificate.der);
+    }
+    X509* cert = decoding ? decodedCert.get() : ownCert.get();
     if (!cert) return kReasonBadCertificate;
     time_t t = std::chrono::system_clock::to_time_t(now);
     // X509_cmp_time: -1 when the certificate's time lies before t, 1 after, 0 on a malformed time.
-    int afterEnd = X509_cmp_time(X509_get0_notAfter(cert.get()), &t);
-    int beforeStart = X509_cmp_time(X509_get0_notBefore(cert.get()), &t);
+    int afterEnd = X509_cmp_time(X509_get0_notAfter(cert), &t);
+    int beforeStart = X509_cmp_time(X509_get0_notBefore(cert), &t);
     if (afterEnd == 0 || beforeStart == 0) return kReasonBadCertificate;
     if (afterEnd < 0) return kReasonExpired;
     if (beforeStart > 0) return kReasonNotYetValid;
@@ -440,15 +485,22 @@ std::string Store::invalidReason(const Identity& identity, std::chrono::system_c
     // Code signing must be named in the extended key usage: a certificate
     // without the extension is not a signing certificate.
     int critical = 0;
-    EkuPtr eku(static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(cert.get(), NID_ext_key_usage, &critical, nullptr)));
+    EkuPtr eku(static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(cert, NID_ext_key_usage, &critical, nullptr)));
     bool codeSigning = policy == Policy::Basic;
     for (int i = 0; eku && i < sk_ASN1_OBJECT_num(eku.get()); ++i)
         if (OBJ_obj2nid(sk_ASN1_OBJECT_value(eku.get(), i)) == NID_code_sign) codeSigning = true;
     ERR_clear_error();
     if (!codeSigning) return kReasonNoCodeSigning;
 
-    PKeyPtr key = parsePrivateKey(identity.privateKeyDer);
-    bool matches = key && X509_check_private_key(cert.get(), key.get()) == 1;
+    std::shared_ptr<EVP_PKEY> decodedKey;
+    PKeyPtr ownKey;
+    if (decoding) {
+        decodedKey = decoding->decodedPrivateKey(identity.privateKeyDer);
+    } else {
+        ownKey = parsePrivateKey(identity.privateKeyDer);
+    }
+    EVP_PKEY* key = decoding ? decodedKey.get() : ownKey.get();
+    bool matches = key && X509_check_private_key(cert, key) == 1;
     ERR_clear_error();
     if (!matches) return kReasonKeyMismatch;
     return "";

@@ -18,7 +18,10 @@
 // is filled under a temporary name (starting with ".") and renamed whole, so
 // readers see an identity complete or not at all. Names starting with "." are
 // never read.
+#include <openssl/types.h>
+
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -90,10 +93,21 @@ public:
     // By SHA-1 (any case) or by common name; a name must match one identity only.
     bool removeIdentity(const std::string& nameOrSha1, std::string* error);
 
+    // A certificate (DER) and a private key (DER, as stored) decoded, each
+    // distinct one once for this store and its copies: what findIdentity and
+    // chainFor decoded to check is answered again without decoding. Empty
+    // when the bytes cannot be decoded.
+    std::shared_ptr<X509> decodedCertificate(const std::string& der) const;
+    std::shared_ptr<EVP_PKEY> decodedPrivateKey(const std::string& der) const;
+
 private:
+    struct Decoded;
+    static std::string check(const Identity& identity, std::chrono::system_clock::time_point now, Policy policy,
+                             const Store* decoding);
     bool storeCertificates(std::vector<Certificate> certificates, std::string* error, int* imported);
 
     std::string _location;
+    std::shared_ptr<Decoded> _decoded;
 };
 
 }  // namespace keychain

@@ -196,7 +196,9 @@ std::optional<codesign::SigningIdentity> loadIdentity(const std::string& name, i
     // item's signing, so it is repeated only when the certificate alone shows
     // that the identity cannot sign; it then gives the reason in its words.
     // (A key that does not match is refused when the signer decodes it.)
-    auto leaf = codesign::certificateFacts(identity->certificate.der);
+    std::shared_ptr<X509> leafDecoded = store.decodedCertificate(identity->certificate.der);
+    auto leaf = leafDecoded ? codesign::certificateFacts(identity->certificate.der, leafDecoded.get())
+                            : codesign::certificateFacts(identity->certificate.der);
     const auto now = std::chrono::system_clock::now();
     const bool plausible = leaf && leaf->codeSigningUsage && leaf->notBefore <= now && now <= leaf->notAfter;
     if (!plausible) {
@@ -209,9 +211,16 @@ std::optional<codesign::SigningIdentity> loadIdentity(const std::string& name, i
     codesign::SigningIdentity signing;
     signing.certificateDer = identity->certificate.der;
     signing.privateKeyDer = identity->privateKeyDer;
-    for (const auto& cert : store.chainFor(identity->certificate)) signing.chainDer.push_back(cert.der);
+    // Decoded once by the keychain's look-up and check; the signer reuses them.
+    signing.certificate = leafDecoded;
+    signing.privateKey = store.decodedPrivateKey(identity->privateKeyDer);
+    for (const auto& cert : store.chainFor(identity->certificate)) {
+        signing.chainDer.push_back(cert.der);
+        signing.chain.push_back(store.decodedCertificate(cert.der));
+    }
     const std::string& top = signing.chainDer.empty() ? signing.certificateDer : signing.chainDer.back();
-    auto facts = codesign::certificateFacts(top);
+    X509* topDecoded = signing.chain.empty() ? signing.certificate.get() : signing.chain.back().get();
+    auto facts = topDecoded ? codesign::certificateFacts(top, topDecoded) : codesign::certificateFacts(top);
     if (!facts || !facts->selfSigned)
         line("Warning: unable to build chain to self-signed root for signer \"" +
              identity->certificate.commonName + "\"");
