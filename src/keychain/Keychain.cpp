@@ -4,8 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/params.h>
+#include <openssl/param_build.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
@@ -18,6 +22,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -52,6 +57,13 @@ using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
 using P12Ptr = std::unique_ptr<PKCS12, Deleter<PKCS12, PKCS12_free>>;
 using EkuPtr = std::unique_ptr<EXTENDED_KEY_USAGE, Deleter<EXTENDED_KEY_USAGE, EXTENDED_KEY_USAGE_free>>;
 
+using P8Ptr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, Deleter<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>>;
+using IntegerPtr = std::unique_ptr<ASN1_INTEGER, Deleter<ASN1_INTEGER, ASN1_INTEGER_free>>;
+using BnPtr = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_clear_free>>;
+using ParamBuildPtr = std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
+using ParamsPtr = std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM, OSSL_PARAM_free>>;
+using PKeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
+
 void freeX509Stack(STACK_OF(X509) * s) { sk_X509_pop_free(s, X509_free); }
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), Deleter<STACK_OF(X509), freeX509Stack>>;
 
@@ -64,7 +76,66 @@ X509Ptr parseCertificate(const std::string& der) {
     return cert;
 }
 
+// A two-prime RSA key in PKCS#8 (the form the keychain stores), built from
+// its numbers. OpenSSL's generic key decoding sets up every key decoder it
+// has for each key it reads, which costs more than a small item's signature.
+// Nothing for any other key or form, or for anything unusual in this one: the
+// generic decoding then has the last word.
+PKeyPtr rsaKeyFromPkcs8(const std::string& der) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    const unsigned char* const end = p + der.size();
+    P8Ptr info(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(der.size())));
+    const ASN1_OBJECT* algorithm = nullptr;
+    const unsigned char* key = nullptr;
+    int keyLength = 0;
+    if (!info || p != end || PKCS8_pkey_get0(&algorithm, &key, &keyLength, nullptr, info.get()) != 1 ||
+        OBJ_obj2nid(algorithm) != NID_rsaEncryption)
+        return nullptr;
+    // RSAPrivateKey ::= SEQUENCE { version (0: two primes), n, e, d, p, q, d mod (p-1), d mod (q-1), q^-1 mod p }
+    const unsigned char* q = key;
+    const unsigned char* const keyEnd = key + keyLength;
+    long length = 0;
+    int tag = 0, cls = 0;
+    if ((ASN1_get_object(&q, &length, &tag, &cls, keyLength) & 0x80) != 0 || tag != V_ASN1_SEQUENCE ||
+        cls != V_ASN1_UNIVERSAL || length != keyEnd - q)
+        return nullptr;
+    constexpr const char* kNames[] = {nullptr,
+                                      OSSL_PKEY_PARAM_RSA_N,
+                                      OSSL_PKEY_PARAM_RSA_E,
+                                      OSSL_PKEY_PARAM_RSA_D,
+                                      OSSL_PKEY_PARAM_RSA_FACTOR1,
+                                      OSSL_PKEY_PARAM_RSA_FACTOR2,
+                                      OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                                      OSSL_PKEY_PARAM_RSA_EXPONENT2,
+                                      OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+    BnPtr numbers[std::size(kNames)];
+    for (auto& number : numbers) {
+        IntegerPtr integer(d2i_ASN1_INTEGER(nullptr, &q, static_cast<long>(keyEnd - q)));
+        if (!integer) return nullptr;
+        number.reset(ASN1_INTEGER_to_BN(integer.get(), nullptr));
+        if (!number || BN_is_negative(number.get())) return nullptr;
+    }
+    if (q != keyEnd || !BN_is_zero(numbers[0].get())) return nullptr;
+    ParamBuildPtr build(OSSL_PARAM_BLD_new());
+    if (!build) return nullptr;
+    for (size_t i = 1; i < std::size(kNames); ++i) {
+        if (BN_is_zero(numbers[i].get()) || OSSL_PARAM_BLD_push_BN(build.get(), kNames[i], numbers[i].get()) != 1)
+            return nullptr;
+    }
+    ParamsPtr params(OSSL_PARAM_BLD_to_param(build.get()));
+    PKeyCtxPtr context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* made = nullptr;
+    if (!params || !context || EVP_PKEY_fromdata_init(context.get()) != 1 ||
+        EVP_PKEY_fromdata(context.get(), &made, EVP_PKEY_KEYPAIR, params.get()) != 1)
+        return nullptr;
+    return PKeyPtr(made);
+}
+
 PKeyPtr parsePrivateKey(const std::string& der) {
+    if (PKeyPtr rsa = rsaKeyFromPkcs8(der)) {
+        ERR_clear_error();
+        return rsa;
+    }
     const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
     PKeyPtr key(d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(der.size())));
     ERR_clear_error();

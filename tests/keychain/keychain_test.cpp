@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 #include <sys/stat.h>
+
+#include <memory>
 
 #include "keychain/Keychain.h"
 #include "platform/files.h"
@@ -240,6 +244,56 @@ TEST_F(KeychainStore, HalfWrittenAndForeignEntriesAreIgnored) {
     testkit::writeFile(location + "/certs/notes.txt", "hello");
     ASSERT_EQ(store.identities().size(), 1u);
     EXPECT_EQ(store.certificates().size(), 1u);
+}
+
+// The same key as OpenSSL's own decoding gives, or nothing when that gives nothing.
+std::shared_ptr<EVP_PKEY> genericDecoding(const std::string& der) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    return std::shared_ptr<EVP_PKEY>(d2i_AutoPrivateKey(nullptr, &p, long(der.size())), EVP_PKEY_free);
+}
+
+std::string signatureBy(EVP_PKEY* key, const std::string& data) {
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    size_t length = 0;
+    if (EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key) != 1) return {};
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+    if (EVP_DigestSign(context.get(), nullptr, &length, bytes, data.size()) != 1) return {};
+    std::string signature(length, '\0');
+    if (EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &length, bytes,
+                       data.size()) != 1)
+        return {};
+    signature.resize(length);
+    return signature;
+}
+
+TEST(KeychainDecoding, KeysAndCertificatesAreDecodedOnceAndActAsOpenSslsOwnDecoding) {
+    const auto& l = leaves();
+    Store store;
+    auto cert = store.decodedCertificate(l.good.certDer);
+    ASSERT_TRUE(cert);
+    EXPECT_EQ(store.decodedCertificate(l.good.certDer), cert);
+    Store copy = store;
+    EXPECT_EQ(copy.decodedCertificate(l.good.certDer), cert);
+
+    // RSA (decoded from its numbers): the key pair OpenSSL reads, signing alike.
+    auto key = store.decodedPrivateKey(l.good.keyDer);
+    auto generic = genericDecoding(l.good.keyDer);
+    ASSERT_TRUE(key && generic);
+    EXPECT_EQ(store.decodedPrivateKey(l.good.keyDer), key);
+    EXPECT_EQ(EVP_PKEY_eq(key.get(), generic.get()), 1);
+    EXPECT_EQ(X509_check_private_key(cert.get(), key.get()), 1);
+    const std::string signature = signatureBy(key.get(), "a code directory");
+    EXPECT_FALSE(signature.empty());
+    EXPECT_EQ(signature, signatureBy(generic.get(), "a code directory"));
+    EXPECT_EQ(X509_check_private_key(cert.get(), store.decodedPrivateKey(l.second.keyDer).get()), 0);
+
+    // Other keys and odd forms: whatever OpenSSL's own decoding makes of them.
+    auto ec = store.decodedPrivateKey(l.ec.keyDer);
+    ASSERT_TRUE(ec);
+    EXPECT_EQ(EVP_PKEY_eq(ec.get(), genericDecoding(l.ec.keyDer).get()), 1);
+    for (const std::string& odd : {l.good.keyDer + "x", l.good.keyDer.substr(0, 300), std::string("not a key")})
+        EXPECT_EQ(store.decodedPrivateKey(odd) != nullptr, genericDecoding(odd) != nullptr) << odd.size();
+    EXPECT_EQ(store.decodedCertificate("not a certificate"), nullptr);
 }
 
 TEST(KeychainValidity, ReasonsNameTheFirstFault) {
