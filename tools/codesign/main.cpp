@@ -195,7 +195,7 @@ std::optional<codesign::SigningIdentity> loadIdentity(const std::string& name, i
     // Its full check decodes the private key, which costs as much as a small
     // item's signing, so it is repeated only when the certificate alone shows
     // that the identity cannot sign; it then gives the reason in its words.
-    // (A key that does not match is refused when the signer decodes it.)
+    // (A key that does not match is refused when the signer takes it up.)
     std::shared_ptr<X509> leafDecoded = store.decodedCertificate(identity->certificate.der);
     auto leaf = leafDecoded ? codesign::certificateFacts(identity->certificate.der, leafDecoded.get())
                             : codesign::certificateFacts(identity->certificate.der);
