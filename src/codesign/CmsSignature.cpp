@@ -13,15 +13,14 @@
 
 #include "codesign/Bytes.h"
 #include "platform/plist.h"
+#include "platform/owned.h"
 
 namespace codesign {
 
 namespace {
 
 template <typename T, void (*Free)(T*)>
-struct Deleter {
-    void operator()(T* p) const { Free(p); }
-};
+using Deleter = platform::FreeWith<T, Free>;
 using X509Ptr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
 using CmsPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo, CMS_ContentInfo_free>>;

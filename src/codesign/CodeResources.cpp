@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "platform/plist.h"
+#include "platform/owned.h"
 
 namespace codesign {
 namespace {
@@ -212,12 +213,6 @@ bool sealableText(std::string_view s) {
 
 // ---- Hashing ----------------------------------------------------------------
 
-struct MdFree {
-    void operator()(EVP_MD* md) const { EVP_MD_free(md); }
-};
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
 
 struct FileDigests {
     std::string sha1;
@@ -280,10 +275,10 @@ private:
     }
 
     std::vector<char> buffer_;
-    std::unique_ptr<EVP_MD, MdFree> sha1_;
-    std::unique_ptr<EVP_MD, MdFree> sha256_;
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx1_;
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx256_;
+    platform::Owned<EVP_MD, EVP_MD_free> sha1_;
+    platform::Owned<EVP_MD, EVP_MD_free> sha256_;
+    platform::Owned<EVP_MD_CTX, EVP_MD_CTX_free> ctx1_;
+    platform::Owned<EVP_MD_CTX, EVP_MD_CTX_free> ctx256_;
 };
 
 std::optional<std::string> readLinkAt(int dirFd, const char* name) {

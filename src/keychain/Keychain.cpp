@@ -30,6 +30,7 @@
 #include "platform/files.h"
 #include "platform/folders.h"
 #include "platform/paths.h"
+#include "platform/owned.h"
 
 namespace keychain {
 
@@ -47,10 +48,8 @@ constexpr size_t kSequenceDigits = 8;
 constexpr size_t kMaxChainLength = 10;
 constexpr const char* kAlreadyExists = "The specified item already exists in the keychain.";
 
-template <typename T, void (*F)(T*)>
-struct Deleter {
-    void operator()(T* p) const { F(p); }
-};
+template <typename T, void (*Free)(T*)>
+using Deleter = platform::FreeWith<T, Free>;
 using X509Ptr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using PKeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
 using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;

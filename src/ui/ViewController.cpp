@@ -100,20 +100,26 @@ void ViewController::viewDidDisappear() {
 
 // ---- Choosing and opening a package ---------------------------------------
 
-void ViewController::browseIPAFilePathButtonAction() {
-    if (!_view) return;
+std::optional<std::string> ViewController::chooseOne(bool files, const std::vector<std::string>& fileTypes) {
+    if (!_view) return std::nullopt;
     _view->endEditing();
     auto panel = _view->openPanel();
-    if (!panel) return;
-    panel->setCanChooseFiles(true);
-    panel->setCanChooseDirectories(false);
+    if (!panel) return std::nullopt;
+    panel->setCanChooseFiles(files);
+    panel->setCanChooseDirectories(!files);
     panel->setAllowsMultipleSelection(false);
-    panel->setAllowsOtherFileTypes(false);
-    panel->setAllowedFileTypes({"IPA"});
-    if (panel->runModal() != ui::OpenPanel::OKButton) return;
+    if (!fileTypes.empty()) {
+        panel->setAllowsOtherFileTypes(false);
+        panel->setAllowedFileTypes(fileTypes);
+    }
+    if (panel->runModal() != ui::OpenPanel::OKButton) return std::nullopt;
     auto urls = panel->URLs();
-    if (urls.empty()) return;
-    openPackageAtPath(urls.front());
+    if (urls.empty()) return std::nullopt;
+    return urls.front();
+}
+
+void ViewController::browseIPAFilePathButtonAction() {
+    if (auto path = chooseOne(true, {"IPA"})) openPackageAtPath(*path);
 }
 
 void ViewController::openPackageAtPath(const std::string& path) {
@@ -126,16 +132,7 @@ void ViewController::openPackageAtPath(const std::string& path) {
 }
 
 void ViewController::browseDestinationPathButtonAction() {
-    if (!_view) return;
-    _view->endEditing();
-    auto panel = _view->openPanel();
-    if (!panel) return;
-    panel->setCanChooseFiles(false);
-    panel->setCanChooseDirectories(true);
-    panel->setAllowsMultipleSelection(false);
-    if (panel->runModal() != ui::OpenPanel::OKButton) return;
-    auto urls = panel->URLs();
-    if (!urls.empty()) setText(_destinationPathField, urls.front());
+    if (auto path = chooseOne(false, {})) setText(_destinationPathField, *path);
 }
 
 void ViewController::unzipIpa() {

@@ -106,6 +106,9 @@ private:
 
     // A slot holding the controller for the callbacks of one operation.
     std::shared_ptr<std::shared_ptr<ViewController>> holdUntilDone();
+    // Runs the chooser for one file (of fileTypes, when given) or one folder;
+    // the chosen path, or nothing when cancelled.
+    std::optional<std::string> chooseOne(bool files, const std::vector<std::string>& fileTypes);
     // The second half of addLog, on the main queue.
     void appendLogLine(const std::string& message, LogColor color);
     std::string text(const ui::TextField* field) const;

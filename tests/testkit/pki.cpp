@@ -1,4 +1,5 @@
 #include "testkit/pki.h"
+#include "platform/owned.h"
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -22,10 +23,8 @@ namespace testkit::pki {
 
 namespace {
 
-template <typename T, void (*F)(T*)>
-struct Deleter {
-    void operator()(T* p) const { F(p); }
-};
+template <typename T, void (*Free)(T*)>
+using Deleter = platform::FreeWith<T, Free>;
 using PKey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
 using Cert = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using Bio = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
