@@ -34,6 +34,16 @@ public:
     virtual int state() const = 0;
 };
 
+class ComboBox;
+
+// What a combo box shows: the controller answers the count and each item.
+class ComboBoxDataSource {
+public:
+    virtual ~ComboBoxDataSource() = default;
+    virtual long numberOfItemsInComboBox(const ComboBox* comboBox) const = 0;
+    virtual std::optional<std::string> comboBox(const ComboBox* comboBox, long index) const = 0;
+};
+
 class ComboBox {
 public:
     virtual ~ComboBox() = default;

@@ -15,7 +15,7 @@
 class QFAppPackageHandler;
 class QFProvisioningProfile;
 
-class ViewController : public std::enable_shared_from_this<ViewController> {
+class ViewController : public ui::ComboBoxDataSource, public std::enable_shared_from_this<ViewController> {
 public:
     using LogColor = ui::LogColor;
 
@@ -50,8 +50,8 @@ public:
     // The pickers and their data source.
     void getCertificates();
     void getProvisioningProfiles();
-    long numberOfItemsInComboBox(const ui::ComboBox* comboBox) const;
-    std::optional<std::string> comboBox(const ui::ComboBox* comboBox, long index) const;
+    long numberOfItemsInComboBox(const ui::ComboBox* comboBox) const override;
+    std::optional<std::string> comboBox(const ui::ComboBox* comboBox, long index) const override;
 
     // The folder under which every opened package has its work directory;
     // nothing when the private temporary folder is not usable.

@@ -20,7 +20,6 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/queues.h"
-#include "ui/ViewController.h"
 
 namespace ui::qt {
 

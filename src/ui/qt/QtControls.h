@@ -12,8 +12,6 @@
 
 #include "ui/View.h"
 
-class ViewController;
-
 namespace ui::qt {
 
 // How each log colour is drawn. Black follows the palette's text colour, so
@@ -50,7 +48,7 @@ private:
 // source for the count and for every item.
 class QtComboBox : public ComboBox {
 public:
-    QtComboBox(QComboBox* box, std::weak_ptr<ViewController> dataSource)
+    QtComboBox(QComboBox* box, std::weak_ptr<const ComboBoxDataSource> dataSource)
         : box(box), dataSource(std::move(dataSource)) {}
     int indexOfSelectedItem() const override;
     void selectItemAtIndex(int index) override;
@@ -59,7 +57,7 @@ public:
 
 private:
     QPointer<QComboBox> box;
-    std::weak_ptr<ViewController> dataSource;
+    std::weak_ptr<const ComboBoxDataSource> dataSource;
 };
 
 class QtTextView : public TextView {
