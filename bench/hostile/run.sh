@@ -12,7 +12,7 @@ program=$build/bin/ipa-resign
 root=$(mktemp -d "${TMPDIR:-/tmp}/ipa-resign-hostile-XXXXXX")
 trap 'rm -rf "$root"' EXIT
 export HOME=$root/home TMPDIR=$root/tmp XDG_DATA_HOME=$root/home/.local/share
-mkdir -p "$HOME" "$TMPDIR" "$root/canary/App.app" "$root/out"
+mkdir -p "$HOME" "$TMPDIR" "$root/canary/App.app" "$root/out" "$root/logs"
 # What the packages aim at: files a successful escape would rewrite or remove.
 printf 'canary\n' > "$root/canary/Info.plist"
 printf 'canary\n' > "$root/canary/profile"
@@ -20,9 +20,9 @@ printf 'canary\n' > "$root/canary/App.app/Info.plist"
 printf 'not a profile\n' > "$root/profile.mobileprovision"
 python3 "$here/make_corpus.py" "$root/corpus" "$root/canary" || exit 1
 
-# Everything under the scratch root but the output folder; folders by name only.
+# Everything under the scratch root but the output and log folders; folders by name only.
 snapshot() {
-    (cd "$root" && find . -path ./out -prune -o \( -type d -printf 'd %p\n' \) -o \
+    (cd "$root" && find . \( -path ./out -o -path ./logs \) -prune -o \( -type d -printf 'd %p\n' \) -o \
         \( -printf '%y %p %s %T@\n' \) | LC_ALL=C sort)
 }
 # The private temporary folder exists once the first run has made it.
@@ -34,7 +34,7 @@ for ipa in "$root"/corpus/*.ipa; do
     before=$(snapshot)
     start=$(date +%s.%N)
     timeout 30 "$program" --ipa "$ipa" --identity "Nobody (XXXXXXXXXX)" --profile "$root/profile.mobileprovision" \
-        --name Out --bundle-id com.example.out --output "$root/out" >"$root/stdout" 2>"$root/stderr"
+        --name Out --bundle-id com.example.out --output "$root/out" >"$root/logs/stdout" 2>"$root/logs/stderr"
     status=$?
     seconds=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }')
     after=$(snapshot)
@@ -43,7 +43,7 @@ for ipa in "$root"/corpus/*.ipa; do
     diff_lines=$(diff <(echo "$before") <(echo "$after") | grep -c '^[<>]')
     outputs=$(find "$root/out" -mindepth 1 | wc -l)
     if [ "$status" -ge 124 ]; then verdict="crash-or-timeout($status)"; crashed=$((crashed + 1));
-    elif [ "$status" -ne 1 ] || ! grep -q 'unzip failure' "$root/stderr"; then verdict="not-refused($status)";
+    elif [ "$status" -ne 1 ] || ! grep -q "unzip failure" "$root/logs/stderr"; then verdict="not-refused($status)";
     else refused=$((refused + 1)); fi
     [ "$diff_lines" -ne 0 ] && { verdict="$verdict changed=$diff_lines"; changed=$((changed + diff_lines)); }
     [ "$outputs" -ne 0 ] && { verdict="$verdict outputs=$outputs"; archives=$((archives + outputs)); }

@@ -1,5 +1,6 @@
 #include "system/QFArchiveSafety.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -13,7 +14,6 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/files.h"
 #include "platform/paths.h"
 
 namespace {
@@ -415,13 +415,41 @@ bool QFTreeStaysInside(const std::string& root) {
     const std::string top = real;
     ::free(real);
     const std::string below = top == "/" ? top : top + "/";
-    for (const auto& relative : platform::fs::subpathsOfDirectory(top)) {
-        // Folders are entered only when they are real folders, so only links
-        // can lead elsewhere: each is resolved to its end.
-        std::string full = platform::path::appendingPathComponent(top, relative);
-        if (!platform::fs::isSymlink(full)) continue;
-        auto resolved = resolveFollowingLinks(full);
-        if (!resolved || (*resolved != top && resolved->rfind(below, 0) != 0)) return false;
+    // Folders are entered only when they are real folders, so only links can
+    // lead elsewhere: each is resolved to its end. A folder that cannot be
+    // read hides what is in it, and is refused like a link that leaves. The
+    // walk keeps its own stack: an archive can nest folders very deep.
+    std::vector<std::string> folders{top};
+    while (!folders.empty()) {
+        const std::string folder = std::move(folders.back());
+        folders.pop_back();
+        DIR* listing = ::opendir(folder.c_str());
+        if (!listing) return false;
+        bool inside = true;
+        errno = 0;
+        while (const dirent* entry = ::readdir(listing)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == "..") continue;
+            const std::string full = folder + "/" + name;
+            struct stat st;
+            if (::lstat(full.c_str(), &st) != 0) {
+                inside = false;
+                break;
+            }
+            if (S_ISDIR(st.st_mode)) {
+                folders.push_back(full);
+            } else if (S_ISLNK(st.st_mode)) {
+                auto resolved = resolveFollowingLinks(full);
+                if (!resolved || (*resolved != top && resolved->rfind(below, 0) != 0)) {
+                    inside = false;
+                    break;
+                }
+            }
+            errno = 0;
+        }
+        if (errno != 0) inside = false;
+        ::closedir(listing);
+        if (!inside) return false;
     }
     return true;
 }
