@@ -8,7 +8,7 @@ cd "$(dirname "$0")"
 
 PACKAGES=(build-essential cmake ninja-build pkg-config git
           libssl-dev openssl libplist-dev libplist++-dev qt6-base-dev
-          libgtest-dev googletest clang lld llvm zip unzip python3
+          libgtest-dev googletest clang lld llvm zip unzip zlib1g-dev python3
           xvfb xauth)
 
 install_missing() {

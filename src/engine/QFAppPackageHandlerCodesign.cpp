@@ -14,6 +14,11 @@ namespace path = platform::path;
 
 namespace {
 std::string cannotRun(const std::string& launchPath) { return "Unable to run " + launchPath; }
+// Status as platform::Task reports it: 128 + the signal's number for a signal.
+std::string verifierEndedWithoutVerdict(int status) {
+    return "The verification ended with status " + std::to_string(status) +
+           " and printed nothing; the item is not verified.";
+}
 }  // namespace
 
 void QFAppPackageHandler::doCodesign(std::string certificate, LogBlock log, ErrorBlock error, SuccessBlock success) {
@@ -85,11 +90,12 @@ void QFAppPackageHandler::verifySignature(std::string itemPath,
     auto self = shared_from_this();
     const std::string codesign = QFToolPaths::current().codesign;
     engine::ToolRequest request{codesign, QFToolCommands::verifyItem(itemPath), ""};
-    // Any output at all means the item failed; no output means it verified,
-    // whatever the exit status.
+    // The item verified only when the verifier printed nothing AND ended
+    // with status 0: a verifier that complains, fails or dies (a signal
+    // before it could print) has not vouched for it.
     bool launched = engine::runTool(
         request, [self](int fd) { self->watchVerificationProcess(fd); },
-        [self, complete](int) {
+        [self, complete](int status) {
             std::string signing, verification;
             {
                 std::lock_guard<std::mutex> g(self->resultsLock);
@@ -97,8 +103,9 @@ void QFAppPackageHandler::verifySignature(std::string itemPath,
                 verification = self->verificationResult;
             }
             if (!complete) return;
-            if (verification.empty()) complete(std::nullopt);
-            else complete(signing + "\n\n" + verification);
+            if (verification.empty() && status == 0) complete(std::nullopt);
+            else if (!verification.empty()) complete(signing + "\n\n" + verification);
+            else complete(signing + "\n\n" + verifierEndedWithoutVerdict(status));
         });
     if (!launched) {
         // A verifier that cannot start has verified nothing.

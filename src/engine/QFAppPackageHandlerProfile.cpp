@@ -121,7 +121,9 @@ void QFAppPackageHandler::editEmbeddedProvision(std::shared_ptr<QFProvisioningPr
     if (!app.empty() && source) {
         const std::string destination =
             path::appendingPathExtension(path::appendingPathComponent(app, "embedded"), "mobileprovision");
-        copied = fs::copyItem(*source, destination);
+        // By its bytes: a profile that is a link is embedded as the file it
+        // names, never as a link to a path on this machine.
+        copied = fs::copyFileContents(*source, destination);
     }
     if (copied) reportSuccess("Embedded Provision edited successfully");
     else reportError("Embedded Provision editing failed. Please try again");

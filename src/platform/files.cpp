@@ -84,6 +84,30 @@ bool copyItem(const std::string& from, const std::string& to) {
     return !ec;
 }
 
+bool copyFileContents(const std::string& from, const std::string& to) {
+    if (to.empty()) return false;
+    auto bytes = readFile(from);
+    if (!bytes) return false;
+    int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    const char* p = bytes->data();
+    size_t left = bytes->size();
+    bool ok = true;
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (::close(fd) != 0) ok = false;
+    if (!ok) ::unlink(to.c_str());
+    return ok;
+}
+
 std::optional<std::string> readFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;

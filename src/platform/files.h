@@ -22,6 +22,9 @@ std::vector<std::string> subpathsOfDirectory(const std::string& path);
 bool createDirectory(const std::string& path);  // with intermediate folders; an existing folder is fine
 bool removeItem(const std::string& path);       // false when nothing was there or removal failed
 bool copyItem(const std::string& from, const std::string& to);  // never overwrites
+// The bytes of a regular file, links followed, into a new file: never a
+// link, never over an existing item (a link at to included).
+bool copyFileContents(const std::string& from, const std::string& to);
 
 std::optional<std::string> readFile(const std::string& path);
 // Writes to a temporary file beside the target and renames it over the

@@ -5,11 +5,32 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cerrno>
+#include <set>
 
 extern char** environ;
 
 namespace platform {
+
+namespace {
+// The children still running, so that an interrupted program can end them,
+// and whether launching has been stopped.
+std::mutex runningLock;
+std::set<pid_t> running;
+bool launchingStopped = false;
+
+void forgetChild(pid_t child) {
+    std::lock_guard<std::mutex> g(runningLock);
+    running.erase(child);
+}
+}  // namespace
+
+void stopAllTasks(int signal) {
+    std::lock_guard<std::mutex> g(runningLock);
+    launchingStopped = true;
+    for (pid_t child : running) ::kill(child, signal);
+}
 
 Task::Task(std::string launchPath, std::vector<std::string> arguments)
     : _launchPath(std::move(launchPath)), _arguments(std::move(arguments)) {}
@@ -41,8 +62,22 @@ bool Task::launch() {
     for (auto& a : _arguments) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
+    // The child starts with no signal blocked, whatever this thread blocks.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+
     pid_t child = -1;
-    int rc = ::posix_spawn(&child, _launchPath.c_str(), &actions, nullptr, argv.data(), environ);
+    int rc = EINTR;
+    {
+        std::lock_guard<std::mutex> r(runningLock);
+        if (!launchingStopped) rc = ::posix_spawn(&child, _launchPath.c_str(), &actions, &attributes, argv.data(), environ);
+        if (rc == 0) running.insert(child);
+    }
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (_capturesOutput) ::close(fds[1]);
     if (rc != 0) {
@@ -64,6 +99,7 @@ bool Task::reapLocked(bool block) {
     } while (r < 0 && errno == EINTR);
     if (r == pid) {
         ended = true;
+        forgetChild(pid);
         if (WIFEXITED(st)) status = WEXITSTATUS(st);
         else if (WIFSIGNALED(st)) status = 128 + WTERMSIG(st);
         else status = 255;
@@ -71,6 +107,7 @@ bool Task::reapLocked(bool block) {
     }
     if (r < 0) {  // not our child any more (reaped elsewhere): treat as ended
         ended = true;
+        forgetChild(pid);
         status = 255;
         return true;
     }

@@ -54,4 +54,8 @@ private:
 // Reads a descriptor to its end and closes it.
 std::string readToEnd(int fd);
 
+// For a program that is being interrupted: from now on no Task launches, and
+// every Task still running is sent signal. Safe from any thread.
+void stopAllTasks(int signal);
+
 }  // namespace platform

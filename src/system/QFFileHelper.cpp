@@ -93,10 +93,18 @@ void QFFileHelper::unzip(const std::string& archivePath, const std::string& toPa
         if (complete) complete(false);
         return;
     }
+    // The archive's own directory is checked before the tool writes anything,
+    // and the unpacked tree once more, on the real file system, after it.
+    if (QFCheckArchiveBeforeUnpacking(archivePath, toPath)) {
+        platform::MainQueue::async([complete = std::move(complete)] {
+            if (complete) complete(false);
+        });
+        return;
+    }
     QFToolPaths tools = QFToolPaths::current();
     auto task = std::make_shared<platform::Task>(tools.unzip, QFToolCommands::unpack(archivePath, toPath));
     runAndWait(task, [toPath, complete = std::move(complete)](int status) {
-        bool ok = status == 0 && platform::fs::fileExists(toPath) && QFTreeLinksStayInside(toPath);
+        bool ok = status == 0 && platform::fs::fileExists(toPath) && QFTreeStaysInside(toPath);
         if (complete) complete(ok);
     });
 }

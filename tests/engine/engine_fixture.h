@@ -27,6 +27,8 @@ struct CodesignScript {
     std::string failVerifying;      // an item name: its verification prints a complaint
     std::string lateFailVerifying;  // an item name: the complaint comes from a child left behind, after the tool ended
     bool verifyExitsNonZero = false;  // every verification exits 1 without output
+    bool verifyDiesBySignal = false;  // every verification kills itself without output
+    int signSeconds = 0;              // every signing takes this long, silently
 };
 
 inline std::string shellQuote(const std::string& text) {
@@ -45,8 +47,10 @@ inline std::string writeCodesignDouble(const std::string& dir, const std::string
     if (!script.lateFailVerifying.empty())
         s += "  case \"$2\" in */" + script.lateFailVerifying +
              ") ( sleep 0.4; echo \"$2: a sealed resource is missing or invalid\" ) & ;; esac\n";
+    if (script.verifyDiesBySignal) s += "  kill -KILL $$\n";
     s += script.verifyExitsNonZero ? "  exit 1\n" : "  exit 0\n";
     s += "fi\n";
+    if (script.signSeconds > 0) s += "exec sleep " + std::to_string(script.signSeconds) + "\n";
     s += "echo \"$4: replacing existing signature\"\n";
     s += "echo \"$4: signed bundle with Mach-O thin (arm64)\"\n";
     std::string path = dir + "/codesign";

@@ -1,11 +1,16 @@
 // The command-line front end, run as a program. With doubles, a copy of the
 // program sits in a scratch folder beside the double tools, where it looks
 // for its security and codesign commands.
+#include <signal.h>
+
 #include <filesystem>
 #include <regex>
+#include <thread>
 #include <sstream>
 
 #include "engine_fixture.h"
+#include "platform/folders.h"
+#include "platform/process.h"
 
 using namespace enginetest;
 namespace stdfs = std::filesystem;
@@ -168,4 +173,33 @@ TEST_F(IpaResignTest, RelativePathsAreTakenFromTheCurrentFolder) {
                               &out, dir);
     EXPECT_EQ(status, 0) << testkit::readFile(errPath);
     EXPECT_TRUE(stdfs::is_regular_file(dir + "/out-rel/R.ipa"));
+}
+
+TEST_F(IpaResignTest, AnInterruptedRunLeavesNoWorkFolderAndNoArchive) {
+    CodesignScript script;
+    script.signSeconds = 30;
+    writeCodesignDouble(binDir, codesignLog, script);
+    platform::Task run(program, standardArgs());
+    run.setCapturesOutput(true);
+    ASSERT_TRUE(run.launch());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!stdfs::exists(codesignLog) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(stdfs::exists(codesignLog)) << "signing never started";
+    ::kill(run.processIdentifier(), SIGTERM);
+    std::string out = platform::readToEnd(run.takeOutputDescriptor());
+    run.waitUntilExit();
+    EXPECT_EQ(run.terminationStatus(), 128 + SIGTERM) << out;
+
+    // Its work folder was its own, beside the window's "resign" root, not in it.
+    const std::string temporary = *platform::folders::temporaryDirectory();
+    const std::string prefix = "Start unzip the ipa file to path: ";
+    auto lines = messages(out);
+    ASSERT_FALSE(lines.empty());
+    ASSERT_EQ(lines[0].rfind(prefix, 0), 0u) << lines[0];
+    const stdfs::path work = lines[0].substr(prefix.size());
+    EXPECT_EQ(work.parent_path().parent_path(), temporary);
+    EXPECT_EQ(work.parent_path().filename().string().rfind("ipa-resign-", 0), 0u) << work;
+    EXPECT_FALSE(stdfs::exists(work.parent_path()));
+    EXPECT_TRUE(!stdfs::exists(dir + "/out") || stdfs::is_empty(dir + "/out")) << "no archive, no staging";
 }

@@ -138,6 +138,16 @@ TEST_F(EngineTest, EmbeddedProfileIsReplacedByAnExactCopy) {
     EXPECT_FALSE(stdfs::exists(app + "/old.provisionprofile"));
     EXPECT_EQ(testkit::readFile(app + "/embedded.mobileprovision"), testkit::readFile(profilePath));
 
+    // A chosen profile that is a link is embedded by its bytes, not as the link.
+    stdfs::create_symlink(profilePath, dir + "/Linked.mobileprovision");
+    stdfs::remove(app + "/embedded.mobileprovision");
+    Recorder linked;
+    package->editEmbeddedProvision(std::make_shared<QFProvisioningProfile>(dir + "/Linked.mobileprovision"),
+                                   linked.log(), linked.onError(), linked.onSuccess());
+    EXPECT_EQ(linked.success, "Embedded Provision edited successfully");
+    EXPECT_FALSE(stdfs::is_symlink(app + "/embedded.mobileprovision"));
+    EXPECT_EQ(testkit::readFile(app + "/embedded.mobileprovision"), testkit::readFile(profilePath));
+
     Recorder missing;
     package->editEmbeddedProvision(std::make_shared<QFProvisioningProfile>(std::nullopt), missing.log(),
                                    missing.onError(), missing.onSuccess());
@@ -182,18 +192,23 @@ TEST_F(EngineTest, SigningAnApplicationWithoutFrameworks) {
     EXPECT_EQ(r.success, "Verification Codesigning dones");
 }
 
-TEST_F(EngineTest, VerificationVerdictsFollowTheOutputNotTheExitStatus) {
+TEST_F(EngineTest, VerificationPassesOnlyWithoutOutputAndWithStatusZero) {
     testkit::PackageSpec shape;
     shape.appExtension = false;
     auto package = open(shape);
-    {
-        SCOPED_TRACE("silent verification that exits 1 passes");
+    for (bool bySignal : {false, true}) {
+        SCOPED_TRACE(bySignal ? "a silent verifier killed by a signal fails the item"
+                              : "a silent verifier that exits 1 fails the item");
         CodesignScript script;
-        script.verifyExitsNonZero = true;
+        script.verifyExitsNonZero = !bySignal;
+        script.verifyDiesBySignal = bySignal;
         useDoubles(script);
         Recorder r;
         runStage(r, [&](auto l, auto e, auto s) { package->doCodesign("id", l, e, s); });
-        EXPECT_EQ(r.success, "Verification Codesigning dones");
+        ASSERT_TRUE(r.error.has_value());
+        EXPECT_EQ(r.error->rfind("Signing failed with error: ", 0), 0u);
+        EXPECT_NE(r.error->find(bySignal ? "status 137" : "status 1 "), std::string::npos) << *r.error;
+        EXPECT_EQ(r.lines.back(), "Verifying codesign: Inner.framework") << "the first item stops the stage";
     }
     {
         SCOPED_TRACE("output printed after the tool has ended still fails the item");

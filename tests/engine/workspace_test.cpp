@@ -75,8 +75,8 @@ TEST_F(EngineTest, UnpackingRefusesOtherExtensionsAndReportsBrokenArchives) {
     bool synchronous = false;
     {
         SCOPED_TRACE("not an ipa");
-        testkit::writeFile(dir + "/in/Demo.zip", "x");
-        auto package = QFAppPackageHandler::initWithPackagePath(dir + "/in/Demo.zip");
+        testkit::writeFile(dir + "/in/NotAPackage.zip", "x");
+        auto package = QFAppPackageHandler::initWithPackagePath(dir + "/in/NotAPackage.zip");
         EXPECT_EQ(openFailure(package, &synchronous), "This file extension is not .ipa");
         EXPECT_TRUE(synchronous);
         EXPECT_FALSE(stdfs::exists(package->workPath()));

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "ZipWriter.h"
 #include "platform/files.h"
 #include "support/QFToolPaths.h"
+#include "system/QFArchiveSafety.h"
 #include "system/QFFileHelper.h"
 #include "testkit/testkit.h"
 
@@ -134,7 +138,7 @@ TEST_F(Archives, EntriesWithAbsolutePathsOrDotDotStayInside) {
     z.addFile(outside + "/escape3", "x");
     z.addFile("a/../../escape4", "x");
     z.write(work + "/slip.ipa");
-    unzipNow(work + "/slip.ipa", work + "/dest/deeper");
+    EXPECT_FALSE(unzipNow(work + "/slip.ipa", work + "/dest/deeper")) << "refused, not rewritten";
     EXPECT_TRUE(nothingOutside());
     for (auto it = fs::recursive_directory_iterator(work); it != fs::recursive_directory_iterator(); ++it) {
         if (it->path().filename().string().rfind("escape", 0) == 0) {
@@ -186,4 +190,114 @@ TEST_F(Archives, DuplicateEntriesNeverWaitForAnAnswer) {
     z.write(work + "/dup.ipa");
     unzipNow(work + "/dup.ipa", work + "/dest");
     EXPECT_EQ(testkit::readFile(work + "/dest/a.txt"), "1");
+}
+
+TEST_F(Archives, HostileArchivesAreRefusedBeforeTheToolWritesAnything) {
+    using R = QFArchiveRefusal;
+    const uint32_t file = 0100644, link = 0120777;
+    const std::string zeros(1 << 20, '\0');
+    struct Case {
+        const char* what;
+        std::function<void(ZipWriter&)> build;
+        R refusal;
+    };
+    const std::vector<Case> cases = {
+        {"a .. component", [](ZipWriter& z) { z.addFile("Payload/../../escape", "x"); }, R::HostileName},
+        {"an absolute name", [&](ZipWriter& z) { z.addFile(outside + "/escape", "x"); }, R::HostileName},
+        {"a .. component after a backslash", [](ZipWriter& z) { z.addFile("Payload\\..\\..\\escape", "x"); },
+         R::HostileName},
+        {"an absolute link", [&](ZipWriter& z) { z.addSymlink("Payload/Evil.app", outside); }, R::LinkOutside},
+        {"a link to /", [](ZipWriter& z) { z.addSymlink("Payload/Demo.app/Frameworks", "/"); }, R::LinkOutside},
+        {"a deflated link that climbs out",
+         [](ZipWriter& z) { z.add("Payload/Demo.app/Info.plist", "../../../outside/x", link, {true, {}}); },
+         R::LinkOutside},
+        {"2 GiB declared by a few bytes",
+         [](ZipWriter& z) { z.add("Payload/Demo.app/Demo", "x", file, {false, uint64_t{2} << 30}); },
+         R::InflatesTooFar},
+        {"more than any disk holds (ZIP64 size)",
+         [](ZipWriter& z) { z.add("Payload/Demo.app/Demo", "x", file, {false, uint64_t{1} << 60}); },
+         R::TooLargeForDisk},
+        {"data that inflates past its declared size",
+         [&](ZipWriter& z) { z.add("Payload/Demo.app/Demo", zeros, file, {true, 10}); }, R::SizeMismatch},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ZipWriter z;
+        z.addFile("Payload/Demo.app/Resources/a.txt", "a");
+        c.build(z);
+        const std::string ipa = work + "/hostile-" + std::to_string(++n) + ".ipa";
+        const std::string dest = work + "/dest-" + std::to_string(n);
+        z.write(ipa);
+        EXPECT_EQ(QFCheckArchiveBeforeUnpacking(ipa, work), c.refusal);
+        EXPECT_FALSE(unzipNow(ipa, dest));
+        EXPECT_FALSE(fs::exists(dest)) << "the tool never ran";
+        EXPECT_TRUE(nothingOutside());
+    }
+}
+
+TEST_F(Archives, LinksThatLeaveThroughOtherLinksAreRefusedAfterUnpacking) {
+    // Read one by one, each link stays inside; resolved on the unpacked tree,
+    // each leads out through "Payload/d", which is "Payload" itself.
+    std::string deep, up;
+    for (int i = 0; i < 20; ++i) deep += "d/", up += "../";
+    struct Case {
+        const char* what;
+        std::string name, target;
+    };
+    const std::vector<Case> cases = {
+        {"the application through a chain", "Payload/AAA.app", "d/d/../../outside"},
+        {"an Info.plist, dangling, outside", "Payload/Demo.app/Info.plist", "../d/d/../../outside/Info.plist"},
+        {"a link to / through a chain", "Payload/Demo.app/Frameworks", "../" + deep + up + ".."},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ZipWriter z;
+        z.addFile("Payload/Demo.app/Demo", "x");
+        z.addSymlink("Payload/d", ".");
+        z.addSymlink(c.name, c.target);
+        const std::string ipa = work + "/chain-" + std::to_string(++n) + ".ipa";
+        z.write(ipa);
+        EXPECT_EQ(QFCheckArchiveBeforeUnpacking(ipa, work), std::nullopt) << "only the real tree tells";
+        EXPECT_FALSE(unzipNow(ipa, work + "/dest-" + std::to_string(n)));
+        EXPECT_TRUE(nothingOutside());
+    }
+    // On a tree made by hand: a plain link to "/", and links that stay inside.
+    const std::string root = work + "/hand";
+    fs::create_directories(root + "/in");
+    fs::create_symlink(".", root + "/in/self");
+    fs::create_symlink("in/self/self/not-yet", root + "/dangling-inside");
+    EXPECT_TRUE(QFTreeStaysInside(root));
+    fs::create_symlink("/", root + "/in/root");
+    EXPECT_FALSE(QFTreeStaysInside(root));
+}
+
+TEST_F(Archives, SizeLimitsFollowTheFreeSpaceAndTheRatio) {
+    // 4 MiB of zeros packs into a few KB: over the lowered size at far more
+    // than 100 times the archive, and over a disk of 4 MiB less the margin.
+    ZipWriter z;
+    z.add("Payload/Demo.app/Demo", std::string(4 << 20, '\0'), 0100644, {true, {}});
+    z.write(work + "/zeros.ipa");
+    QFArchiveLimits lowered, smallDisk;
+    lowered.bombSize = 1 << 20;
+    smallDisk.freeSpace = 4 << 20;
+    EXPECT_EQ(QFCheckArchiveBeforeUnpacking(work + "/zeros.ipa", work, lowered), QFArchiveRefusal::InflatesTooFar);
+    EXPECT_EQ(QFCheckArchiveBeforeUnpacking(work + "/zeros.ipa", work, smallDisk), QFArchiveRefusal::TooLargeForDisk);
+    EXPECT_EQ(QFCheckArchiveBeforeUnpacking(work + "/zeros.ipa", work), std::nullopt);
+    EXPECT_TRUE(unzipNow(work + "/zeros.ipa", work + "/dest"));
+}
+
+TEST_F(Archives, Zip64PackagesUnpack) {
+    // The packer's ZIP64 form, forced on a small tree, reads like a package
+    // of 4 GB and more: 64-bit sizes, offsets and end records.
+    const std::string src = work + "/src";
+    testkit::writeFile(src + "/Payload/Demo.app/Info.plist", "plist");
+    testkit::writeFile(src + "/Payload/Demo.app/Demo", std::string(200000, 'x'), true);
+    fs::create_symlink("Demo", src + "/Payload/Demo.app/Alias");
+    ASSERT_EQ(testkit::run({"/usr/bin/zip", "-qry", "-fz", work + "/z64.ipa", "."}, nullptr, src), 0);
+    ASSERT_NE(testkit::readFile(work + "/z64.ipa").find("PK\x06\x06"), std::string::npos) << "a ZIP64 end record";
+    EXPECT_EQ(QFCheckArchiveBeforeUnpacking(work + "/z64.ipa", work), std::nullopt);
+    ASSERT_TRUE(unzipNow(work + "/z64.ipa", work + "/dest"));
+    EXPECT_EQ(tree(work + "/dest"), tree(src));
 }

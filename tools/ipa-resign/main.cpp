@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/QFAppPackageHandler.h"
+#include "engine/QFRunWorkspace.h"
 #include "platform/files.h"
 #include "platform/queues.h"
 #include "profile/QFProvisioningProfile.h"
@@ -162,6 +163,7 @@ int main(int argc, char** argv) {
     }
     if (auto error = checkComplete(options)) return usageError(*error);
 
+    QFRunWorkspace::interceptInterruptions();  // before any other thread starts
     platform::MainQueue::bindToCurrentThread();
 
     // The same checks as the window makes before it starts, with its messages.
@@ -184,6 +186,14 @@ int main(int argc, char** argv) {
     bool finished = false;
     int status = kExitFailure;
     auto package = QFAppPackageHandler::initWithPackagePath(ipa);
+    // A folder of this run's own, out of the window's reach.
+    auto workspace = QFRunWorkspace::create();
+    if (!workspace) {
+        failure("Unable to create a private work folder in the temporary folder");
+        return kExitFailure;
+    }
+    workspace->setKeep(options.keepWork);
+    package->setWorkPath(workspace->workPath());
     auto end = [&](int code) {
         status = code;
         finished = true;
@@ -210,6 +220,11 @@ int main(int argc, char** argv) {
             end(kExitFailure);
         });
     platform::MainQueue::runUntil([&] { return finished; });
+    if (QFRunWorkspace::interruption() && status != 0) {
+        workspace->remove();
+        failure("Interrupted: the work folder was removed and no archive was written");
+        QFRunWorkspace::endIfInterrupted();
+    }
 
     if (!options.keepWork) package->removeWorkDirectory();
     if (options.printUsage) printOwnUsage();
