@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Re-sign benchmark: ipa-resign on a generated package of 150 MB with 30
-# frameworks and 3,000 resource files.
+# frameworks and 3,000 resource files, and on a package of realistic
+# compressibility (see make_package.cpp), each beside the plain round trip
+# (unzip -q, then zip -qry) of the same package in the same run.
 #   bench/resign/run.sh [BUILD_DIR] [MEGABYTES FRAMEWORKS RESOURCES]
 # Prints the wall time of each stage (from the log's time stamps), the whole
-# run's wall time, and the front end's own CPU time and peak memory.
+# run's wall time, the front end's own CPU time and peak memory, and the
+# whole run as a ratio of the round trip.
 # Uses the project's security and codesign commands when they are built,
 # otherwise stand-ins that sign nothing (then the signing figure only shows
 # the engine's own cost per item).
@@ -18,16 +21,13 @@ trap 'rm -rf "$work"' EXIT
 export HOME=$work/home TMPDIR=$work/tmp XDG_DATA_HOME=$work/home/.local/share
 mkdir -p "$HOME" "$TMPDIR"
 
-echo "== generating ${megabytes} MB, ${frameworks} frameworks, ${resources} resources"
-identity=$("$bin/bench_make_package" "$work/in" "$megabytes" "$frameworks" "$resources")
-ls -l "$work/in/Bench.ipa" | awk '{printf "package: %.1f MB\n", $5/1048576}'
-
 program=$bin/ipa-resign
 if [ -x "$bin/security" ] && [ -x "$bin/codesign" ]; then
-    "$bin/security" import "$work/in/identity.p12" -P bench >/dev/null
+    real_tools=1
     tools="project's security and codesign"
 else
     # Stand-ins beside a copy of the program, where it looks for its tools.
+    real_tools=0
     mkdir -p "$work/bin"
     cp "$program" "$work/bin/"
     program=$work/bin/ipa-resign
@@ -38,15 +38,57 @@ else
 fi
 echo "tools: $tools"
 
-/usr/bin/time -v -o "$work/time.txt" "$program" --ipa "$work/in/Bench.ipa" --identity "$identity" \
-    --profile "$work/in/Bench.mobileprovision" --name "Bench Resigned" --profile-bundle-id \
-    --output "$work/out" --print-usage ${BENCH_EXTRA_ARGS:-} >"$work/log.txt" 2>"$work/err.txt" || {
-    echo "ipa-resign failed:"; cat "$work/err.txt"; exit 1; }
+# seconds COMMAND...: the wall time of one run, in seconds.
+seconds() {
+    local start end
+    start=$(date +%s%N)
+    "$@"
+    end=$(date +%s%N)
+    echo "scale=3; ($end - $start) / 1000000000" | bc
+}
+# The plain round trip the re-sign is measured against: unpack, pack again.
+round_trip() {  # round_trip IPA
+    rm -rf "$work/plain"
+    mkdir -p "$work/plain"
+    unzip -q "$1" -d "$work/plain/tree"
+    (cd "$work/plain/tree" && zip -qry "$work/plain/out.ipa" .)
+}
 
-python3 - "$work/log.txt" "$work/err.txt" "$work/time.txt" <<'PY'
+# bench_package LABEL DIR: the plain round trip and the whole re-sign of
+# DIR/Bench.ipa, one after the other, with the re-sign's stage figures.
+bench_package() {
+    local label=$1 dir=$2 identity=$3
+    echo "== $label"
+    ls -l "$dir/Bench.ipa" | awk '{printf "package: %.1f MB\n", $5/1048576}'
+    if [ "$real_tools" = 1 ]; then "$bin/security" import "$dir/identity.p12" -P bench >/dev/null; fi
+    local plain
+    plain=$(seconds round_trip "$dir/Bench.ipa")
+    rm -rf "$work/plain"
+    rm -rf "$work/out"
+    /usr/bin/time -v -o "$work/time.txt" "$program" --ipa "$dir/Bench.ipa" --identity "$identity" \
+        --profile "$dir/Bench.mobileprovision" --name "Bench Resigned" --profile-bundle-id \
+        --output "$work/out" --print-usage ${BENCH_EXTRA_ARGS:-} >"$work/log.txt" 2>"$work/err.txt" || {
+        echo "ipa-resign failed:"; cat "$work/err.txt"; exit 1; }
+    report "$plain"
+    # Not timed: the output passes the independent verifier.
+    if [ "$real_tools" = 1 ]; then
+        rm -rf "$work/check"
+        unzip -q "$work/out/Bench Resigned.ipa" -d "$work/check"
+        if python3 "$here/../../tests/codesign/independent_verify.py" "$work/check/Payload/Bench.app" >"$work/verify.txt"; then
+            echo "independent verifier: passed"
+        else
+            echo "independent verifier: FAILED"; head -20 "$work/verify.txt"
+        fi
+        rm -rf "$work/check"
+    fi
+}
+
+report() {  # report PLAIN_SECONDS
+    python3 - "$work/log.txt" "$work/err.txt" "$work/time.txt" "$1" <<'PY'
 import re, sys
 from datetime import datetime
 log, err, tim = (open(p, encoding="utf-8", errors="replace").read() for p in sys.argv[1:4])
+plain = float(sys.argv[4])
 stamps = {}
 for line in log.splitlines():
     m = re.match(r"\[(\d\d/\d\d \d\d:\d\d:\d\d) (\d\d\d)\] (.*)", line)
@@ -71,4 +113,14 @@ print(f"front end own CPU      {own:8.3f} s = {100 * own / wall_s:.2f}% of wall 
 print(f"front end peak memory  {int(usage.group(3)) / 1024:8.1f} MiB")
 total = re.search(r"User time \(seconds\): ([\d.]+)", tim), re.search(r"System time \(seconds\): ([\d.]+)", tim)
 print(f"with all tools, CPU    {float(total[0].group(1)) + float(total[1].group(1)):8.3f} s")
+print(f"plain unzip -q + zip -qry {plain:5.3f} s; re-sign / round trip = {wall_s / plain:.3f}")
 PY
+}
+
+echo "== generating ${megabytes} MB, ${frameworks} frameworks, ${resources} resources"
+identity=$("$bin/bench_make_package" "$work/in" "$megabytes" "$frameworks" "$resources")
+echo "== generating the realistic package: 30 MB of images, ${frameworks} frameworks, ${resources} resources"
+real_identity=$("$bin/bench_make_package" "$work/real" 30 "$frameworks" "$resources" realistic)
+bench_package "benchmark package (${megabytes} MB of incompressible resources)" "$work/in" "$identity"
+bench_package "realistic package (binaries deflate to half, images not, plists and strings well)" "$work/real" "$real_identity"
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"

@@ -11,6 +11,7 @@
 #include "profile/QFProvisioningProfile.h"
 #include "support/QFDateFormatterUtil.h"
 #include "system/QFFileHelper.h"
+#include "system/QFUnpackedTree.h"
 
 namespace fs = platform::fs;
 namespace path = platform::path;
@@ -90,12 +91,15 @@ void QFAppPackageHandler::unzipIpa(std::function<void()> success, ErrorBlock err
     }
     fs::removeItem(work);
     fs::createDirectory(work);
+    unpackedTree.reset();
     auto self = shared_from_this();
     QFFileHelper::sharedInstance().unzip(packagePath(), work, [self, success, error](bool unpacked) {
         if (unpacked) {
+            self->unpackedTree = QFUnpackedTree::capture(self->packagePath(), self->workPath());
             self->setAppPath();
             if (success) success();
         } else {
+            self->unpackedTree.reset();
             self->removeWorkDirectory();
             if (error) error("unzip failure");
         }

@@ -11,6 +11,7 @@
 
 class QFManualQueue;
 class QFProvisioningProfile;
+struct QFUnpackedTree;
 
 class QFAppPackageHandler : public std::enable_shared_from_this<QFAppPackageHandler> {
 public:
@@ -96,6 +97,9 @@ private:
     std::string verificationResult;
 
     std::shared_ptr<QFProvisioningProfile> _embeddedMobileprovision;
+    // The work directory as unpacked, so that packing can copy what the run
+    // left alone from the package itself (main thread only).
+    std::shared_ptr<const QFUnpackedTree> unpackedTree;
     mutable std::mutex pathsLock;  // the three path properties are atomic
     std::string _packagePath;
     std::string _workPath;

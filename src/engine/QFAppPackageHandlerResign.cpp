@@ -104,8 +104,9 @@ void QFAppPackageHandler::zipPackageToDirPath(std::string destinationPath, LogBl
 
     // The archive tool packs into a fresh file and moves it over the target
     // when whole: an archive already there is replaced, never merged into.
+    // What the run left as unpacked is copied from the opened package.
     auto self = shared_from_this();
-    QFFileHelper::sharedInstance().zip(workPath(), archive, [self, archive](bool packed) {
+    QFFileHelper::sharedInstance().zipChanges(workPath(), unpackedTree, archive, [self, archive](bool packed) {
         if (!packed) {
             self->reportError(
                 "Unable to unzip the file: the destination path is empty or the source IPA file was corrupted");

@@ -68,4 +68,10 @@ std::vector<std::string> unpack(const std::string& archivePath, const std::strin
 
 std::vector<std::string> pack(const std::string& archivePath) { return {"-qry", safeArgumentPath(archivePath), "."}; }
 
+std::vector<std::string> packChanges(const std::string& basePackage, const std::string& archivePath) {
+    return {"-qry", "-FS", "--out", safeArgumentPath(archivePath), safeArgumentPath(basePackage), "."};
+}
+
+std::vector<std::string> listEntries(const std::string& archivePath) { return {"-Z1", safeArgumentPath(archivePath)}; }
+
 }  // namespace QFToolCommands

@@ -29,4 +29,10 @@ std::vector<std::string> signItem(const std::string& identity, const std::string
 std::vector<std::string> verifyItem(const std::string& itemPath);
 std::vector<std::string> unpack(const std::string& archivePath, const std::string& destination);
 std::vector<std::string> pack(const std::string& archivePath);
+// Packs "." into archivePath starting from basePackage: entries whose file
+// has the same time and size are copied, the rest packed again, entries
+// without a file dropped; basePackage itself is left as it is.
+std::vector<std::string> packChanges(const std::string& basePackage, const std::string& archivePath);
+// Prints the archive's entry names, one a line (unpacking tool).
+std::vector<std::string> listEntries(const std::string& archivePath);
 }  // namespace QFToolCommands

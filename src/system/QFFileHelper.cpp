@@ -3,7 +3,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -13,6 +15,7 @@
 #include "support/QFRunLoop.h"
 #include "support/QFToolPaths.h"
 #include "system/QFArchiveSafety.h"
+#include "system/QFUnpackedTree.h"
 
 namespace {
 
@@ -34,6 +37,40 @@ void runAndWait(std::shared_ptr<platform::Task> task, std::function<void(int)> d
     });
 }
 
+// A private folder beside the target, where an archive is built before it
+// is moved over the target.
+std::optional<std::string> makeStagingFolder(const std::string& target) {
+    std::string parent = platform::path::deletingLastPathComponent(target);
+    std::string staging = platform::path::appendingPathComponent(parent.empty() ? "." : parent, ".ipa-resigner-XXXXXX");
+    if (!::mkdtemp(staging.data())) return std::nullopt;
+    return staging;
+}
+
+// The names an archive of the whole tree holds, sorted: folders end in "/",
+// links (to folders too) do not.
+std::vector<std::string> entryNamesOfTree(const std::string& root) {
+    std::vector<std::string> names;
+    for (std::string& relative : platform::fs::subpathsOfDirectory(root)) {
+        const std::string full = platform::path::appendingPathComponent(root, relative);
+        if (!platform::fs::isSymlink(full) && platform::fs::isDirectory(full)) relative += '/';
+        names.push_back(std::move(relative));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> listedNames(const std::string& listing) {
+    std::vector<std::string> names;
+    size_t start = 0;
+    while (start < listing.size()) {
+        size_t end = listing.find('\n', start);
+        if (end == std::string::npos) end = listing.size();
+        names.push_back(listing.substr(start, end - start));
+        start = end + 1;
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 }  // namespace
 
@@ -114,21 +151,73 @@ void QFFileHelper::zip(const std::string& directoryPath, const std::string& toPa
     // move it over the target only when it is whole: an existing archive is
     // replaced, never merged into, and survives a failed packing untouched.
     std::string target = platform::path::absolutePath(toPath);
-    std::string parent = platform::path::deletingLastPathComponent(target);
-    std::string staging = platform::path::appendingPathComponent(parent.empty() ? "." : parent, ".ipa-resigner-XXXXXX");
-    if (!::mkdtemp(staging.data())) {
+    auto staging = makeStagingFolder(target);
+    if (!staging) {
         platform::MainQueue::async([complete = std::move(complete)] {
             if (complete) complete(false);
         });
         return;
     }
-    std::string partial = platform::path::appendingPathComponent(staging, "package.ipa");
+    std::string partial = platform::path::appendingPathComponent(*staging, "package.ipa");
     QFToolPaths tools = QFToolPaths::current();
     auto task = std::make_shared<platform::Task>(tools.zip, QFToolCommands::pack(partial));
     task->setCurrentDirectoryPath(directoryPath);
-    runAndWait(task, [staging, partial, target, complete = std::move(complete)](int status) {
+    runAndWait(task, [staging = *staging, partial, target, complete = std::move(complete)](int status) {
         bool ok = status == 0 && platform::fs::fileExists(partial) && ::rename(partial.c_str(), target.c_str()) == 0;
         platform::fs::removeItem(staging);
         if (complete) complete(ok && platform::fs::fileExists(target));
+    });
+}
+
+void QFFileHelper::zipChanges(const std::string& directoryPath, std::shared_ptr<const QFUnpackedTree> unpacked,
+                              const std::string& toPath, std::function<void(bool)> complete) {
+    // The old package serves only while it is the one the directory came
+    // from, and only once every file changed since has a time of its own.
+    if (!unpacked || !unpacked->packageUnchanged() || !unpacked->markChangedFiles(directoryPath)) {
+        zip(directoryPath, toPath, std::move(complete));
+        return;
+    }
+    std::string target = platform::path::absolutePath(toPath);
+    auto staging = makeStagingFolder(target);
+    if (!staging) {
+        zip(directoryPath, target, std::move(complete));
+        return;
+    }
+    std::string partial = platform::path::appendingPathComponent(*staging, "package.ipa");
+    QFToolPaths tools = QFToolPaths::current();
+    auto task = std::make_shared<platform::Task>(tools.zip, QFToolCommands::packChanges(unpacked->packagePath, partial));
+    task->setCurrentDirectoryPath(directoryPath);
+    // Whatever goes wrong on this road (an old archive the tool cannot read,
+    // an entry it kept that the directory does not hold), packing starts
+    // again from nothing.
+    auto fromScratch = [directoryPath, staging = *staging, target, complete] {
+        platform::fs::removeItem(staging);
+        QFFileHelper::sharedInstance().zip(directoryPath, target, complete);
+    };
+    runAndWait(task, [directoryPath, staging = *staging, partial, target, complete, fromScratch](int status) {
+        if (status != 0 || !platform::fs::fileExists(partial)) {
+            fromScratch();
+            return;
+        }
+        auto lister = std::make_shared<platform::Task>(QFToolPaths::current().unzip, QFToolCommands::listEntries(partial));
+        lister->setCapturesOutput(true);
+        if (!lister->launch()) {
+            fromScratch();
+            return;
+        }
+        platform::GlobalQueue::async([=] {
+            std::string listing = platform::readToEnd(lister->takeOutputDescriptor());
+            lister->waitUntilExit();
+            bool exact = lister->terminationStatus() == 0 && listedNames(listing) == entryNamesOfTree(directoryPath);
+            platform::MainQueue::async([=] {
+                if (!exact) {
+                    fromScratch();
+                    return;
+                }
+                bool ok = ::rename(partial.c_str(), target.c_str()) == 0;
+                platform::fs::removeItem(staging);
+                if (complete) complete(ok && platform::fs::fileExists(target));
+            });
+        });
     });
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 class QFProvisioningProfile;
+struct QFUnpackedTree;
 
 class QFFileHelper {
 public:
@@ -32,6 +33,12 @@ public:
     // thread, for an archive that does not exist).
     void unzip(const std::string& archivePath, const std::string& toPath, std::function<void(bool)> complete);
     void zip(const std::string& directoryPath, const std::string& toPath, std::function<void(bool)> complete);
+    // As zip, but builds the archive from the package the directory was
+    // unpacked from, packing again only the files that changed since; falls
+    // back to zip when that package cannot serve. The result holds exactly
+    // the directory, as zip's would.
+    void zipChanges(const std::string& directoryPath, std::shared_ptr<const QFUnpackedTree> unpacked,
+                    const std::string& toPath, std::function<void(bool)> complete);
 
 private:
     QFFileHelper();

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <functional>
 
@@ -11,6 +14,8 @@
 #include "support/QFToolPaths.h"
 #include "system/QFArchiveSafety.h"
 #include "system/QFFileHelper.h"
+#include "system/QFUnpackedTree.h"
+#include "testkit/package.h"
 #include "testkit/testkit.h"
 
 namespace fs = std::filesystem;
@@ -40,6 +45,43 @@ bool zipNow(const std::string& dir, const std::string& archive) {
     });
     EXPECT_TRUE(testkit::pumpUntil([&] { return o.called; }));
     return o.value;
+}
+
+bool zipChangesNow(const std::string& dir, std::shared_ptr<const QFUnpackedTree> unpacked, const std::string& archive) {
+    Outcome o;
+    QFFileHelper::sharedInstance().zipChanges(dir, std::move(unpacked), archive, [&](bool ok) {
+        o.called = true;
+        o.value = ok;
+    });
+    EXPECT_TRUE(testkit::pumpUntil([&] { return o.called; }));
+    return o.value;
+}
+
+// Everything an unpacked tree holds: each path with its mode and either its
+// bytes or its link target.
+std::map<std::string, std::string> contents(const std::string& root) {
+    std::map<std::string, std::string> out;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        struct stat st;
+        ::lstat(it->path().c_str(), &st);
+        std::string value = std::to_string(st.st_mode) + ":";
+        if (it->is_symlink()) value += fs::read_symlink(it->path()).string();
+        else if (it->is_regular_file()) value += testkit::readFile(it->path().string());
+        out[fs::relative(it->path(), root).string()] = value;
+    }
+    return out;
+}
+
+// The paths whose mode, bytes or link target differ between two trees, or
+// that only one of them holds.
+std::vector<std::string> differences(const std::string& a, const std::string& b) {
+    auto left = contents(a), right = contents(b);
+    std::vector<std::string> out;
+    for (const auto& [name, value] : left)
+        if (!right.count(name) || right[name] != value) out.push_back(name);
+    for (const auto& [name, value] : right)
+        if (!left.count(name)) out.push_back(name);
+    return out;
 }
 
 // Every regular file and link below root, relative, sorted.
@@ -300,4 +342,80 @@ TEST_F(Archives, Zip64PackagesUnpack) {
     EXPECT_EQ(QFCheckArchiveBeforeUnpacking(work + "/z64.ipa", work), std::nullopt);
     ASSERT_TRUE(unzipNow(work + "/z64.ipa", work + "/dest"));
     EXPECT_EQ(tree(work + "/dest"), tree(src));
+}
+// A re-sign rewrites a few files of a package; packing copies the rest from
+// the opened package. Whatever the run did, the result must unpack to what
+// packing the directory from scratch gives.
+TEST_F(Archives, PackingChangesGivesWhatPackingFromScratchGives) {
+    testkit::PackageSpec shape;
+    shape.resourceBytes = 200000;  // compressible, and stored as is below
+    std::string app = testkit::buildPackageTree(work + "/tree", shape);
+    fs::create_symlink("Demo", app + "/Alias");
+    ASSERT_EQ(testkit::run({"/usr/bin/zip", "-qry0", work + "/in.ipa", "."}, nullptr, work + "/tree"), 0);
+    const std::string w = work + "/w";
+    ASSERT_TRUE(unzipNow(work + "/in.ipa", w));
+    auto unpacked = QFUnpackedTree::capture(work + "/in.ipa", w);
+    ASSERT_TRUE(unpacked);
+
+    // Same size and the very time it had: only the bytes differ.
+    const std::string info = w + "/Payload/Demo.app/Info.plist";
+    std::string bytes = testkit::readFile(info);
+    bytes[bytes.size() / 2] ^= 1;
+    testkit::writeFile(info, bytes);
+    const timespec old[2] = {unpacked->files.at("Payload/Demo.app/Info.plist").modified,
+                             unpacked->files.at("Payload/Demo.app/Info.plist").modified};
+    ASSERT_EQ(::utimensat(AT_FDCWD, info.c_str(), old, 0), 0);
+    fs::remove(w + "/iTunesMetadata.plist");             // stale beside Payload
+    fs::remove_all(w + "/Payload/Demo.app/_CodeSignature");  // stale inside
+    testkit::writeFile(w + "/Entitlements.plist", "new");
+    fs::permissions(w + "/Payload/Demo.app/Resources/res-0.txt", fs::perms::owner_exec, fs::perm_options::add);
+
+    fs::create_directories(work + "/out");
+    ASSERT_TRUE(zipChangesNow(w, unpacked, work + "/out/changes.ipa"));
+    ASSERT_TRUE(zipNow(w, work + "/out/scratch.ipa"));
+    EXPECT_EQ(tree(work + "/out"), (std::vector<std::string>{"changes.ipa", "scratch.ipa"})) << "no staging left";
+    ASSERT_TRUE(unzipNow(work + "/out/changes.ipa", work + "/changes"));
+    ASSERT_TRUE(unzipNow(work + "/out/scratch.ipa", work + "/scratch"));
+    EXPECT_EQ(differences(work + "/changes", work + "/scratch"), std::vector<std::string>{});
+    EXPECT_EQ(differences(work + "/changes", w), std::vector<std::string>{});
+    // The untouched resources came over as the opened package held them
+    // (stored); packing them again would have compressed them.
+    EXPECT_GT(fs::file_size(work + "/out/changes.ipa"), fs::file_size(work + "/out/scratch.ipa") + 400000);
+}
+
+TEST_F(Archives, PackingChangesFallsBackWhenTheOldPackageCannotServe) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& ipa)> beforeCapture, afterCapture;
+    };
+    auto damageDirectory = [](const std::string& ipa) {
+        std::string bytes = testkit::readFile(ipa);
+        bytes.replace(bytes.size() - 22, 22, std::string(22, 'x'));  // the end record
+        testkit::writeFile(ipa, bytes);
+    };
+    auto notAZip = [](const std::string& ipa) { testkit::writeFile(ipa, "not an archive"); };
+    auto none = [](const std::string&) {};
+    const Case cases[] = {
+        {"damaged central directory", damageDirectory, none},
+        {"not a zip archive", notAZip, none},
+        {"package replaced after unpacking", none, [](const std::string& ipa) {
+             testkit::PackageSpec other;
+             other.appName = "Other";
+             testkit::buildPackage(ipa, other);
+         }},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = work + "/" + std::to_string(n++);
+        const std::string ipa = testkit::buildPackage(dir + "/in.ipa");
+        ASSERT_TRUE(unzipNow(ipa, dir + "/w"));
+        c.beforeCapture(ipa);
+        auto unpacked = QFUnpackedTree::capture(ipa, dir + "/w");
+        c.afterCapture(ipa);
+        testkit::writeFile(dir + "/w/Entitlements.plist", "new");
+        ASSERT_TRUE(zipChangesNow(dir + "/w", unpacked, dir + "/out.ipa"));
+        ASSERT_TRUE(unzipNow(dir + "/out.ipa", dir + "/again"));
+        EXPECT_EQ(differences(dir + "/again", dir + "/w"), std::vector<std::string>{});
+    }
 }
