@@ -16,12 +16,19 @@ std::string tool(const std::string& name) { return testkit::binDir() + "/" + nam
 
 // Imports a fresh signing identity with the security command, once per
 // process; answers its name as find-identity prints it.
+const testkit::pki::Credential& importedLeaf() {
+    static const testkit::pki::Credential leaf = [] {
+        testkit::pki::LeafOptions options;
+        options.commonName = "Apple Development: Zoë Real-Tools (ABCDE12345)";
+        return testkit::pki::TestPKI::shared().issueLeaf(options);
+    }();
+    return leaf;
+}
+
 const std::string& importedIdentity() {
     static const std::string name = [] {
         const auto& ca = testkit::pki::TestPKI::shared();
-        testkit::pki::LeafOptions options;
-        options.commonName = "Apple Development: Zoë Real-Tools (ABCDE12345)";
-        auto leaf = ca.issueLeaf(options);
+        const auto& leaf = importedLeaf();
         std::string p12 = testkit::makeScratchDir("identity") + "/id.p12";
         testkit::writeFile(p12, testkit::pki::pkcs12(leaf, {ca.intermediate(), ca.root()}, "secret"));
         std::string out;
@@ -47,6 +54,10 @@ protected:
         QFToolPaths::setCurrent({"/usr/bin/zip", "/usr/bin/unzip", tool("security"), tool("codesign")});
         identity = importedIdentity();
         ASSERT_FALSE(identity.empty());
+        // The chosen profile lists the imported identity's certificate.
+        auto options = profileOptions();
+        options.developerCertificates = {importedLeaf().certDer};
+        testkit::writeFile(profilePath, testkit::pki::makeProfile(options));
     }
     std::string identity;
 };
@@ -107,7 +118,7 @@ TEST_F(RealToolsTest, IpaResignEndToEnd) {
     std::string ipa = testkit::buildPackage(dir + "/in/Demo.ipa");
     std::string out;
     int status = testkit::run({tool("ipa-resign"), "--ipa", ipa, "--identity", identity, "--profile", profilePath,
-                               "--name", "Zoë's App", "--profile-bundle-id", "--output", dir + "/out"},
+                               "--name", "Zoë's App", "--bundle-id", "com.example.chosen", "--output", dir + "/out"},
                               &out);
     ASSERT_EQ(status, 0) << out;
     const std::string archive = dir + "/out/Zoë's App.ipa";
