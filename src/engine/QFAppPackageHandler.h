@@ -4,14 +4,19 @@
 // re-sign run. Every operation is called on the main thread; every callback
 // arrives there. Pending callbacks hold the handler (shared_ptr).
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QFManualQueue;
 class QFProvisioningProfile;
 struct QFUnpackedTree;
+namespace engine {
+struct ProvisioningPlan;
+}
 
 class QFAppPackageHandler : public std::enable_shared_from_this<QFAppPackageHandler> {
 public:
@@ -45,6 +50,19 @@ public:
                                        std::string destinationPath, LogBlock log, ErrorBlock error,
                                        SuccessBlock success);
 
+    // What a device will check, checked before anything changes (the run
+    // does it first too): the profile against the identity's certificate and
+    // the clock, the identifier against the profile, encrypted executables,
+    // and a profile for every nested application and extension. complete
+    // runs on the main queue with the line to show, or nothing when the run
+    // may go on. Nothing on disk is changed.
+    void checkProvisioning(std::shared_ptr<QFProvisioningProfile> profile, std::string certificate,
+                           std::optional<std::string> bundleIdentifier,
+                           std::function<void(std::optional<std::string>)> complete);
+    // Further profiles the user gave, each for the nested bundle whose new
+    // identifier its application-identifier fits; read by the next run.
+    void setNestedProfiles(std::vector<std::shared_ptr<QFProvisioningProfile>> profiles);
+
     // Stages (each stores its three callbacks in the Local fields on entry).
     void createEntitlementsWithProvisioning(std::shared_ptr<QFProvisioningProfile> profile, LogBlock log,
                                             ErrorBlock error, SuccessBlock success);
@@ -53,6 +71,10 @@ public:
                                      LogBlock log, ErrorBlock error, SuccessBlock success);
     void editEmbeddedProvision(std::shared_ptr<QFProvisioningProfile> profile, LogBlock log, ErrorBlock error,
                                SuccessBlock success);
+    // Between the embedded profile and signing, when the application holds
+    // nested applications or extensions: their identifiers, profiles and
+    // entitlements, as the last check planned them.
+    void provisionNestedBundles(LogBlock log, ErrorBlock error, SuccessBlock success);
     void doCodesign(std::string certificate, LogBlock log, ErrorBlock error, SuccessBlock success);
     void verifySignature(std::string path, std::function<void(std::optional<std::string>)> complete);
     void zipPackageToDirPath(std::string destinationPath, LogBlock log, ErrorBlock error, SuccessBlock success);
@@ -100,6 +122,11 @@ private:
     // The work directory as unpacked, so that packing can copy what the run
     // left alone from the package itself (main thread only).
     std::shared_ptr<const QFUnpackedTree> unpackedTree;
+    // The last check's plan, the further profiles, and the entitlements file
+    // of each nested bundle for the signing stage (main thread only).
+    std::shared_ptr<engine::ProvisioningPlan> provisioningPlan;
+    std::vector<std::shared_ptr<QFProvisioningProfile>> nestedProfiles;
+    std::map<std::string, std::string> itemEntitlements;
     mutable std::mutex pathsLock;  // the three path properties are atomic
     std::string _packagePath;
     std::string _workPath;

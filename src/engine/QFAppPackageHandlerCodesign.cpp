@@ -58,7 +58,12 @@ void QFAppPackageHandler::codesignItem(const std::string& certificate, const std
                                        const std::shared_ptr<std::string>& failedItem) {
     auto self = shared_from_this();
     const std::string codesign = QFToolPaths::current().codesign;
-    const std::string entitlements = path::appendingPathComponent(workPath(), "Entitlements.plist");
+    // A nested application or extension is signed with its own profile's
+    // entitlements; everything else with the application's.
+    auto own = itemEntitlements.find(item);
+    const std::string entitlements = own != itemEntitlements.end()
+                                         ? own->second
+                                         : path::appendingPathComponent(workPath(), "Entitlements.plist");
     engine::ToolRequest request{codesign, QFToolCommands::signItem(certificate, item, entitlements), ""};
     // The signing run's exit status is not read: its verification decides.
     bool launched = engine::runTool(

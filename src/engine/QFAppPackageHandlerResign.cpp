@@ -1,9 +1,12 @@
 // The re-sign run: five stages chained by their success reports, and the
 // last of them, packing the work directory into the new archive.
 #include "engine/QFAppPackageHandler.h"
+#include "engine/QFNestedBundles.h"
+#include "engine/QFProvisioningChecks.h"
 #include "engine/QFToolRun.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "profile/QFProvisioningProfile.h"
 #include "system/QFFileHelper.h"
 
 namespace fs = platform::fs;
@@ -62,6 +65,9 @@ void QFAppPackageHandler::resignWithProvisioningProfile(std::shared_ptr<QFProvis
     auto packaging = [forward, destinationPath](const std::string& closing) {
         auto self = forward(closing);
         if (!self) return;
+        // The nested bundles' entitlements served their signing; the archive
+        // holds nothing of them.
+        fs::removeItem(engine::nestedEntitlementsFolder(self->workPath()));
         std::weak_ptr<QFAppPackageHandler> weak = self;
         self->zipPackageToDirPath(destinationPath, self->forwardToResignLog(), self->forwardToResignError(),
                                   [weak](const std::string& result) {
@@ -70,15 +76,28 @@ void QFAppPackageHandler::resignWithProvisioningProfile(std::shared_ptr<QFProvis
                                       if (auto done = handler->successResignBlock) done(result);
                                   });
     };
-    auto signing = [forward, certificate, packaging](const std::string& closing) {
-        auto self = forward(closing);
-        if (!self) return;
+    auto startSigning = [certificate, packaging](const std::shared_ptr<QFAppPackageHandler>& self) {
         self->doCodesign(certificate, self->forwardToResignLog(), self->forwardToResignError(), packaging);
     };
-    auto embedding = [forward, profile, signing](const std::string& closing) {
+    auto signing = [forward, startSigning](const std::string& closing) {
+        if (auto self = forward(closing)) startSigning(self);
+    };
+    // Nested applications and extensions get their own identifiers, profiles
+    // and entitlements; an application without any goes straight to signing.
+    auto nested = [forward, signing, startSigning](const std::string& closing) {
         auto self = forward(closing);
         if (!self) return;
-        self->editEmbeddedProvision(profile, self->forwardToResignLog(), self->forwardToResignError(), signing);
+        self->itemEntitlements.clear();
+        if (!self->provisioningPlan || self->provisioningPlan->nested.empty()) {
+            startSigning(self);
+            return;
+        }
+        self->provisionNestedBundles(self->forwardToResignLog(), self->forwardToResignError(), signing);
+    };
+    auto embedding = [forward, profile, nested](const std::string& closing) {
+        auto self = forward(closing);
+        if (!self) return;
+        self->editEmbeddedProvision(profile, self->forwardToResignLog(), self->forwardToResignError(), nested);
     };
     auto infoPlist = [forward, bundleIdentifier, displayName, embedding](const std::string& closing) {
         auto self = forward(closing);
@@ -86,7 +105,30 @@ void QFAppPackageHandler::resignWithProvisioningProfile(std::shared_ptr<QFProvis
         self->editInfoPlistWithIdentifier(bundleIdentifier, displayName, self->forwardToResignLog(),
                                           self->forwardToResignError(), embedding);
     };
-    createEntitlementsWithProvisioning(profile, forwardToResignLog(), forwardToResignError(), infoPlist);
+    auto entitlements = [weakSelf, profile, infoPlist] {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        self->createEntitlementsWithProvisioning(profile, self->forwardToResignLog(), self->forwardToResignError(),
+                                                 infoPlist);
+    };
+
+    // A profile file that is gone is reported by the entitlements stage, at
+    // once. Otherwise nothing is changed until what a device will check has
+    // been checked.
+    provisioningPlan.reset();
+    if (!profile || !profile->path() || !fs::fileExists(*profile->path())) {
+        entitlements();
+        return;
+    }
+    checkProvisioning(profile, certificate, bundleIdentifier, [weakSelf, entitlements](std::optional<std::string> refusal) {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        if (!refusal) {
+            entitlements();
+            return;
+        }
+        if (auto error = self->errorResignBlock) error(*refusal);
+    });
 }
 
 void QFAppPackageHandler::zipPackageToDirPath(std::string destinationPath, LogBlock log, ErrorBlock error,

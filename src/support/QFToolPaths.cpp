@@ -55,6 +55,10 @@ std::vector<std::string> decodeProfile(const std::string& profilePath) {
     return {"cms", "-D", "-i", safeArgumentPath(profilePath)};
 }
 
+std::vector<std::string> identityCertificate(const std::string& identity) {
+    return {"find-certificate", "-c", identity, "-p"};
+}
+
 std::vector<std::string> signItem(const std::string& identity, const std::string& itemPath,
                                   const std::string& entitlementsPath) {
     return {"-vvv", "-fs", identity, safeArgumentPath(itemPath), "--entitlements=" + entitlementsPath};

@@ -24,6 +24,8 @@ struct QFToolPaths {
 namespace QFToolCommands {
 std::vector<std::string> listIdentities();
 std::vector<std::string> decodeProfile(const std::string& profilePath);
+// The PEM certificate of a signing identity, by the name find-identity lists.
+std::vector<std::string> identityCertificate(const std::string& identity);
 std::vector<std::string> signItem(const std::string& identity, const std::string& itemPath,
                                   const std::string& entitlementsPath);
 std::vector<std::string> verifyItem(const std::string& itemPath);

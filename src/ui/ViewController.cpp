@@ -237,29 +237,48 @@ void ViewController::resignClick() {
 
     disableControls();
     workPending = true;
-    package->removeCodeSignatureDirectory();
     auto holder = holdUntilDone();
     uint64_t generation = workGeneration;
-    package->resignWithProvisioningProfile(
-        profile, _certificatesArray[static_cast<size_t>(certificateIndex)], bundleIdentifier, displayName,
-        destination,
-        [holder, generation](const std::string& message) {
+    const std::string certificate = _certificatesArray[static_cast<size_t>(certificateIndex)];
+    // What a device will check is checked before anything on disk changes;
+    // a refusal is one red line and leaves the package as it was opened.
+    package->checkProvisioning(
+        profile, certificate, bundleIdentifier,
+        [holder, generation, package, profile, certificate, bundleIdentifier, displayName,
+         destination](std::optional<std::string> refusal) {
             auto self = *holder;
-            if (self && self->isCurrent(generation)) self->addLog(message, LogColor::black);
-        },
-        [holder, generation](const std::string& message) {
-            auto self = release(holder);
-            if (!self || !self->isCurrent(generation)) return;
-            self->workPending = false;
-            self->enableControls();
-            self->addLog(message, LogColor::red);
-        },
-        [holder, generation, destination](const std::string&) {
-            auto self = release(holder);
-            if (!self || !self->isCurrent(generation)) return;
-            self->workPending = false;
-            self->enableControls();
-            self->addLog("Resign done, ipa saved to " + destination, LogColor::green);
+            if (!self || !self->isCurrent(generation)) {
+                *holder = nullptr;
+                return;
+            }
+            if (refusal) {
+                release(holder);
+                self->workPending = false;
+                self->enableControls();
+                self->addLog(*refusal, LogColor::red);
+                return;
+            }
+            package->removeCodeSignatureDirectory();
+            package->resignWithProvisioningProfile(
+                profile, certificate, bundleIdentifier, displayName, destination,
+                [holder, generation](const std::string& message) {
+                    auto self = *holder;
+                    if (self && self->isCurrent(generation)) self->addLog(message, LogColor::black);
+                },
+                [holder, generation](const std::string& message) {
+                    auto self = release(holder);
+                    if (!self || !self->isCurrent(generation)) return;
+                    self->workPending = false;
+                    self->enableControls();
+                    self->addLog(message, LogColor::red);
+                },
+                [holder, generation, destination](const std::string&) {
+                    auto self = release(holder);
+                    if (!self || !self->isCurrent(generation)) return;
+                    self->workPending = false;
+                    self->enableControls();
+                    self->addLog("Resign done, ipa saved to " + destination, LogColor::green);
+                });
         });
 }
 

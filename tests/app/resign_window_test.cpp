@@ -56,6 +56,7 @@ struct ResignThroughWindow : testing::Test {
 
         testkit::PackageSpec shape;
         shape.displayName = "Demo";
+        shape.appExtension = false;  // no profile for an extension is installed here
         shape.oldProfileBytes = testkit::pki::makeProfile(match);
         ipa = testkit::buildPackage(dir + "/Demo.ipa", shape);
     }

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """An independent check of signed iOS code, written apart from the signer.
 
-Usage: independent_verify.py [--ca ROOT.pem] PATH...
+Usage: independent_verify.py [--ca ROOT.pem] [--provisioning] PATH...
 
 PATH is a bundle (.app, .appex, .framework) or a bare Mach-O file. For every
 slice it re-parses the Mach-O, re-hashes every page and every special slot,
@@ -9,9 +9,15 @@ checks the CodeDirectory fields a device relies on, has `openssl cms -verify`
 check the CMS signature over the primary CodeDirectory, and compares the
 cdhashes the CMS binds with its own. For bundles it checks the resource seal
 (files changed, added or missing) and then every piece of nested code.
+With --provisioning, every application and extension must also carry its
+own embedded.mobileprovision of the signing team that lists the signing
+certificate and is in date, whose application-identifier is the one signed
+into its entitlements and fits its bundle identifier; and a nested one's
+identifier must lie under its parent's.
 Only the standard library and the openssl command are used.
 Prints one line per problem and exits 1 if there was any.
 """
+import datetime
 import hashlib
 import os
 import plistlib
@@ -22,6 +28,7 @@ import sys
 import tempfile
 
 problems = []
+signed_by = {}  # bundle path -> what its main executable was signed with
 
 
 def problem(where, text):
@@ -155,6 +162,8 @@ def check_cms(where, cms, primary, cds, ca):
             return None
         subject = openssl("x509", "-in", signer_path, "-noout", "-subject", "-nameopt", "multiline")
         ou = re.search(r"organizationalUnitName\s*=\s*(\S+)", subject.stdout.decode())
+        signer_der = openssl("x509", "-in", signer_path, "-outform", "DER").stdout
+        signed_by.setdefault("_last", {})["cert"] = signer_der
     attrs = signed_attributes(cms)
     expected = [digest(cd["hash_type"], cd["blob"])[:20] for cd in cds]
     if OID_CDHASHES_PLIST not in attrs:
@@ -253,6 +262,10 @@ def check_binary(where, path, bundle=None, ca=None):
         team = check_cms(where, cms, cds[0]["blob"], cds, ca)
         if team is not None and any(cd["team"] != team for cd in cds):
             problem(where, "team identifier differs from the signer's organisational unit")
+        if bundle and main_binary:
+            entitlements = plistlib.loads(blobs[5][8:]) if 5 in blobs else {}
+            signed_by[bundle] = {"team": team, "cert": signed_by.get("_last", {}).get("cert"),
+                                 "entitlements": entitlements}
     return hash_types
 
 
@@ -304,19 +317,63 @@ def check_seal(where, bundle, executable, hash_types):
             problem(where, "file missing: " + rel)
 
 
-def check_item(path, ca):
+def fits(application_identifier, identifier):
+    prefix, _, pattern = application_identifier.partition(".")
+    if pattern == identifier:
+        return True
+    return pattern.endswith("*") and identifier.startswith(pattern[:-1]) and identifier != ""
+
+
+def check_provisioning(bundle, parent_identifier):
+    info = plistlib.load(open(os.path.join(bundle, "Info.plist"), "rb"))
+    identifier = info.get("CFBundleIdentifier", "")
+    if parent_identifier is not None and not identifier.startswith(parent_identifier + "."):
+        problem(bundle, f"identifier {identifier} is not under its parent's {parent_identifier}")
+    signed = signed_by.get(bundle)
+    if not signed:
+        problem(bundle, "main executable not signed")
+        return
+    profile_path = os.path.join(bundle, "embedded.mobileprovision")
+    if not os.path.exists(profile_path):
+        problem(bundle, "no embedded.mobileprovision of its own")
+        return
+    decoded = openssl("cms", "-verify", "-noverify", "-inform", "DER", "-in", profile_path)
+    try:
+        profile = plistlib.loads(decoded.stdout)
+    except Exception:
+        problem(bundle, "embedded.mobileprovision cannot be decoded")
+        return
+    if signed["team"] not in profile.get("TeamIdentifier", []):
+        problem(bundle, "embedded profile is not of the signing team")
+    if signed["cert"] not in profile.get("DeveloperCertificates", []):
+        problem(bundle, "embedded profile does not list the signing certificate")
+    now = datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
+    if not (profile.get("CreationDate", now) <= now <= profile.get("ExpirationDate", now - datetime.timedelta(1))):
+        problem(bundle, "embedded profile is out of date")
+    application_identifier = profile.get("Entitlements", {}).get("application-identifier", "")
+    if signed["entitlements"].get("application-identifier") != application_identifier:
+        problem(bundle, "signed application-identifier is not its profile's")
+    if not application_identifier.startswith(f"{signed['team']}.") or not fits(application_identifier, identifier):
+        problem(bundle, f"application-identifier {application_identifier} does not fit {identifier}")
+
+
+def check_item(path, ca, provisioning=False, parent_identifier=None):
     if os.path.isdir(path):
         info = plistlib.load(open(os.path.join(path, "Info.plist"), "rb"))
         executable = info["CFBundleExecutable"]
         before = len(problems)
         hash_types = check_binary(path, os.path.join(path, executable), bundle=path, ca=ca)
         check_seal(path, path, executable, hash_types)
+        provisioned = os.path.splitext(path.rstrip("/"))[1] in (".app", ".appex")
+        if provisioning and provisioned:
+            check_provisioning(path, parent_identifier)
+            parent_identifier = info.get("CFBundleIdentifier", "")
         for root, dirs, files in os.walk(path):
             for name in list(dirs):
                 full = os.path.join(root, name)
                 if os.path.splitext(name)[1] in (".framework", ".appex", ".app") and \
                         os.path.exists(os.path.join(full, "Info.plist")):
-                    check_item(full, ca)
+                    check_item(full, ca, provisioning, parent_identifier)
                     dirs.remove(name)
             for name in files:
                 if name.lower().endswith(".dylib") and not os.path.islink(os.path.join(root, name)):
@@ -330,9 +387,12 @@ def main(argv):
     if len(argv) > 2 and argv[1] == "--ca":
         ca = argv[2]
         argv = argv[2:]
+    provisioning = len(argv) > 1 and argv[1] == "--provisioning"
+    if provisioning:
+        argv = argv[1:]
     for path in argv[1:]:
         try:
-            check_item(path, ca)
+            check_item(path, ca, provisioning)
         except Exception as error:  # a malformed file is a finding, not a crash
             problem(path, f"cannot be checked: {error!r}")
     for line in problems:

@@ -63,6 +63,10 @@ inline std::string writeCodesignDouble(const std::string& dir, const std::string
 inline std::string writeSecurityDouble(const std::string& dir, const std::string& firstLine = "",
                                        std::optional<std::string> wholeOutput = std::nullopt, int status = 0) {
     std::string s = "#!/bin/sh\n";
+    // The identity's certificate: the leaf the test profiles list.
+    const std::string leafPem = dir + "/identity-certificate.pem";
+    testkit::writeFile(leafPem, testkit::pki::defaultLeaf().certPem());
+    s += "if [ \"$1\" = find-certificate ]; then cat " + shellQuote(leafPem) + "; exit 0; fi\n";
     if (!firstLine.empty()) s += "printf '%s\\n' " + shellQuote(firstLine) + "\n";
     if (wholeOutput) s += "printf '%s' " + shellQuote(*wholeOutput) + "\n";
     else s += "openssl cms -verify -noverify -inform DER -in \"$4\" 2>/dev/null\n";
@@ -122,8 +126,10 @@ protected:
 
     static testkit::pki::ProfileOptions profileOptions() {
         testkit::pki::ProfileOptions o;
+        // A wildcard profile: it fits any identifier the tests write, the
+        // application's and its extension's alike.
         o.name = "Chosen Profile";
-        o.bundleId = "com.example.chosen";
+        o.bundleId = "*";
         return o;
     }
 

@@ -60,7 +60,7 @@ protected:
     }
     std::vector<std::string> standardArgs() {
         return {"--ipa", ipa, "--identity", "Apple Development: Jane (ABCDE12345)", "--profile", profilePath,
-                "--name", "Shiny", "--profile-bundle-id", "--output", dir + "/out"};
+                "--name", "Shiny", "--bundle-id", "com.example.chosen", "--output", dir + "/out"};
     }
     std::string binDir, program, ipa;
 };
@@ -91,7 +91,7 @@ TEST_F(IpaResignTest, RefusesMissingEmptyAndUnknownArguments) {
     EXPECT_EQ(runProgram(program, {"--frobnicate"}, dir).status, 2);
     EXPECT_EQ(runProgram(program, {"--ipa"}, dir).status, 2);
     auto both = standardArgs();
-    both.insert(both.end(), {"--bundle-id", "x"});
+    both.push_back("--profile-bundle-id");
     EXPECT_EQ(runProgram(program, both, dir).status, 2);
     EXPECT_TRUE(recordedCalls(codesignLog).empty());
 }

@@ -5,6 +5,7 @@
 #include <regex>
 
 #include "engine_fixture.h"
+#include "platform/folders.h"
 
 using namespace enginetest;
 namespace stdfs = std::filesystem;
@@ -16,12 +17,19 @@ std::string tool(const std::string& name) { return testkit::binDir() + "/" + nam
 
 // Imports a fresh signing identity with the security command, once per
 // process; answers its name as find-identity prints it.
+const testkit::pki::Credential& importedLeaf() {
+    static const testkit::pki::Credential leaf = [] {
+        testkit::pki::LeafOptions options;
+        options.commonName = "Apple Development: Zoë Real-Tools (ABCDE12345)";
+        return testkit::pki::TestPKI::shared().issueLeaf(options);
+    }();
+    return leaf;
+}
+
 const std::string& importedIdentity() {
     static const std::string name = [] {
         const auto& ca = testkit::pki::TestPKI::shared();
-        testkit::pki::LeafOptions options;
-        options.commonName = "Apple Development: Zoë Real-Tools (ABCDE12345)";
-        auto leaf = ca.issueLeaf(options);
+        const auto& leaf = importedLeaf();
         std::string p12 = testkit::makeScratchDir("identity") + "/id.p12";
         testkit::writeFile(p12, testkit::pki::pkcs12(leaf, {ca.intermediate(), ca.root()}, "secret"));
         std::string out;
@@ -47,6 +55,10 @@ protected:
         QFToolPaths::setCurrent({"/usr/bin/zip", "/usr/bin/unzip", tool("security"), tool("codesign")});
         identity = importedIdentity();
         ASSERT_FALSE(identity.empty());
+        // The chosen profile lists the imported identity's certificate.
+        auto options = profileOptions();
+        options.developerCertificates = {importedLeaf().certDer};
+        testkit::writeFile(profilePath, testkit::pki::makeProfile(options));
     }
     std::string identity;
 };
@@ -107,7 +119,7 @@ TEST_F(RealToolsTest, IpaResignEndToEnd) {
     std::string ipa = testkit::buildPackage(dir + "/in/Demo.ipa");
     std::string out;
     int status = testkit::run({tool("ipa-resign"), "--ipa", ipa, "--identity", identity, "--profile", profilePath,
-                               "--name", "Zoë's App", "--profile-bundle-id", "--output", dir + "/out"},
+                               "--name", "Zoë's App", "--bundle-id", "com.example.chosen", "--output", dir + "/out"},
                               &out);
     ASSERT_EQ(status, 0) << out;
     const std::string archive = dir + "/out/Zoë's App.ipa";
@@ -122,4 +134,70 @@ TEST_F(RealToolsTest, IpaResignEndToEnd) {
     std::string unpacked = testkit::makeScratchDir("unpacked");
     ASSERT_EQ(testkit::run({"/usr/bin/unzip", "-q", archive, "-d", unpacked}), 0);
     EXPECT_EQ(verifyOutput(unpacked + "/Payload/Demo.app"), "");
+}
+
+TEST_F(RealToolsTest, IpaResignProvisionsEveryNestedBundleAsItselfOrRefusesBeforeWriting) {
+    // The application's profile is chosen, the share extension's is given
+    // with a second --profile, the watch application's and its extension's
+    // are installed; each lists the imported certificate.
+    auto profileFor = [&](const std::string& name, const std::string& bundleId, const std::string& uuid) {
+        auto o = profileOptions();
+        o.name = name;
+        o.bundleId = bundleId;
+        o.uuid = uuid;
+        o.developerCertificates = {importedLeaf().certDer};
+        return testkit::pki::makeProfile(o);
+    };
+    const std::string installed = platform::folders::homeDirectory() + "/Library/MobileDevice/Provisioning Profiles";
+    testkit::writeFile(profilePath, profileFor("Real App", "com.example.real", "00000000-0000-4000-8000-00000000000A"));
+    testkit::writeFile(dir + "/share.mobileprovision",
+                       profileFor("Real Share", "com.example.real.share", "00000000-0000-4000-8000-00000000000B"));
+    testkit::writeFile(installed + "/watch.mobileprovision", profileFor("Real Watch", "com.example.real.watchkitapp",
+                                                                       "00000000-0000-4000-8000-00000000000C"));
+    testkit::writeFile(installed + "/watch-ext.mobileprovision",
+                       profileFor("Real Watch Extension", "com.example.real.watchkitapp.extension",
+                                  "00000000-0000-4000-8000-00000000000D"));
+    testkit::PackageSpec shape;
+    shape.watchApp = true;
+    std::string ipa = testkit::buildPackage(dir + "/in/Demo.ipa", shape);
+    auto resign = [&](const std::vector<std::string>& profiles, std::string* out) {
+        std::vector<std::string> argv = {tool("ipa-resign"), "--ipa", ipa, "--identity", identity, "--name", "Real",
+                                         "--bundle-id", "com.example.real", "--output", dir + "/out"};
+        for (const auto& p : profiles) argv.insert(argv.end(), {"--profile", p});
+        return testkit::run(argv, out);
+    };
+    std::string out;
+    ASSERT_EQ(resign({profilePath, dir + "/share.mobileprovision"}, &out), 0) << out;
+
+    std::string unpacked = testkit::makeScratchDir("unpacked");
+    ASSERT_EQ(testkit::run({"/usr/bin/unzip", "-q", dir + "/out/Real.ipa", "-d", unpacked}), 0);
+    testkit::writeFile(dir + "/root.pem", testkit::pki::TestPKI::shared().root().certPem());
+    std::string verdict;
+    EXPECT_EQ(testkit::run({"/usr/bin/python3", std::string(IPA_SOURCE_DIR) + "/tests/codesign/independent_verify.py",
+                            "--ca", dir + "/root.pem", "--provisioning", unpacked + "/Payload/Demo.app"},
+                           &verdict),
+              0)
+        << verdict;
+    // The verifier does look: the extension carrying the application's
+    // profile, as it did before, is a finding.
+    stdfs::copy_file(profilePath, unpacked + "/Payload/Demo.app/PlugIns/Share.appex/embedded.mobileprovision",
+                     stdfs::copy_options::overwrite_existing);
+    EXPECT_EQ(testkit::run({"/usr/bin/python3", std::string(IPA_SOURCE_DIR) + "/tests/codesign/independent_verify.py",
+                            "--ca", dir + "/root.pem", "--provisioning", unpacked + "/Payload/Demo.app"},
+                           &verdict),
+              1);
+    EXPECT_NE(verdict.find("Share.appex: signed application-identifier is not its profile's"), std::string::npos)
+        << verdict;
+    stdfs::remove_all(installed);
+
+    // Without the installed profiles the watch application cannot be
+    // provisioned: refused before anything is written.
+    stdfs::remove_all(dir + "/out");
+    EXPECT_EQ(resign({profilePath, dir + "/share.mobileprovision"}, &out), 1);
+    EXPECT_NE(out.find("The nested bundle \"Watch/DemoWatch.app/PlugIns/DemoWatchExt.appex\" needs a provisioning "
+                       "profile for ABCDE12345.com.example.real.watchkitapp.extension"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("Resign done"), std::string::npos);
+    EXPECT_FALSE(stdfs::exists(dir + "/out"));
 }

@@ -11,10 +11,18 @@ namespace plist = platform::plist;
 
 namespace {
 
-std::vector<std::string> successfulRunLines(const std::string& archive) {
+// The package's extension follows the application's identifier and gets
+// the chosen (wildcard) profile.
+std::vector<std::string> successfulRunLines(const std::string& archive,
+                                            const std::string& shareIdentifier = "com.example.new.share") {
     std::vector<std::string> lines = {"Generating entitlements..",        "Entitlements generated",
                                       "Editing the Info.plist file...",   "File Info.plist edited properly",
                                       "Editing the Embedded Provision...", "Embedded Provision edited successfully",
+                                      "Provisioning the nested applications and extensions...",
+                                      "Nested bundle PlugIns/Share.appex (" + shareIdentifier +
+                                          ") gets the profile \"Chosen Profile\" (4A1B2C3D-0000-4000-8000-0123456789AB), "
+                                          "the chosen wildcard profile",
+                                      "Nested bundles provisioned",
                                       "Beginning the codesign..."};
     for (std::string item : {"Inner.framework", "A.framework", "libX.dylib", "S.framework", "Share.appex", "Demo.app"}) {
         lines.push_back("start codesigning with " + item + "...");
@@ -82,7 +90,9 @@ TEST_F(EngineTest, SigningCallsCarryTheIdentityAndEntitlementsUnchanged) {
     std::vector<std::vector<std::string>> expected;
     for (std::string item : {"/Frameworks/A.framework/Frameworks/Inner.framework", "/Frameworks/A.framework",
                              "/Frameworks/libX.dylib", "/PlugIns/Share.appex/Frameworks/S.framework", "/PlugIns/Share.appex", ""}) {
-        expected.push_back({"-vvv", "-fs", identity, app + item, entitlements});
+        // The extension is signed with its own profile's entitlements.
+        const std::string own = "--entitlements=" + package->workPath() + "/NestedEntitlements/1-Share.appex.plist";
+        expected.push_back({"-vvv", "-fs", identity, app + item, item == "/PlugIns/Share.appex" ? own : entitlements});
         expected.push_back({"-v", app + item});
     }
     EXPECT_EQ(calls, expected);
@@ -196,7 +206,7 @@ TEST_F(EngineTest, SecondRunResignsTheModifiedTreeAndReplacesTheArchiveWhole) {
     Recorder second;
     resign(package, second, std::string("com.example.second"));
     ASSERT_TRUE(second.success.has_value()) << second.error.value_or("");
-    EXPECT_EQ(second.lines, first.lines);
+    EXPECT_EQ(second.lines, successfulRunLines(dir + "/out/New Name.ipa", "com.example.second.share"));
 
     const std::string archive = dir + "/out/New Name.ipa";
     auto names = testkit::archiveEntries(archive);

@@ -104,6 +104,25 @@ std::string buildPackageTree(const std::string& root, const PackageSpec& shape) 
         writeFile(appex + "/Info.plist", bundleInfo("Share", shape.bundleId + ".share", "XPC!"));
         writeFramework(appex + "/Frameworks/S.framework", "S");
     }
+    if (shape.watchApp) {
+        // A watch-style nested application naming its companion, with its
+        // own framework and an extension naming the watch application.
+        const std::string watch = app + "/Watch/DemoWatch.app";
+        const std::string watchId = shape.bundleId + ".watchkitapp";
+        copyBinary(cachedBinary("app-0", executableSpec(0)), watch + "/DemoWatch");
+        auto watchInfo = *plist::parse(bundleInfo("DemoWatch", watchId, "APPL"));
+        (*watchInfo.asDict())["WKCompanionAppBundleIdentifier"] = shape.bundleId;
+        (*watchInfo.asDict())["CFBundleDisplayName"] = "Watch Own Name";
+        writeFile(watch + "/Info.plist", plist::toXml(watchInfo));
+        writeFramework(watch + "/Frameworks/W.framework", "W");
+        const std::string watchExtension = watch + "/PlugIns/DemoWatchExt.appex";
+        copyBinary(cachedBinary("app-0", executableSpec(0)), watchExtension + "/DemoWatchExt");
+        auto extensionInfo = *plist::parse(bundleInfo("DemoWatchExt", watchId + ".extension", "XPC!"));
+        (*extensionInfo.asDict())["NSExtension"] =
+            plist::Dict{{"NSExtensionAttributes", plist::Dict{{"WKAppBundleIdentifier", watchId}}},
+                        {"NSExtensionPointIdentifier", "com.apple.watchkit"}};
+        writeFile(watchExtension + "/Info.plist", plist::toXml(extensionInfo));
+    }
     if (shape.oldSignature) {
         std::string old = shape.oldProfileBytes;
         if (old.empty()) {

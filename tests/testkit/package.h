@@ -16,6 +16,7 @@
 //   Payload/Demo.app/Frameworks/libX.dylib
 //   Payload/Demo.app/PlugIns/Share.appex/Share     + Info.plist
 //   Payload/Demo.app/PlugIns/Share.appex/Frameworks/S.framework/S
+//   Payload/Demo.app/Watch/DemoWatch.app/...       only with watchApp
 //   Payload/Demo.app/Resources/res-N.txt           resourceFiles of them
 //   iTunesMetadata.plist, SwiftSupport/iphoneos/libswiftDemo.dylib   beside Payload
 // Failures to build throw std::runtime_error: a broken test set-up.
@@ -33,6 +34,9 @@ struct PackageSpec {
     bool binaryInfoPlist = false;
     bool frameworks = true;        // A.framework with Inner.framework inside it, and libX.dylib
     bool appExtension = true;      // Share.appex with its own S.framework
+    // Watch/DemoWatch.app (<bundleId>.watchkitapp, naming its companion) with
+    // Frameworks/W.framework and PlugIns/DemoWatchExt.appex (naming the watch app)
+    bool watchApp = false;
     bool oldSignature = true;      // embedded.mobileprovision and _CodeSignature
     std::string oldProfileBytes;   // the old embedded profile; empty: a signed test profile
     bool topLevelEntries = true;   // entries beside "Payload"

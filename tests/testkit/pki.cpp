@@ -185,6 +185,8 @@ const Credential& defaultSigner() {
 
 }  // namespace
 
+const Credential& defaultLeaf() { return defaultSigner(); }
+
 std::string Credential::certPem() const { return certificatesPem({certDer}); }
 
 std::string Credential::keyPem() const {

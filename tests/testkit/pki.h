@@ -61,6 +61,10 @@ private:
     Credential _intermediate;
 };
 
+// The leaf that signs profiles and is listed in them when no other is named
+// (issued once per process by the shared PKI).
+const Credential& defaultLeaf();
+
 // A private key that belongs to no certificate (for mismatch tests).
 std::string generateKeyDer(KeyType type = KeyType::Rsa2048);
 

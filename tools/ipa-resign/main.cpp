@@ -40,7 +40,10 @@ const char* kUsage =
     "  --identity NAME       the signing identity, exactly as\n"
     "                        `security find-identity -v -p codesigning` prints it\n"
     "                        between the double quotes\n"
-    "  --profile FILE        the provisioning profile (.mobileprovision) to embed\n"
+    "  --profile FILE        the provisioning profile (.mobileprovision) to embed;\n"
+    "                        give it again for a nested application or extension:\n"
+    "                        each further profile goes to the nested bundle whose\n"
+    "                        new identifier it fits (exact before wildcard)\n"
     "  --name NAME           the display name; the new archive is NAME.ipa\n"
     "                        (a \"/\" in NAME becomes \"_\" in the file name only)\n"
     "  --bundle-id ID        the bundle identifier to write\n"
@@ -67,6 +70,7 @@ void failure(const std::string& message) { printLine(stderr, message); }
 
 struct Options {
     std::map<std::string, std::string> values;  // "--ipa" -> value
+    std::vector<std::string> profiles;          // every --profile, in order; the first is the application's
     bool profileBundleId = false;
     bool keepWork = false;
     bool printUsage = false;
@@ -113,6 +117,10 @@ std::optional<std::string> parse(int argc, char** argv, Options& options) {
         if (!inlineValue) {
             if (i + 1 >= argc) return name + " needs a value";
             value = argv[++i];
+        }
+        if (name == "--profile") {
+            options.profiles.push_back(value);
+            if (options.profiles.size() > 1) continue;
         }
         if (options.values.count(name)) return name + " is given twice";
         options.values[name] = value;
@@ -182,6 +190,9 @@ int main(int argc, char** argv) {
     const std::string displayName = options.values["--name"];
     const std::string destination = options.values["--output"];
     const std::string identity = options.values["--identity"];
+    std::vector<std::shared_ptr<QFProvisioningProfile>> nestedProfiles;
+    for (size_t i = 1; i < options.profiles.size(); ++i)
+        nestedProfiles.push_back(std::make_shared<QFProvisioningProfile>(options.profiles[i]));
 
     bool finished = false;
     int status = kExitFailure;
@@ -194,6 +205,7 @@ int main(int argc, char** argv) {
     }
     workspace->setKeep(options.keepWork);
     package->setWorkPath(workspace->workPath());
+    package->setNestedProfiles(nestedProfiles);
     auto end = [&](int code) {
         status = code;
         finished = true;
@@ -203,17 +215,26 @@ int main(int argc, char** argv) {
     package->unzipIpa(
         [&] {
             progress("Unzip ipa file succeeded");
-            package->removeCodeSignatureDirectory();
-            package->resignWithProvisioningProfile(
-                profile, identity, bundleIdentifier, displayName, destination, [](const std::string& line) { progress(line); },
-                [&](const std::string& message) {
-                    failure(message);
+            // Refused before anything in the package changes, like the window's Resign.
+            package->checkProvisioning(profile, identity, bundleIdentifier, [&](std::optional<std::string> refusal) {
+                if (refusal) {
+                    failure(*refusal);
                     end(kExitFailure);
-                },
-                [&](const std::string&) {
-                    progress("Resign done, ipa saved to " + destination);
-                    end(0);
-                });
+                    return;
+                }
+                package->removeCodeSignatureDirectory();
+                package->resignWithProvisioningProfile(
+                    profile, identity, bundleIdentifier, displayName, destination,
+                    [](const std::string& line) { progress(line); },
+                    [&](const std::string& message) {
+                        failure(message);
+                        end(kExitFailure);
+                    },
+                    [&](const std::string&) {
+                        progress("Resign done, ipa saved to " + destination);
+                        end(0);
+                    });
+            });
         },
         [&](const std::string& message) {
             failure(message);

@@ -13,6 +13,7 @@ int cmsCommand(const Arguments& args);             // cms -D [-i FILE] [-o FILE]
 int findIdentityCommand(const Arguments& args);    // find-identity [-v] [-p codesigning|basic]
 int importCommand(const Arguments& args);          // import FILE [-P PASSWORD] [-k ...] [-f ...] [-T ...]
 int deleteIdentityCommand(const Arguments& args);  // delete-identity -Z SHA1 | -c NAME
+int findCertificateCommand(const Arguments& args);  // find-certificate -c NAME [-p]
 
 // One line on standard error: "security: " + message.
 void complain(const std::string& message);

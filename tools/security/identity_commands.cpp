@@ -2,8 +2,12 @@
 // importing PKCS#12 bundles and certificates, deleting an identity.
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include "commands.h"
 #include "keychain/Keychain.h"
@@ -128,6 +132,61 @@ int deleteIdentityCommand(const Arguments& args) {
         return 1;
     }
     return 0;
+}
+
+int findCertificateCommand(const Arguments& args) {
+    std::string name;
+    bool pem = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "-c" && i + 1 < args.size() && name.empty()) {
+            name = args[++i];
+        } else if (args[i] == "-p") {
+            pem = true;
+        } else {
+            complain("find-certificate: unsupported option \"" + args[i] + "\"; usage: find-certificate -c name [-p]");
+            return 2;
+        }
+    }
+    if (name.empty()) {
+        complain("find-certificate: name the certificate with -c name");
+        return 2;
+    }
+    // An identity's exact name (or SHA-1) first: the certificate that the
+    // signing command would sign with. Else the first certificate whose
+    // common name contains the text.
+    keychain::Store store;
+    std::optional<keychain::Certificate> found;
+    if (auto identity = store.findIdentity(name)) found = identity->certificate;
+    if (!found)
+        for (auto& identity : store.identities())
+            if (identity.certificate.commonName.find(name) != std::string::npos) {
+                found = identity.certificate;
+                break;
+            }
+    if (!found)
+        for (auto& certificate : store.certificates())
+            if (certificate.commonName.find(name) != std::string::npos) {
+                found = certificate;
+                break;
+            }
+    if (!found) {
+        complain("find-certificate: The specified item could not be found in the keychain.");
+        return 44;
+    }
+    if (!pem) {
+        std::printf("keychain: \"%s\"\nSHA-1 hash: %s\n    \"labl\"<blob>=\"%s\"\n", store.location().c_str(),
+                    found->sha1.c_str(), found->commonName.c_str());
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(found->der.data());
+    X509* certificate = d2i_X509(nullptr, &bytes, static_cast<long>(found->der.size()));
+    if (!certificate) {
+        complain("find-certificate: the stored certificate cannot be decoded");
+        return 1;
+    }
+    bool written = PEM_write_X509(stdout, certificate) == 1;
+    X509_free(certificate);
+    return written && std::fflush(stdout) == 0 ? 0 : 1;
 }
 
 }  // namespace security

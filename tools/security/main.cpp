@@ -34,7 +34,8 @@ void usage() {
         "    cms -D [-i infile] [-o outfile]        decode a CMS message, write its content\n"
         "    find-identity [-v] [-p codesigning]    list the signing identities of the keychain\n"
         "    import file [-P passphrase]            import a PKCS#12 identity or certificates\n"
-        "    delete-identity (-Z sha1 | -c name)    remove an identity from the keychain\n",
+        "    delete-identity (-Z sha1 | -c name)    remove an identity from the keychain\n"
+        "    find-certificate -c name [-p]          show a certificate (-p: in PEM)\n",
         stderr);
 }
 
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
         if (command == "find-identity") return security::findIdentityCommand(args);
         if (command == "import") return security::importCommand(args);
         if (command == "delete-identity") return security::deleteIdentityCommand(args);
+        if (command == "find-certificate") return security::findCertificateCommand(args);
         if (command == "help" || command == "-h") {
             usage();
             return 0;

@@ -1,0 +1,69 @@
+// The checks before a run, and the stage that provisions the nested
+// applications and extensions as the checks planned it.
+#include "engine/QFAppPackageHandler.h"
+#include "engine/QFNestedBundles.h"
+#include "engine/QFProvisioningChecks.h"
+#include "engine/QFToolRun.h"
+#include "platform/files.h"
+#include "platform/queues.h"
+#include "profile/QFProvisioningProfile.h"
+#include "support/QFToolPaths.h"
+#include "system/QFFileHelper.h"
+
+void QFAppPackageHandler::setNestedProfiles(std::vector<std::shared_ptr<QFProvisioningProfile>> profiles) {
+    nestedProfiles = std::move(profiles);
+}
+
+void QFAppPackageHandler::checkProvisioning(std::shared_ptr<QFProvisioningProfile> profile, std::string certificate,
+                                            std::optional<std::string> bundleIdentifier,
+                                            std::function<void(std::optional<std::string>)> complete) {
+    // A profile file that is not there is the entitlements stage's to
+    // report, in its own words, before it changes anything.
+    if (!profile || !profile->path() || !platform::fs::fileExists(*profile->path())) {
+        platform::MainQueue::async([complete] {
+            if (complete) complete(std::nullopt);
+        });
+        return;
+    }
+    // The identity's certificate comes from the keychain through the
+    // security command, as everything of signing does.
+    auto self = shared_from_this();
+    auto pem = std::make_shared<std::string>();
+    engine::ToolRequest request{QFToolPaths::current().security, QFToolCommands::identityCertificate(certificate), ""};
+    auto judge = [self, profile, certificate, bundleIdentifier, complete, pem](int status) {
+        engine::CheckInput input;
+        input.profile = profile;
+        input.identity = certificate;
+        if (status == 0) input.certificatePem = *pem;
+        input.bundleIdentifier = bundleIdentifier;
+        input.appPath = self->appPath();
+        input.givenProfiles = self->nestedProfiles;
+        input.installedProfiles = [] { return QFFileHelper::sharedInstance().getProvisioningProfiles(); };
+        engine::CheckResult result = engine::checkProvisioning(input);
+        self->provisioningPlan = std::make_shared<engine::ProvisioningPlan>(std::move(result.plan));
+        if (complete) complete(result.refusal);
+    };
+    bool launched = engine::runTool(
+        request, [pem](int fd) { *pem = engine::readOutput(fd); }, judge);
+    if (!launched) platform::MainQueue::async([judge] { judge(-1); });
+}
+
+void QFAppPackageHandler::provisionNestedBundles(LogBlock log, ErrorBlock error, SuccessBlock success) {
+    logLocalBlock = std::move(log);
+    errorLocalBlock = std::move(error);
+    successLocalBlock = std::move(success);
+    reportLog("Provisioning the nested applications and extensions...");
+    itemEntitlements.clear();
+    if (!provisioningPlan) {
+        reportSuccess("Nested bundles provisioned");
+        return;
+    }
+    engine::NestedOutcome outcome =
+        engine::provisionNestedBundles(*provisioningPlan, workPath(), [this](const std::string& line) { reportLog(line); });
+    if (outcome.error) {
+        reportError(*outcome.error);
+        return;
+    }
+    itemEntitlements = std::move(outcome.entitlements);
+    reportSuccess("Nested bundles provisioned");
+}

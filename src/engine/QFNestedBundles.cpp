@@ -1,0 +1,107 @@
+#include "engine/QFNestedBundles.h"
+
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/plist.h"
+#include "profile/QFProvisioningProfile.h"
+
+namespace fs = platform::fs;
+namespace path = platform::path;
+namespace plist = platform::plist;
+
+namespace engine {
+
+namespace {
+
+// Rewrites one string value in place through the identifier rule.
+bool follow(plist::Value* value, const ProvisioningPlan& plan) {
+    const std::string* text = value ? value->asString() : nullptr;
+    if (!text) return false;
+    std::string moved = nestedIdentifier(*text, plan.oldIdentifier, plan.newIdentifier.value_or(plan.oldIdentifier));
+    if (moved == *text) return false;
+    *value = moved;
+    return true;
+}
+
+plist::Value* child(plist::Value* dict, const char* key) {
+    plist::Dict* keys = dict ? dict->asDict() : nullptr;
+    if (!keys) return nullptr;
+    auto it = keys->find(key);
+    return it == keys->end() ? nullptr : &it->second;
+}
+
+bool rewriteInfo(const NestedBundle& bundle, const ProvisioningPlan& plan) {
+    const std::string file = path::appendingPathComponent(bundle.path, "Info.plist");
+    auto bytes = fs::readFile(file);
+    auto info = bytes ? plist::parse(*bytes) : std::nullopt;
+    if (!info || !info->asDict()) return false;
+    bool changed = false;
+    if (plist::Value* identifier = child(&*info, "CFBundleIdentifier");
+        identifier && (!identifier->asString() || *identifier->asString() != bundle.newIdentifier)) {
+        *identifier = bundle.newIdentifier;
+        changed = true;
+    }
+    changed |= follow(child(&*info, "WKCompanionAppBundleIdentifier"), plan);
+    changed |= follow(child(child(child(&*info, "NSExtension"), "NSExtensionAttributes"), "WKAppBundleIdentifier"), plan);
+    return !changed || fs::writeFileAtomically(file, plist::toXml(*info));
+}
+
+bool replaceProfile(const NestedBundle& bundle) {
+    for (const auto& entry : fs::contentsOfDirectory(bundle.path)) {
+        const std::string extension = path::pathExtension(entry);
+        if (extension == "mobileprovision" || extension == "provisionprofile")
+            fs::removeItem(path::appendingPathComponent(bundle.path, entry));
+    }
+    const auto& source = bundle.profile ? bundle.profile->path() : std::nullopt;
+    return source && fs::copyItem(*source, path::appendingPathComponent(bundle.path, "embedded.mobileprovision"));
+}
+
+// The profile's "Entitlements" dictionary, unchanged, as the application's
+// own file is made from the chosen profile.
+std::optional<std::string> entitlementsOf(const QFProvisioningProfile& profile) {
+    const auto& dictionary = profile.profileDictionary();
+    const plist::Value* entitlements = dictionary ? dictionary->get("Entitlements") : nullptr;
+    if (!entitlements || !entitlements->asDict()) return std::nullopt;
+    return plist::toXml(*entitlements);
+}
+
+}  // namespace
+
+std::string nestedEntitlementsFolder(const std::string& workPath) {
+    return path::appendingPathComponent(workPath, "NestedEntitlements");
+}
+
+NestedOutcome provisionNestedBundles(const ProvisioningPlan& plan, const std::string& workPath,
+                                     const std::function<void(const std::string&)>& log) {
+    NestedOutcome outcome;
+    const std::string folder = nestedEntitlementsFolder(workPath);
+    fs::removeItem(folder);
+    if (!plan.nested.empty()) fs::createDirectory(folder);
+    int index = 0;
+    for (const auto& bundle : plan.nested) {
+        const std::string shown = "\"" + bundle.relativePath + "\"";
+        if (!rewriteInfo(bundle, plan)) {
+            outcome.error = "The Info.plist of the nested bundle " + shown + " could not be rewritten. Please try again.";
+            return outcome;
+        }
+        if (!replaceProfile(bundle)) {
+            outcome.error = "The profile of the nested bundle " + shown + " could not be replaced. Please try again.";
+            return outcome;
+        }
+        auto entitlements = bundle.profile ? entitlementsOf(*bundle.profile) : std::nullopt;
+        const std::string file = path::appendingPathComponent(
+            folder, std::to_string(++index) + "-" + path::lastPathComponent(bundle.path) + ".plist");
+        if (!entitlements || !fs::writeFileAtomically(file, *entitlements)) {
+            outcome.error = "The entitlements of the nested bundle " + shown + " could not be written. Please try again.";
+            return outcome;
+        }
+        outcome.entitlements[bundle.path] = file;
+        if (log)
+            log("Nested bundle " + bundle.relativePath + " (" + bundle.newIdentifier + ") gets the profile \"" +
+                bundle.profile->name().value_or("") + "\" (" + bundle.profile->UUID().value_or("no UUID") + "), " +
+                bundle.source);
+    }
+    return outcome;
+}
+
+}  // namespace engine

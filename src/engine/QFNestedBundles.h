@@ -1,0 +1,32 @@
+#pragma once
+// Carrying a checked plan into the nested applications and extensions: each
+// gets its new identifier, its own profile as embedded.mobileprovision, and
+// an entitlements file derived from that profile for its signing.
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "engine/QFProvisioningChecks.h"
+
+namespace engine {
+
+// The folder inside the work directory that holds the nested bundles'
+// entitlements while they are signed. It is removed before the work
+// directory is packed, so the archive holds nothing of it.
+std::string nestedEntitlementsFolder(const std::string& workPath);
+
+struct NestedOutcome {
+    std::optional<std::string> error;                // the line to show when a bundle could not be provisioned
+    std::map<std::string, std::string> entitlements;  // bundle path -> its entitlements file
+};
+
+// Writes every nested bundle of the plan: the identifiers in its Info.plist
+// (CFBundleIdentifier, WKCompanionAppBundleIdentifier and
+// NSExtension/NSExtensionAttributes/WKAppBundleIdentifier, by
+// nestedIdentifier), a byte copy of its profile in place of the old one, and
+// its entitlements file. Logs which profile each bundle got.
+NestedOutcome provisionNestedBundles(const ProvisioningPlan& plan, const std::string& workPath,
+                                     const std::function<void(const std::string&)>& log);
+
+}  // namespace engine

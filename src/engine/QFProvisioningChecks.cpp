@@ -1,0 +1,441 @@
+#include "engine/QFProvisioningChecks.h"
+
+#include <fcntl.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <ctime>
+
+#include "engine/QFSigningList.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/plist.h"
+#include "profile/QFProvisioningProfile.h"
+
+namespace fs = platform::fs;
+namespace path = platform::path;
+namespace plist = platform::plist;
+
+namespace engine {
+
+namespace {
+
+// ---- The signing certificate ----------------------------------------------
+
+struct SigningCertificate {
+    std::string der;
+    std::string team;  // subject OU
+};
+
+std::optional<SigningCertificate> certificateFromPem(const std::string& pem) {
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), BIO_free);
+    if (!bio) return std::nullopt;
+    std::unique_ptr<X509, decltype(&X509_free)> certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr),
+                                                            X509_free);
+    if (!certificate) return std::nullopt;
+    SigningCertificate out;
+    unsigned char* der = nullptr;
+    int length = i2d_X509(certificate.get(), &der);
+    if (length <= 0) return std::nullopt;
+    out.der.assign(reinterpret_cast<const char*>(der), static_cast<size_t>(length));
+    OPENSSL_free(der);
+    X509_NAME* subject = X509_get_subject_name(certificate.get());
+    int at = subject ? X509_NAME_get_index_by_NID(subject, NID_organizationalUnitName, -1) : -1;
+    if (at >= 0) {
+        const ASN1_STRING* value = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at));
+        unsigned char* text = nullptr;
+        int textLength = value ? ASN1_STRING_to_UTF8(&text, value) : -1;
+        if (textLength > 0) out.team.assign(reinterpret_cast<const char*>(text), static_cast<size_t>(textLength));
+        OPENSSL_free(text);
+    }
+    return out;
+}
+
+// ---- Profiles ---------------------------------------------------------------
+
+std::string label(const QFProvisioningProfile& profile) {
+    if (profile.name() && !profile.name()->empty()) return *profile.name();
+    return profile.path().value_or("(no file)");
+}
+
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+std::string utcText(std::chrono::system_clock::time_point when) {
+    std::time_t t = std::chrono::system_clock::to_time_t(when);
+    std::tm parts{};
+    if (!gmtime_r(&t, &parts)) return "an unknown date";
+    char text[32];
+    return std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts) ? text : "an unknown date";
+}
+
+const plist::Value* entitlementsOf(const QFProvisioningProfile& profile) {
+    const auto& dictionary = profile.profileDictionary();
+    const plist::Value* entitlements = dictionary ? dictionary->get("Entitlements") : nullptr;
+    return entitlements && entitlements->asDict() ? entitlements : nullptr;
+}
+
+std::optional<std::string> applicationIdentifierOf(const QFProvisioningProfile& profile) {
+    const plist::Value* entitlements = entitlementsOf(profile);
+    const plist::Value* value = entitlements ? entitlements->get("application-identifier") : nullptr;
+    if (!value || !value->asString() || value->asString()->empty()) return std::nullopt;
+    return *value->asString();
+}
+
+// The team the profile was made for: its entitlements' team identifier, else
+// the first of its "TeamIdentifier" list, else the application-identifier's prefix.
+std::string teamOf(const QFProvisioningProfile& profile) {
+    if (profile.teamIdentifier() && !profile.teamIdentifier()->empty()) return *profile.teamIdentifier();
+    const auto& dictionary = profile.profileDictionary();
+    const plist::Value* teams = dictionary ? dictionary->get("TeamIdentifier") : nullptr;
+    if (teams && teams->asArray() && !teams->asArray()->empty())
+        if (const std::string* first = teams->asArray()->front().asString()) return *first;
+    auto identifier = applicationIdentifierOf(profile);
+    if (!identifier) return "";
+    return identifier->substr(0, identifier->find('.'));
+}
+
+bool listsCertificate(const QFProvisioningProfile& profile, const std::string& der) {
+    if (!profile.certificates()) return false;
+    for (const auto& value : *profile.certificates())
+        if (const plist::Data* data = value.asData(); data && data->bytes == der) return true;
+    return false;
+}
+
+// Everything a device checks of one profile against the signing certificate
+// and the clock; the first fault as the line to show.
+std::optional<std::string> profileFault(const QFProvisioningProfile& profile, const SigningCertificate& certificate,
+                                        const std::string& identity, std::chrono::system_clock::time_point now) {
+    const std::string name = quoted(label(profile));
+    if (!profile.profileDictionary())
+        return "The profile " + name + " cannot be read as a provisioning profile: choose a valid profile file.";
+    if (!listsCertificate(profile, certificate.der))
+        return "The profile " + name + " does not list the certificate of " + quoted(identity) +
+               ": choose a profile made for this certificate.";
+    const std::string team = teamOf(profile);
+    if (team != certificate.team)
+        return "The profile " + name + " is for team " + (team.empty() ? "(none)" : team) + ", but the certificate of " +
+               quoted(identity) + " is of team " + (certificate.team.empty() ? "(none)" : certificate.team) +
+               ": choose a profile of the certificate's team.";
+    if (!profile.expirationDate() || *profile.expirationDate() < now)
+        return "The profile " + name + " has expired" +
+               (profile.expirationDate() ? " (on " + utcText(*profile.expirationDate()) + ")" : std::string()) +
+               ": renew it and choose the new one.";
+    if (profile.creationDate() && *profile.creationDate() > now)
+        return "The profile " + name + " is not valid yet (from " + utcText(*profile.creationDate()) +
+               "): check the computer's clock or choose another profile.";
+    if (!entitlementsOf(profile))
+        return "The profile " + name + " has no entitlements: choose a profile that carries its entitlements.";
+    if (!applicationIdentifierOf(profile))
+        return "The profile " + name +
+               " has no application-identifier in its entitlements: choose a profile made for an application.";
+    return std::nullopt;
+}
+
+// ---- Bundles ----------------------------------------------------------------
+
+std::optional<plist::Value> readPlist(const std::string& file) {
+    auto bytes = fs::readFile(file);
+    if (!bytes) return std::nullopt;
+    return plist::parse(*bytes);
+}
+
+std::optional<plist::Value> bundleInfo(const std::string& bundle) {
+    for (const char* place : {"Info.plist", "Resources/Info.plist"}) {
+        const std::string file = path::appendingPathComponent(bundle, place);
+        if (fs::fileExists(file)) return readPlist(file);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> stringIn(const std::optional<plist::Value>& info, const char* key) {
+    const plist::Value* value = info ? info->get(key) : nullptr;
+    if (!value || !value->asString()) return std::nullopt;
+    return *value->asString();
+}
+
+// The executable of a bundle, or the file itself for a library.
+std::string executableOf(const std::string& item) {
+    if (!fs::isDirectory(item)) return item;
+    std::string name = path::deletingPathExtension(path::lastPathComponent(item));
+    if (auto named = stringIn(bundleInfo(item), "CFBundleExecutable"); named && !named->empty() &&
+                                                                         named->find('/') == std::string::npos &&
+                                                                         *named != "." && *named != "..")
+        name = *named;
+    return path::appendingPathComponent(item, name);
+}
+
+bool isNestedBundle(const std::string& relativePath) {
+    std::string extension = path::toLower(path::pathExtension(relativePath));
+    return extension == "app" || extension == "appex";
+}
+
+// ---- Mach-O headers ---------------------------------------------------------
+// NOTE: keep in step with src/codesign/MachO.h, which owns the signer's view
+// of the same format; only what finding the encryption command needs is here.
+constexpr uint32_t MH_MAGIC = 0xfeedface;
+constexpr uint32_t MH_CIGAM = 0xcefaedfe;
+constexpr uint32_t MH_MAGIC_64 = 0xfeedfacf;
+constexpr uint32_t MH_CIGAM_64 = 0xcffaedfe;
+constexpr uint32_t FAT_MAGIC = 0xcafebabe;
+constexpr uint32_t FAT_MAGIC_64 = 0xcafebabf;
+constexpr uint32_t LC_ENCRYPTION_INFO = 0x21;
+constexpr uint32_t LC_ENCRYPTION_INFO_64 = 0x2c;
+constexpr uint32_t kMachHeaderSize = 28;
+constexpr uint32_t kMachHeader64Size = 32;
+constexpr uint32_t kFatHeaderSize = 8;
+constexpr uint32_t kFatArchSize = 20;
+constexpr uint32_t kFatArch64Size = 32;
+constexpr uint32_t kMaxFatArchs = 30;
+constexpr uint32_t kLoadCommandSize = 8;
+constexpr uint32_t kCryptIdOffset = 16;              // in encryption_info_command(_64)
+constexpr uint32_t kMaxLoadCommandsBytes = 16u << 20;  // far beyond any real file
+
+class ReadOnlyFile {
+public:
+    explicit ReadOnlyFile(const std::string& file) : fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    ~ReadOnlyFile() {
+        if (fd >= 0) ::close(fd);
+    }
+    ReadOnlyFile(const ReadOnlyFile&) = delete;
+    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+    bool isOpen() const { return fd >= 0; }
+    uint64_t size() const {
+        off_t end = ::lseek(fd, 0, SEEK_END);
+        return end < 0 ? 0 : static_cast<uint64_t>(end);
+    }
+    bool read(uint64_t offset, void* into, size_t length) const {
+        auto* bytes = static_cast<char*>(into);
+        while (length > 0) {
+            ssize_t got = ::pread(fd, bytes, length, static_cast<off_t>(offset));
+            if (got <= 0) return false;
+            bytes += got;
+            offset += static_cast<uint64_t>(got);
+            length -= static_cast<size_t>(got);
+        }
+        return true;
+    }
+
+private:
+    int fd;
+};
+
+uint32_t word(const unsigned char* p, bool bigEndian) {
+    return bigEndian ? (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3])
+                     : (uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]);
+}
+uint64_t bigEndian64(const unsigned char* p) { return uint64_t{word(p, true)} << 32 | word(p + 4, true); }
+
+// One thin image at offset within the file, at most size bytes long.
+bool sliceEncrypted(const ReadOnlyFile& file, uint64_t offset, uint64_t size) {
+    unsigned char header[kMachHeader64Size];
+    if (size < kMachHeaderSize || !file.read(offset, header, kMachHeaderSize)) return false;
+    const uint32_t magic = word(header, false);
+    bool is64 = magic == MH_MAGIC_64 || magic == MH_CIGAM_64;
+    bool big = magic == MH_CIGAM || magic == MH_CIGAM_64;
+    if (!is64 && magic != MH_MAGIC && magic != MH_CIGAM) return false;
+    const uint32_t headerSize = is64 ? kMachHeader64Size : kMachHeaderSize;
+    const uint32_t ncmds = word(header + 16, big);
+    const uint32_t sizeofcmds = word(header + 20, big);
+    if (sizeofcmds > kMaxLoadCommandsBytes || uint64_t{headerSize} + sizeofcmds > size) return false;
+    std::string commands(sizeofcmds, '\0');
+    if (sizeofcmds && !file.read(offset + headerSize, commands.data(), sizeofcmds)) return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(commands.data());
+    uint64_t at = 0;
+    for (uint32_t i = 0; i < ncmds && at + kLoadCommandSize <= sizeofcmds; ++i) {
+        const uint32_t cmd = word(p + at, big);
+        const uint32_t cmdsize = word(p + at + 4, big);
+        if (cmdsize < kLoadCommandSize || cmdsize > sizeofcmds - at) return false;
+        if ((cmd == LC_ENCRYPTION_INFO || cmd == LC_ENCRYPTION_INFO_64) && cmdsize >= kCryptIdOffset + 4 &&
+            word(p + at + kCryptIdOffset, big) != 0)
+            return true;
+        at += cmdsize;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool isEncryptedMachO(const std::string& file) {
+    ReadOnlyFile in(file);
+    if (!in.isOpen()) return false;
+    const uint64_t size = in.size();
+    unsigned char fat[kFatHeaderSize];
+    if (size < kFatHeaderSize || !in.read(0, fat, kFatHeaderSize)) return false;
+    const uint32_t magic = word(fat, true);
+    if (magic != FAT_MAGIC && magic != FAT_MAGIC_64) return sliceEncrypted(in, 0, size);
+    const uint32_t count = word(fat + 4, true);
+    if (count > kMaxFatArchs) return false;  // also how a Java class file begins
+    const uint32_t entrySize = magic == FAT_MAGIC_64 ? kFatArch64Size : kFatArchSize;
+    std::string table(size_t{count} * entrySize, '\0');
+    if (count && !in.read(kFatHeaderSize, table.data(), table.size())) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        const auto* arch = reinterpret_cast<const unsigned char*>(table.data()) + size_t{i} * entrySize;
+        uint64_t offset = magic == FAT_MAGIC_64 ? bigEndian64(arch + 8) : word(arch + 8, true);
+        uint64_t length = magic == FAT_MAGIC_64 ? bigEndian64(arch + 16) : word(arch + 12, true);
+        if (offset > size || length > size - offset) continue;
+        if (sliceEncrypted(in, offset, length)) return true;
+    }
+    return false;
+}
+
+IdentifierFit fitsApplicationIdentifier(const std::string& applicationIdentifier, const std::string& identifier) {
+    auto dot = applicationIdentifier.find('.');
+    if (dot == std::string::npos || identifier.empty()) return IdentifierFit::None;
+    const std::string pattern = applicationIdentifier.substr(dot + 1);
+    if (pattern == identifier) return IdentifierFit::Exact;
+    if (!pattern.empty() && pattern.back() == '*' &&
+        identifier.compare(0, pattern.size() - 1, pattern, 0, pattern.size() - 1) == 0 &&
+        identifier.size() >= pattern.size() - 1)
+        return IdentifierFit::Wildcard;
+    return IdentifierFit::None;
+}
+
+bool isValidBundleIdentifier(const std::string& identifier) {
+    if (identifier.empty() || identifier.front() == '.' || identifier.back() == '.') return false;
+    char previous = 0;
+    for (char c : identifier) {
+        bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
+        if (!allowed || (c == '.' && previous == '.')) return false;
+        previous = c;
+    }
+    return true;
+}
+
+std::string nestedIdentifier(const std::string& value, const std::string& oldIdentifier,
+                             const std::string& newIdentifier) {
+    if (oldIdentifier.empty() || newIdentifier.empty()) return value;
+    if (value == oldIdentifier) return newIdentifier;
+    if (value.size() > oldIdentifier.size() && value.compare(0, oldIdentifier.size(), oldIdentifier) == 0 &&
+        value[oldIdentifier.size()] == '.')
+        return newIdentifier + value.substr(oldIdentifier.size());
+    return value;
+}
+
+CheckResult checkProvisioning(const CheckInput& input) {
+    CheckResult result;
+    auto refuse = [&](std::string line) {
+        result.refusal = std::move(line);
+        return result;
+    };
+    if (!input.profile) return refuse("No provisioning profile was given: choose one.");
+    const QFProvisioningProfile& profile = *input.profile;
+    const std::string name = quoted(label(profile));
+
+    auto certificate = certificateFromPem(input.certificatePem);
+    if (!certificate)
+        return refuse("The certificate of the signing identity " + quoted(input.identity) +
+                      " was not found in the keychain: import the identity, or choose another.");
+    if (auto fault = profileFault(profile, *certificate, input.identity, input.now)) return refuse(*fault);
+    const std::string applicationIdentifier = *applicationIdentifierOf(profile);
+
+    // The identifier to be written. An absent one is reported by the
+    // Info.plist stage with its own message.
+    if (input.bundleIdentifier) {
+        const std::string& identifier = *input.bundleIdentifier;
+        if (identifier.find('*') != std::string::npos)
+            return refuse("The profile " + name + " is a wildcard profile (" + applicationIdentifier +
+                          "): it names no bundle identifier to write. Type the bundle identifier to use instead.");
+        if (!isValidBundleIdentifier(identifier))
+            return refuse("The bundle identifier " + quoted(identifier) +
+                          " is not valid: use only letters, digits, hyphens and periods, as in com.example.app.");
+        if (fitsApplicationIdentifier(applicationIdentifier, identifier) == IdentifierFit::None)
+            return refuse("The bundle identifier " + quoted(identifier) + " does not fit the profile " + name +
+                          ", which is for " + applicationIdentifier +
+                          ": choose a profile for this identifier, or type one that the profile allows.");
+    }
+
+    const std::string& app = input.appPath;
+    if (app.empty() || !fs::isDirectory(app)) return result;  // the signing stage reports a missing application
+    const std::optional<plist::Value> appInfo = bundleInfo(app);
+    result.plan.oldIdentifier = stringIn(appInfo, "CFBundleIdentifier").value_or("");
+    result.plan.newIdentifier = input.bundleIdentifier;
+
+    // Every executable that is to be signed.
+    const std::vector<std::string> items = signingList(app);
+    for (const auto& item : items) {
+        const std::string executable = executableOf(item);
+        if (!isEncryptedMachO(executable)) continue;
+        std::string shown = executable.size() > app.size() ? executable.substr(app.size() + 1) : executable;
+        return refuse("The executable " + quoted(shown) +
+                      " is encrypted: App Store encrypted code cannot run re-signed. Use a package exported "
+                      "without App Store encryption (a development or ad hoc export).");
+    }
+
+    // Nested applications and extensions, each with its own profile.
+    const std::string newApp = input.bundleIdentifier.value_or(result.plan.oldIdentifier);
+    std::vector<bool> givenUsed(input.givenProfiles.size(), false);
+    std::optional<ProfileList> installed;
+    for (const auto& item : items) {
+        if (item == app) continue;
+        std::string relative = item.substr(app.size() + 1);
+        if (!isNestedBundle(relative)) continue;
+        NestedBundle bundle;
+        bundle.path = item;
+        bundle.relativePath = relative;
+        auto identifier = stringIn(bundleInfo(item), "CFBundleIdentifier");
+        if (!identifier || identifier->empty())
+            return refuse("The nested bundle " + quoted(relative) +
+                          " has no CFBundleIdentifier in its Info.plist: the package is damaged; rebuild it.");
+        bundle.oldIdentifier = *identifier;
+        bundle.newIdentifier = nestedIdentifier(*identifier, result.plan.oldIdentifier, newApp);
+        if (!isValidBundleIdentifier(bundle.newIdentifier))
+            return refuse("The nested bundle " + quoted(relative) + " would get the bundle identifier " +
+                          quoted(bundle.newIdentifier) + ", which is not valid: use only letters, digits, hyphens "
+                          "and periods in the application's identifier.");
+
+        // 1. A profile given for it: an exact fit before a wildcard one.
+        std::optional<size_t> pick;
+        for (IdentifierFit wanted : {IdentifierFit::Exact, IdentifierFit::Wildcard}) {
+            for (size_t i = 0; i < input.givenProfiles.size() && !pick; ++i) {
+                const auto& given = input.givenProfiles[i];
+                auto id = given ? applicationIdentifierOf(*given) : std::nullopt;
+                if (id && fitsApplicationIdentifier(*id, bundle.newIdentifier) == wanted) pick = i;
+            }
+            if (pick) break;
+        }
+        if (pick) {
+            givenUsed[*pick] = true;
+            bundle.profile = input.givenProfiles[*pick];
+            if (auto fault = profileFault(*bundle.profile, *certificate, input.identity, input.now))
+                return refuse(*fault);
+            bundle.source = "given for it";
+        }
+        // 2. An installed one made exactly for it.
+        if (!bundle.profile && input.installedProfiles) {
+            if (!installed) installed = input.installedProfiles();
+            const std::string wanted = certificate->team + "." + bundle.newIdentifier;
+            for (const auto& candidate : *installed) {
+                if (!candidate || applicationIdentifierOf(*candidate) != wanted) continue;
+                if (profileFault(*candidate, *certificate, input.identity, input.now)) continue;
+                bundle.profile = candidate;
+                bundle.source = "installed";
+                break;
+            }
+        }
+        // 3. The chosen one, when it is a wildcard that fits.
+        if (!bundle.profile &&
+            fitsApplicationIdentifier(applicationIdentifier, bundle.newIdentifier) == IdentifierFit::Wildcard) {
+            bundle.profile = input.profile;
+            bundle.source = "the chosen wildcard profile";
+        }
+        if (!bundle.profile)
+            return refuse("The nested bundle " + quoted(relative) + " needs a provisioning profile for " +
+                          certificate->team + "." + bundle.newIdentifier +
+                          ", and none was given or is installed: install one (or give it with a further --profile), "
+                          "or choose a wildcard profile that covers it.");
+        result.plan.nested.push_back(std::move(bundle));
+    }
+    for (size_t i = 0; i < givenUsed.size(); ++i) {
+        if (givenUsed[i] || !input.givenProfiles[i]) continue;
+        const auto& unused = *input.givenProfiles[i];
+        return refuse("The profile " + quoted(label(unused)) + " (for " +
+                      applicationIdentifierOf(unused).value_or("no application-identifier") +
+                      ") fits none of the application's nested bundles: leave it out, or give the profile the "
+                      "nested bundle needs.");
+    }
+    return result;
+}
+
+}  // namespace engine

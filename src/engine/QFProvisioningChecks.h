@@ -1,0 +1,73 @@
+#pragma once
+// What a device checks before it installs a re-signed package, checked
+// before the run changes anything: the profile against the signing
+// certificate and the clock, the bundle identifier against the profile, the
+// executables for App Store encryption, and a profile for every nested
+// application and extension. Reads only property lists and the headers and
+// load commands of Mach-O files; writes nothing.
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QFProvisioningProfile;
+
+namespace engine {
+
+using ProfileList = std::vector<std::shared_ptr<QFProvisioningProfile>>;
+
+// One nested application or extension and what the run gives it.
+struct NestedBundle {
+    std::string path;          // absolute
+    std::string relativePath;  // below the application, for messages
+    std::string oldIdentifier;
+    std::string newIdentifier;
+    std::shared_ptr<QFProvisioningProfile> profile;
+    std::string source;  // how the profile was found, for the log
+};
+
+struct ProvisioningPlan {
+    std::string oldIdentifier;  // the application's, before the run ("" when unknown)
+    std::optional<std::string> newIdentifier;
+    std::vector<NestedBundle> nested;  // in signing order
+};
+
+struct CheckInput {
+    std::shared_ptr<QFProvisioningProfile> profile;  // the application's
+    std::string identity;                            // the identity's name, for messages
+    std::string certificatePem;                      // its certificate, as the security command prints it
+    std::optional<std::string> bundleIdentifier;     // to be written
+    std::string appPath;
+    ProfileList givenProfiles;                    // further profiles the user gave, for nested bundles
+    std::function<ProfileList()> installedProfiles;  // asked only when a nested bundle needs one
+    std::chrono::system_clock::time_point now = std::chrono::system_clock::now();
+};
+
+struct CheckResult {
+    std::optional<std::string> refusal;  // the one line to show; nothing when the run may go on
+    ProvisioningPlan plan;
+};
+
+CheckResult checkProvisioning(const CheckInput& input);
+
+// The parts, for the bench and for direct use.
+enum class IdentifierFit { None, Wildcard, Exact };
+// How identifier fits an application-identifier "PREFIX.pattern", where a
+// pattern ending in "*" matches any identifier that starts with the rest.
+IdentifierFit fitsApplicationIdentifier(const std::string& applicationIdentifier, const std::string& identifier);
+// A nested bundle's identifier (or one that names its application) after the
+// application's identifier changes from oldIdentifier to newIdentifier: the
+// old one itself, or the old one and a dot and a suffix, follow it; anything
+// else stays.
+std::string nestedIdentifier(const std::string& value, const std::string& oldIdentifier,
+                             const std::string& newIdentifier);
+// Letters, digits, hyphens and periods, no empty part.
+bool isValidBundleIdentifier(const std::string& identifier);
+// Whether a Mach-O file (thin or fat) carries an encryption command with a
+// cryptid other than 0. Reads the headers and load commands only; a file
+// that is not Mach-O, or whose headers do not hold together, answers false.
+bool isEncryptedMachO(const std::string& path);
+
+}  // namespace engine
