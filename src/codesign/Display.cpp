@@ -148,8 +148,7 @@ DisplayResult describeItem(const std::string& path, const std::string& displayPa
         else result.lines.push_back("Info.plist=not bound");
         result.lines.push_back("TeamIdentifier=" + primary.teamId.value_or("not set"));
         if (bundle) {
-            auto seal = platform::fs::readFile(
-                platform::path::appendingPathComponent(bundle->root, "_CodeSignature/CodeResources"));
+            auto seal = platform::fs::readFile(codeResourcesPath(*bundle));
             auto parsed = seal ? platform::plist::parse(*seal) : std::nullopt;
             const platform::plist::Value* rules2 = parsed ? parsed->get("rules2") : nullptr;
             const platform::plist::Value* files2 = parsed ? parsed->get("files2") : nullptr;

@@ -10,6 +10,26 @@
 
 namespace codesign {
 
+namespace {
+
+std::string baseName(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string parentOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool existsNoFollow(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
 InputFile::~InputFile() {
     if (fd >= 0) ::close(fd);
 }
@@ -68,9 +88,10 @@ ReplacementFile::~ReplacementFile() {
     if (!temporary.empty()) ::unlink(temporary.c_str());
 }
 
-bool ReplacementFile::create(const std::string& targetPath, unsigned mode) {
+bool ReplacementFile::create(const std::string& targetPath, unsigned mode, const std::string& stagingFolder) {
     target = targetPath;
-    std::string pattern = targetPath + ".cstmp.XXXXXX";
+    std::string pattern = stagingFolder.empty() ? targetPath + ".cstmp.XXXXXX"
+                                                : stagingFolder + "/" + baseName(targetPath) + ".cstmp.XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     fd = ::mkstemp(name.data());
@@ -100,6 +121,58 @@ bool ReplacementFile::commit() {
     if (ok) ok = ::rename(temporary.c_str(), target.c_str()) == 0;
     if (ok) temporary.clear();
     return ok;
+}
+
+}  // namespace codesign
+
+namespace codesign {
+
+bool commitTogether(const std::vector<ReplacementFile*>& files) {
+    struct Done {
+        ReplacementFile* file;
+        std::string backup;  // the old target under its second name; empty when there was none
+        std::string madeFolder;
+    };
+    std::vector<Done> done;
+    auto rollBack = [&]() {
+        for (auto it = done.rbegin(); it != done.rend(); ++it) {
+            if (!it->backup.empty()) ::rename(it->backup.c_str(), it->file->target.c_str());
+            else ::unlink(it->file->target.c_str());
+            if (!it->madeFolder.empty()) ::rmdir(it->madeFolder.c_str());
+        }
+        return false;
+    };
+    for (ReplacementFile* file : files) {
+        if (!file || file->fd < 0) return rollBack();
+        if (::close(file->fd) != 0) {
+            file->fd = -1;
+            return rollBack();
+        }
+        file->fd = -1;
+        Done step{file, {}, {}};
+        const std::string folder = parentOf(file->target);
+        if (!existsNoFollow(folder)) {
+            if (::mkdir(folder.c_str(), 0755) != 0) return rollBack();
+            step.madeFolder = folder;
+        }
+        if (existsNoFollow(file->target)) {
+            step.backup = file->temporary + ".old";
+            if (::link(file->target.c_str(), step.backup.c_str()) != 0) {
+                if (!step.madeFolder.empty()) ::rmdir(step.madeFolder.c_str());
+                return rollBack();
+            }
+        }
+        if (::rename(file->temporary.c_str(), file->target.c_str()) != 0) {
+            if (!step.backup.empty()) ::unlink(step.backup.c_str());
+            if (!step.madeFolder.empty()) ::rmdir(step.madeFolder.c_str());
+            return rollBack();
+        }
+        file->temporary.clear();
+        done.push_back(std::move(step));
+    }
+    for (const Done& step : done)
+        if (!step.backup.empty()) ::unlink(step.backup.c_str());
+    return true;
 }
 
 }  // namespace codesign

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace codesign {
 
@@ -38,17 +39,28 @@ public:
     ReplacementFile(const ReplacementFile&) = delete;
     ReplacementFile& operator=(const ReplacementFile&) = delete;
 
-    // A new empty file beside target, with the given permission bits.
-    bool create(const std::string& target, unsigned mode);
+    // A new empty file beside target, with the given permission bits; or in
+    // stagingFolder when the target's folder may not exist yet (it is then
+    // made when the file is committed). stagingFolder must be on the target's
+    // file system.
+    bool create(const std::string& target, unsigned mode, const std::string& stagingFolder = {});
     bool write(uint64_t offset, std::string_view bytes);
     bool setSize(uint64_t size);  // extends with zeros
     // Renames the new file over the target.
     bool commit();
 
 private:
+    friend bool commitTogether(const std::vector<ReplacementFile*>& files);
     int fd = -1;
     std::string target;
     std::string temporary;
 };
+
+// Commits several replacement files as one change: either every target gets
+// its new bytes, or none does. Targets renamed before a failure get their old
+// bytes back (kept meanwhile under a second name, by a hard link, so a target
+// is never missing), and folders made for them are removed again. Files not
+// committed are removed by their destructors as usual.
+bool commitTogether(const std::vector<ReplacementFile*>& files);
 
 }  // namespace codesign

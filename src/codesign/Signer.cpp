@@ -72,6 +72,7 @@ SignResult signItem(const SignRequest& request) {
     if (platform::fs::isDirectory(request.path)) {
         bundle = readBundle(request.path, &error);
         if (!bundle) return failure(error);
+        if (auto problem = versionedLayoutProblem(*bundle)) return failure("cannot sign the framework: " + *problem);
         binaryPath = bundle->executablePath;
     }
     bool notMachO = false;
@@ -123,28 +124,39 @@ SignResult signItem(const SignRequest& request) {
         if (!loadEntitlements(*request.entitlementsPath, context, &error)) return failure(error);
     }
 
+    // Every write is staged first and committed together at the end: a
+    // failure anywhere leaves the item on disk exactly as it was.
     std::optional<std::string> codeResources;
+    ReplacementFile sealFile;
     if (bundle) {
         ResourceSealOptions seal;
         seal.hashTypes = binary->hashTypes();
         seal.mainExecutable = bundle->executableName;
-        codeResources = buildCodeResources(bundle->root, seal, &error);
+        codeResources = buildCodeResources(bundle->contents, seal, &error);
         if (!codeResources) return failure("cannot seal the bundle's resources: " + error);
         context.infoPlist = bundle->infoPlistBytes;
         context.codeResources = codeResources;
+
+        const std::string sealPath = codeResourcesPath(*bundle);
+        const std::string folder = platform::path::deletingLastPathComponent(sealPath);
+        const bool folderThere = platform::fs::isDirectory(folder) && !platform::fs::isSymlink(folder);
+        if (!folderThere && (platform::fs::isSymlink(folder) || platform::fs::fileExists(folder)))
+            return failure("cannot write the resource seal: " + folder + " is not a folder");
+        if (platform::fs::isSymlink(sealPath) || platform::fs::isDirectory(sealPath))
+            return failure("cannot write the resource seal: " + sealPath + " is not a file");
+        // A missing _CodeSignature folder is made only when the seal is committed.
+        if (!sealFile.create(sealPath, 0644, folderThere ? std::string() : bundle->contents) ||
+            !sealFile.write(0, *codeResources))
+            return failure("cannot write the resource seal");
     }
 
     ReplacementFile out;
     if (!out.create(target, binary->input.mode())) return failure("cannot write beside " + target);
     if (!writeSignedBinary(*binary, context, out, &error)) return failure(error);
-    if (bundle) {
-        const std::string folder = platform::path::appendingPathComponent(bundle->root, "_CodeSignature");
-        if (!platform::fs::createDirectory(folder) ||
-            !platform::fs::writeFileAtomically(platform::path::appendingPathComponent(folder, "CodeResources"),
-                                               *codeResources))
-            return failure("cannot write the resource seal");
-    }
-    if (!out.commit()) return failure("cannot replace " + target);
+    std::vector<ReplacementFile*> staged;
+    if (bundle) staged.push_back(&sealFile);
+    staged.push_back(&out);
+    if (!commitTogether(staged)) return failure("cannot replace " + target);
 
     result.ok = true;
     result.identifier = context.identifier;

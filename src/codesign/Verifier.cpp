@@ -32,6 +32,7 @@ constexpr const char* kBadFormat = "invalid or unsupported format for signature"
 constexpr const char* kStrictValidation = "main executable failed strict validation";
 constexpr const char* kBundleFormat = "bundle format unrecognized, invalid, or unsuitable";
 constexpr const char* kNotTrusted = "CSSMERR_TP_NOT_TRUSTED";
+constexpr const char* kFrameworkLayout = "invalid framework layout";
 
 constexpr size_t kVerifyChunk = size_t(1) << 20;
 
@@ -185,16 +186,19 @@ bool isNestedBundleName(const std::string& name) {
 std::vector<std::string> nestedCode(const BundleInfo& bundle) {
     std::vector<std::string> out;
     std::vector<std::string> bundles;
-    for (const std::string& relative : platform::fs::subpathsOfDirectory(bundle.root)) {
+    for (const std::string& relative : platform::fs::subpathsOfDirectory(bundle.contents)) {
         bool inside = false;
         for (const auto& b : bundles)
             if (relative.compare(0, b.size() + 1, b + "/") == 0) inside = true;
         if (inside) continue;
-        const std::string full = platform::path::appendingPathComponent(bundle.root, relative);
+        const std::string full = platform::path::appendingPathComponent(bundle.contents, relative);
         if (platform::fs::isSymlink(full)) continue;
         if (platform::fs::isDirectory(full)) {
+            // A flat bundle has its Info.plist at the top; a versioned
+            // framework has Versions/Current instead.
             if (isNestedBundleName(relative) &&
-                platform::fs::fileExists(platform::path::appendingPathComponent(full, "Info.plist"))) {
+                (platform::fs::fileExists(platform::path::appendingPathComponent(full, "Info.plist")) ||
+                 platform::fs::isSymlink(platform::path::appendingPathComponent(full, "Versions/Current")))) {
                 bundles.push_back(relative);
                 out.push_back(full);
             }
@@ -260,6 +264,7 @@ VerifyResult verifyItem(const std::string& path, const std::string& displayPath,
     if (platform::fs::isDirectory(path)) {
         bundle = readBundle(path, &error);
         if (!bundle) return report({kBundleFormat, {}});
+        if (auto problem = versionedLayoutProblem(*bundle)) return report({kFrameworkLayout, {*problem}});
         binaryPath = bundle->executablePath;
     }
     InputFile input;
@@ -277,8 +282,7 @@ VerifyResult verifyItem(const std::string& path, const std::string& displayPath,
     BundleSeal seal;
     if (bundle) {
         seal.bundle = &*bundle;
-        seal.codeResources = platform::fs::readFile(
-            platform::path::appendingPathComponent(bundle->root, "_CodeSignature/CodeResources"));
+        seal.codeResources = platform::fs::readFile(codeResourcesPath(*bundle));
     }
     for (const auto& slice : file->slices) {
         if (auto failure = verifySlice(input, slice, seal)) {
@@ -293,7 +297,7 @@ VerifyResult verifyItem(const std::string& path, const std::string& displayPath,
         sealOptions.hashTypes = hashTypesOf(input, file->slices.front());
         sealOptions.mainExecutable = bundle->executableName;
         bool malformed = false;
-        auto problems = verifyCodeResources(bundle->root, *seal.codeResources, sealOptions, &malformed);
+        auto problems = verifyCodeResources(bundle->contents, *seal.codeResources, sealOptions, &malformed);
         if (malformed) return report({kResourcesMissing, {}});
         if (!problems.empty()) {
             Failure failure{kSealedResource, {}};

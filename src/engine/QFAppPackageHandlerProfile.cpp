@@ -7,6 +7,8 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/plist.h"
+#include "platform/process.h"
+#include "platform/text.h"
 #include "profile/QFProvisioningProfile.h"
 #include "support/QFToolPaths.h"
 
@@ -29,6 +31,13 @@ std::string withoutPolicyWarning(const std::string& output) {
     if (output.find("SecPolicySetValue") == std::string::npos) return output;
     auto firstBreak = output.find('\n');
     return firstBreak == std::string::npos ? std::string() : output.substr(firstBreak + 1);
+}
+
+// The decode tool prints the profile's content as it is: XML text, or the
+// bytes of a binary property list, which must reach the parser unchanged.
+std::string decodedProfileText(const std::string& raw) {
+    if (withoutPolicyWarning(raw).rfind("bplist", 0) == 0) return raw;
+    return platform::text::decodeUtf8Lossy(raw);
 }
 
 // The profile's "Entitlements" dictionary, unchanged; an empty one when the
@@ -79,7 +88,7 @@ void QFAppPackageHandler::createEntitlementsWithProvisioning(std::shared_ptr<QFP
 }
 
 void QFAppPackageHandler::watchEntitlements(int fd) {
-    std::string text = engine::readOutput(fd);
+    std::string text = decodedProfileText(platform::readToEnd(fd));
     std::lock_guard<std::mutex> g(resultsLock);
     entitlementsResult = std::move(text);
 }

@@ -44,8 +44,13 @@ std::vector<std::string> insideOut(const std::vector<std::string>& relativePaths
 
 std::vector<std::string> signingList(const std::string& appPath) {
     std::vector<std::string> items;
-    for (auto& relative : platform::fs::subpathsOfDirectory(appPath))
-        if (isSignedItem(relative)) items.push_back(std::move(relative));
+    for (auto& relative : platform::fs::subpathsOfDirectory(appPath)) {
+        // A link (the top of a versioned framework is made of them) is no
+        // item of its own: what it leads to is signed where it lives.
+        if (isSignedItem(relative) &&
+            !platform::fs::isSymlink(platform::path::appendingPathComponent(appPath, relative)))
+            items.push_back(std::move(relative));
+    }
     std::vector<std::string> list;
     for (const auto& relative : insideOut(items)) list.push_back(platform::path::appendingPathComponent(appPath, relative));
     list.push_back(appPath);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <string_view>
 
 #include "platform/files.h"
 #include "platform/text.h"
@@ -103,6 +104,8 @@ bool isNumericOne(const Value* v) {
     return false;
 }
 
+bool isBinaryPropertyList(std::string_view bytes) { return bytes.substr(0, 6) == "bplist"; }
+
 }  // namespace
 
 QFProvisioningProfile::QFProvisioningProfile(std::optional<std::string> path) {
@@ -118,9 +121,10 @@ std::optional<platform::plist::Value> QFProvisioningProfile::provisioningProfile
     std::optional<Value> result;
     if (auto bytes = platform::fs::readFile(*path)) {
         auto content = profile::cmsEncapsulatedContent(*bytes);
-        // The content is read as UTF-8 text first: bytes that are not valid
-        // UTF-8 give no property list, even when they would parse as one.
-        if (content && platform::text::isValidUtf8(*content)) {
+        // An XML content is read as UTF-8 text first: bytes that are not
+        // valid UTF-8 give no property list. A binary property list is no
+        // text and is read as it stands.
+        if (content && (isBinaryPropertyList(*content) || platform::text::isValidUtf8(*content))) {
             auto parsed = platform::plist::parse(*content);
             // Only a dictionary is a profile; any other top-level value is not.
             if (parsed && parsed->asDict()) result = std::move(parsed);

@@ -15,6 +15,7 @@ TEST(EndToEnd, ResignedPackagePassesTheIndependentVerifier) {
     const std::string dir = testkit::makeScratchDir("e2e");
     testkit::PackageSpec shape;
     shape.resourceFiles = 20;
+    shape.versionedFramework = true;
     const std::string ipa = testkit::buildPackage(dir + "/Demo.ipa", shape);
 
     testkit::pki::ProfileOptions profile;
@@ -33,6 +34,8 @@ TEST(EndToEnd, ResignedPackagePassesTheIndependentVerifier) {
     fs::create_directories(unpacked);
     ASSERT_EQ(testkit::run({"/usr/bin/unzip", "-q", dir + "/out/Resigned.ipa", "-d", unpacked}, &out), 0) << out;
     const std::string app = unpacked + "/Payload/Demo.app";
+    EXPECT_TRUE(fs::is_symlink(app + "/Frameworks/V.framework/Resources"));
+    EXPECT_TRUE(fs::exists(app + "/Frameworks/V.framework/Versions/A/_CodeSignature/CodeResources"));
 
     EXPECT_EQ(verify(app).output, "");
     ToolRun deep = codesign({"-v", "--deep", app});

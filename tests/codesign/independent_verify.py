@@ -3,7 +3,12 @@
 
 Usage: independent_verify.py [--ca ROOT.pem] [--provisioning] PATH...
 
-PATH is a bundle (.app, .appex, .framework) or a bare Mach-O file. For every
+PATH is a bundle (.app, .appex, .framework) or a bare Mach-O file. A
+bundle is flat (Info.plist, executable and _CodeSignature at its top) or a
+versioned framework: its code in Versions/<v> with Versions/Current a link to
+<v>, its Info.plist in Versions/<v>/Resources, its seal in
+Versions/<v>/_CodeSignature, and at its top nothing but links of the form
+NAME -> Versions/Current/NAME. For every
 slice it re-parses the Mach-O, re-hashes every page and every special slot,
 checks the CodeDirectory fields a device relies on, has `openssl cms -verify`
 check the CMS signature over the primary CodeDirectory, and compares the
@@ -187,11 +192,11 @@ def check_cms(where, cms, primary, cds, ca):
     return ou.group(1) if ou else None
 
 
-def check_binary(where, path, bundle=None, ca=None):
+def check_binary(where, path, bundle=None, ca=None, info_path=None):
     data = open(path, "rb").read()
     bundle_info = code_resources = identifier = None
     if bundle:
-        bundle_info = open(os.path.join(bundle, "Info.plist"), "rb").read()
+        bundle_info = open(info_path or os.path.join(bundle, "Info.plist"), "rb").read()
         identifier = plistlib.loads(bundle_info).get("CFBundleIdentifier")
         cr = os.path.join(bundle, "_CodeSignature", "CodeResources")
         code_resources = open(cr, "rb").read() if os.path.exists(cr) else None
@@ -357,22 +362,53 @@ def check_provisioning(bundle, parent_identifier):
         problem(bundle, f"application-identifier {application_identifier} does not fit {identifier}")
 
 
+def bundle_layout(where, path):
+    """(contents folder, Info.plist path) of a bundle; checks a versioned top."""
+    if os.path.lexists(os.path.join(path, "Info.plist")):
+        return path, os.path.join(path, "Info.plist")
+    current = os.path.join(path, "Versions", "Current")
+    if not os.path.islink(current):
+        return path, os.path.join(path, "Resources", "Info.plist")
+    version = os.readlink(current)
+    contents = os.path.join(path, "Versions", version)
+    if "/" in version or version in (".", "..") or os.path.islink(contents) or not os.path.isdir(contents):
+        problem(where, "Versions/Current does not name a version folder: " + version)
+    for name in sorted(os.listdir(path)):
+        if name == "Versions":
+            continue
+        full = os.path.join(path, name)
+        wanted = "Versions/Current/" + name
+        if not os.path.islink(full):
+            problem(where, "unsealed entry at the top of a versioned framework: " + name)
+        elif os.readlink(full) != wanted:
+            problem(where, f"top-level link {name} -> {os.readlink(full)}, not {wanted}")
+        elif not os.path.lexists(os.path.join(contents, name)):
+            problem(where, "top-level link leads nowhere: " + name)
+    return contents, os.path.join(contents, "Resources", "Info.plist")
+
+
+def is_bundle(full):
+    return os.path.splitext(full)[1] in (".framework", ".appex", ".app") and not os.path.islink(full) and (
+        os.path.exists(os.path.join(full, "Info.plist")) or os.path.islink(os.path.join(full, "Versions", "Current")))
+
+
 def check_item(path, ca, provisioning=False, parent_identifier=None):
     if os.path.isdir(path):
-        info = plistlib.load(open(os.path.join(path, "Info.plist"), "rb"))
-        executable = info["CFBundleExecutable"]
         before = len(problems)
-        hash_types = check_binary(path, os.path.join(path, executable), bundle=path, ca=ca)
-        check_seal(path, path, executable, hash_types)
+        contents, info_path = bundle_layout(path, path)
+        info = plistlib.load(open(info_path, "rb"))
+        executable = info["CFBundleExecutable"]
+        hash_types = check_binary(path, os.path.join(contents, executable), bundle=contents, ca=ca,
+                                  info_path=info_path)
+        check_seal(path, contents, executable, hash_types)
         provisioned = os.path.splitext(path.rstrip("/"))[1] in (".app", ".appex")
         if provisioning and provisioned:
             check_provisioning(path, parent_identifier)
             parent_identifier = info.get("CFBundleIdentifier", "")
-        for root, dirs, files in os.walk(path):
+        for root, dirs, files in os.walk(contents):
             for name in list(dirs):
                 full = os.path.join(root, name)
-                if os.path.splitext(name)[1] in (".framework", ".appex", ".app") and \
-                        os.path.exists(os.path.join(full, "Info.plist")):
+                if is_bundle(full):
                     check_item(full, ca, provisioning, parent_identifier)
                     dirs.remove(name)
             for name in files:

@@ -43,6 +43,14 @@ TEST_F(EngineTest, EntitlementsComeFromTheDecodedProfileUnchanged) {
         EXPECT_EQ(*plist::parse(testkit::readFile(target)), expected);
         EXPECT_EQ(testkit::readFile(target).rfind("<?xml version=\"1.0\"", 0), 0u);
     }
+    // A profile whose content is a binary property list, decoded by our own tool:
+    // its bytes reach the parser unchanged and give the same entitlements.
+    testkit::writeFile(profilePath, testkit::pki::makeProfile(profileOptions(), true));
+    useDoubles({}, testkit::binDir() + "/security");
+    Recorder r;
+    runStage(r, [&](auto l, auto e, auto s) { package->createEntitlementsWithProvisioning(chosenProfile(), l, e, s); });
+    EXPECT_EQ(r.success, "Entitlements generated") << r.error.value_or("");
+    EXPECT_EQ(*plist::parse(testkit::readFile(target)), expected);
 }
 
 TEST_F(EngineTest, EntitlementsFailuresReportTheStageMessage) {
@@ -175,6 +183,9 @@ TEST_F(EngineTest, SigningListTakesFrameworksLibrariesAndExtensionsInAnyCase) {
     testkit::writeFile(app + "/Frameworks/libY.DYLIB", "x");
     testkit::writeFile(app + "/PlugIns/Share.appex/Share", "x");
     testkit::writeFile(app + "/Watch/W.APP/W", "x");
+    // Links (the top of a versioned framework) are signed where they lead.
+    stdfs::create_directory_symlink("Share.appex", app + "/PlugIns/Alias.appex");
+    stdfs::create_symlink("libY.DYLIB", app + "/Frameworks/libZ.dylib");
     EXPECT_EQ(engine::signingList(app), (std::vector<std::string>{app + "/Frameworks/libY.DYLIB",
                                                                   app + "/PlugIns/Share.appex", app + "/Watch/W.APP",
                                                                   app}));

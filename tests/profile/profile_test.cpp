@@ -59,39 +59,45 @@ void expectEmpty(const QFProvisioningProfile& r) {
     EXPECT_EQ(r.valid(), "NO");
 }
 
-TEST(ProfileDecoding, SignedXmlProfileFillsEveryField) {
-    ProfileOptions o;
-    o.name = "Team Profile: com.example.app";
-    o.uuid = "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0";
-    o.version = 3;
-    o.timeToLive = 7;
-    o.devices = {"dev-1", "dev-2"};
-    std::string path = writeProfile(makeProfile(o));
-    QFProvisioningProfile r(path);
+// The content may be an XML or a binary property list; both read alike.
+TEST(ProfileDecoding, SignedXmlAndBinaryProfilesFillEveryField) {
+    for (bool binary : {false, true}) {
+        SCOPED_TRACE(binary ? "binary content" : "XML content");
+        ProfileOptions o;
+        o.name = "Team Profile: com.example.app";
+        o.uuid = "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0";
+        o.version = 3;
+        o.timeToLive = 7;
+        o.devices = {"dev-1", "dev-2"};
+        std::string path = writeProfile(makeProfile(o, binary));
+        testing::internal::CaptureStderr();
+        QFProvisioningProfile r(path);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
-    EXPECT_EQ(r.path(), path);
-    ASSERT_TRUE(r.profileDictionary());
-    EXPECT_EQ(*r.profileDictionary(), profileValue(o));
-    EXPECT_EQ(r.name(), o.name);
-    EXPECT_EQ(r.teamName(), "Test Team");
-    EXPECT_EQ(r.appIdName(), "Test App");
-    EXPECT_EQ(r.teamIdentifier(), "ABCDE12345");
-    EXPECT_EQ(r.UUID(), o.uuid);
-    EXPECT_EQ(r.version(), 3);
-    EXPECT_EQ(r.timeToLive(), 7);
-    EXPECT_EQ(r.creationDate(), o.creationDate);
-    EXPECT_EQ(r.expirationDate(), o.expirationDate);
-    EXPECT_EQ(r.applicationIdentifier(), "ABCDE12345.com.example.app");
-    EXPECT_EQ(r.bundleIdentifier(), "com.example.app");
-    EXPECT_EQ(r.debug(), "YES");
-    EXPECT_EQ(r.valid(), "YES");
-    ASSERT_TRUE(r.devices());
-    EXPECT_EQ(*r.devices(), (Array{Value("dev-1"), Value("dev-2")}));
-    ASSERT_TRUE(r.prefixes());
-    EXPECT_EQ(*r.prefixes(), Array{Value("ABCDE12345")});
-    ASSERT_TRUE(r.certificates());
-    ASSERT_EQ(r.certificates()->size(), 1u);
-    EXPECT_TRUE(r.certificates()->at(0).asData());
+        EXPECT_EQ(r.path(), path);
+        ASSERT_TRUE(r.profileDictionary());
+        EXPECT_EQ(*r.profileDictionary(), profileValue(o));
+        EXPECT_EQ(r.name(), o.name);
+        EXPECT_EQ(r.teamName(), "Test Team");
+        EXPECT_EQ(r.appIdName(), "Test App");
+        EXPECT_EQ(r.teamIdentifier(), "ABCDE12345");
+        EXPECT_EQ(r.UUID(), o.uuid);
+        EXPECT_EQ(r.version(), 3);
+        EXPECT_EQ(r.timeToLive(), 7);
+        EXPECT_EQ(r.creationDate(), o.creationDate);
+        EXPECT_EQ(r.expirationDate(), o.expirationDate);
+        EXPECT_EQ(r.applicationIdentifier(), "ABCDE12345.com.example.app");
+        EXPECT_EQ(r.bundleIdentifier(), "com.example.app");
+        EXPECT_EQ(r.debug(), "YES");
+        EXPECT_EQ(r.valid(), "YES");
+        ASSERT_TRUE(r.devices());
+        EXPECT_EQ(*r.devices(), (Array{Value("dev-1"), Value("dev-2")}));
+        ASSERT_TRUE(r.prefixes());
+        EXPECT_EQ(*r.prefixes(), Array{Value("ABCDE12345")});
+        ASSERT_TRUE(r.certificates());
+        ASSERT_EQ(r.certificates()->size(), 1u);
+        EXPECT_TRUE(r.certificates()->at(0).asData());
+    }
 }
 
 TEST(ProfileDecoding, ProfileSignedByTheOpensslCommandDecodes) {
@@ -152,7 +158,6 @@ TEST(ProfileDecoding, UndecodableFilesGiveARecordWithOnlyItsPath) {
         {"plain text", writeProfile("hello, not CMS at all\n")},
         {"bare property list", writeProfile(xml)},
         {"empty file", writeProfile("")},
-        {"binary content (not UTF-8)", writeProfile(makeProfile({}, true))},
         {"content not UTF-8", writeProfile(cmsSign("<plist><dict><key>Name</key><string>\xff\xfe</string></dict></plist>"))},
         {"top-level array", writeProfile(cmsSign(platform::plist::toXml(Value(Array{Value("Name")}))))},
         {"truncated message", writeProfile(signedOther.substr(0, signedOther.size() - 40))},

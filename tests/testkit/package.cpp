@@ -67,6 +67,20 @@ void writeFramework(const std::string& folder, const std::string& name) {
     writeFile(folder + "/Info.plist", bundleInfo(name, "com.example.framework." + name, "FMWK"));
 }
 
+// X.framework/Versions/A holds the code, its Info.plist in Resources;
+// Versions/Current and the entries at the top are links.
+void writeVersionedFramework(const std::string& folder, const std::string& name) {
+    const std::string version = folder + "/Versions/A";
+    copyBinary(dylib(), version + "/" + name);
+    writeFile(version + "/Resources/Info.plist", bundleInfo(name, "com.example.framework." + name, "FMWK"));
+    writeFile(version + "/Resources/en.lproj/" + name + ".strings", "\"hello\" = \"Hello\";\n");
+    writeFile(version + "/Headers/" + name + ".h", "int " + name + "Version(void);\n");
+    stdfs::create_directory_symlink("A", folder + "/Versions/Current");
+    stdfs::create_symlink("Versions/Current/" + name, folder + "/" + name);
+    stdfs::create_directory_symlink("Versions/Current/Resources", folder + "/Resources");
+    stdfs::create_directory_symlink("Versions/Current/Headers", folder + "/Headers");
+}
+
 }  // namespace
 
 std::string buildPackageTree(const std::string& root, const PackageSpec& shape) {
@@ -96,6 +110,7 @@ std::string buildPackageTree(const std::string& root, const PackageSpec& shape) 
         writeFramework(app + "/Frameworks/A.framework/Frameworks/Inner.framework", "Inner");
         copyBinary(dylib(), app + "/Frameworks/libX.dylib");
     }
+    if (shape.versionedFramework) writeVersionedFramework(app + "/Frameworks/V.framework", "V");
     for (int i = 0; i < shape.extraFrameworks; ++i)
         writeFramework(app + "/Frameworks/F" + std::to_string(i) + ".framework", "F" + std::to_string(i));
     if (shape.appExtension) {

@@ -14,6 +14,10 @@
 //   Payload/Demo.app/Frameworks/A.framework/A      + Info.plist
 //   Payload/Demo.app/Frameworks/A.framework/Frameworks/Inner.framework/Inner
 //   Payload/Demo.app/Frameworks/libX.dylib
+//   Payload/Demo.app/Frameworks/V.framework/Versions/A/V    versionedFramework:
+//       Versions/A/Resources/Info.plist, Versions/A/Resources/en.lproj/V.strings,
+//       Versions/A/Headers/V.h, Versions/Current -> A, and at the top the links
+//       V, Resources, Headers -> Versions/Current/...
 //   Payload/Demo.app/PlugIns/Share.appex/Share     + Info.plist
 //   Payload/Demo.app/PlugIns/Share.appex/Frameworks/S.framework/S
 //   Payload/Demo.app/Watch/DemoWatch.app/...       only with watchApp
@@ -37,6 +41,7 @@ struct PackageSpec {
     // Watch/DemoWatch.app (<bundleId>.watchkitapp, naming its companion) with
     // Frameworks/W.framework and PlugIns/DemoWatchExt.appex (naming the watch app)
     bool watchApp = false;
+    bool versionedFramework = false;  // Frameworks/V.framework in the Versions/A layout
     bool oldSignature = true;      // embedded.mobileprovision and _CodeSignature
     std::string oldProfileBytes;   // the old embedded profile; empty: a signed test profile
     bool topLevelEntries = true;   // entries beside "Payload"
