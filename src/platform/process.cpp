@@ -1,11 +1,11 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cerrno>
 #include <set>
 

@@ -225,8 +225,7 @@ Inflated inflateEntry(const ArchiveFile& file, uint64_t data, const Entry& e, ui
     uint64_t consumed = 0, produced = 0;
     Inflated result = Inflated::Broken;
     for (;;) {
-        if (z.avail_in == 0) {
-            if (consumed == e.compressedSize) break;  // the stream did not end within its data
+        if (z.avail_in == 0 && consumed < e.compressedSize) {
             auto chunk = file.read(data + consumed, std::min(kChunk, e.compressedSize - consumed));
             if (!chunk) break;
             consumed += chunk->size();
@@ -248,7 +247,9 @@ Inflated inflateEntry(const ArchiveFile& file, uint64_t data, const Entry& e, ui
             result = Inflated::Fits;
             break;
         }
-        if (rc != Z_OK && !(rc == Z_BUF_ERROR && z.avail_in == 0)) break;
+        // No progress (Z_BUF_ERROR) happens only once the data is used up
+        // without the stream's end; anything else but Z_OK is damage.
+        if (rc != Z_OK) break;
     }
     inflateEnd(&z);
     return result;
