@@ -1,8 +1,9 @@
 // Writes a big test package for the re-sign benchmark, with a profile and an
 // identity to sign it with:
 //   bench_make_package OUTDIR [MEGABYTES [FRAMEWORKS [RESOURCES]]]
-// OUTDIR/Bench.ipa, OUTDIR/Bench.mobileprovision, OUTDIR/identity.p12
-// (password "bench"); prints the identity's common name.
+// OUTDIR/Bench.ipa, OUTDIR/Bench.mobileprovision (and BenchShare.mobileprovision
+// for its extension), OUTDIR/identity.p12 (password "bench") and the
+// identity's certificate in identity.pem; prints the identity's common name.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -40,6 +41,12 @@ int main(int argc, char** argv) {
         profile.bundleId = "com.example.bench";
         profile.developerCertificates = {leaf.certDer};
         testkit::writeFile(out + "/Bench.mobileprovision", pki::makeProfile(profile));
+        // The package's extension gets a profile of its own.
+        profile.name = "Bench Share Profile";
+        profile.bundleId = "com.example.bench.share";
+        profile.uuid = "4A1B2C3D-0000-4000-8000-0123456789BE";
+        testkit::writeFile(out + "/BenchShare.mobileprovision", pki::makeProfile(profile));
+        testkit::writeFile(out + "/identity.pem", leaf.certPem());
 
         // Most of the size is in resources of incompressible bytes, as images
         // and media are in real packages; the main executable adds 8 MB more.
