@@ -9,6 +9,8 @@
 // executable, 2 MB per framework) that deflate to about half, a third of
 // the resources compressed images that do not deflate, the rest plists and
 // strings that do; MEGABYTES is then the size of the images.
+// Also OUTDIR/BenchShare.mobileprovision for its extension and the identity's
+// certificate in identity.pem.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -86,6 +88,12 @@ int main(int argc, char** argv) {
         profile.bundleId = "com.example.bench";
         profile.developerCertificates = {leaf.certDer};
         testkit::writeFile(out + "/Bench.mobileprovision", pki::makeProfile(profile));
+        // The package's extension gets a profile of its own.
+        profile.name = "Bench Share Profile";
+        profile.bundleId = "com.example.bench.share";
+        profile.uuid = "4A1B2C3D-0000-4000-8000-0123456789BE";
+        testkit::writeFile(out + "/BenchShare.mobileprovision", pki::makeProfile(profile));
+        testkit::writeFile(out + "/identity.pem", leaf.certPem());
 
         // Most of the size is in resources of incompressible bytes, as images
         // and media are in real packages; the main executable adds 8 MB more.

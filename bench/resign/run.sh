@@ -31,7 +31,8 @@ else
     mkdir -p "$work/bin"
     cp "$program" "$work/bin/"
     program=$work/bin/ipa-resign
-    printf '#!/bin/sh\nexec openssl cms -verify -noverify -inform DER -in "$4" 2>/dev/null\n' > "$work/bin/security"
+    printf '#!/bin/sh\n[ "$1" = find-certificate ] && exec cat "%s"\nexec openssl cms -verify -noverify -inform DER -in "$4" 2>/dev/null\n' \
+        "$work/in/identity.pem" > "$work/bin/security"
     printf '#!/bin/sh\n[ "$1" = -v ] && exit 0\necho "$4: signed"\n' > "$work/bin/codesign"
     chmod +x "$work/bin/security" "$work/bin/codesign"
     tools="stand-in security and codesign (nothing is really signed)"
@@ -66,7 +67,7 @@ bench_package() {
     rm -rf "$work/plain"
     rm -rf "$work/out"
     /usr/bin/time -v -o "$work/time.txt" "$program" --ipa "$dir/Bench.ipa" --identity "$identity" \
-        --profile "$dir/Bench.mobileprovision" --name "Bench Resigned" --profile-bundle-id \
+        --profile "$dir/Bench.mobileprovision" --profile "$dir/BenchShare.mobileprovision" --name "Bench Resigned" --profile-bundle-id \
         --output "$work/out" --print-usage ${BENCH_EXTRA_ARGS:-} >"$work/log.txt" 2>"$work/err.txt" || {
         echo "ipa-resign failed:"; cat "$work/err.txt"; exit 1; }
     report "$plain"

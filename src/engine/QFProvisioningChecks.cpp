@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
 
 #include "engine/QFSigningList.h"
 #include "platform/files.h"
@@ -60,7 +61,7 @@ std::string label(const QFProvisioningProfile& profile) {
     return profile.path().value_or("(no file)");
 }
 
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+std::string inQuotes(const std::string& text) { return "\"" + text + "\""; }
 
 std::string utcText(std::chrono::system_clock::time_point when) {
     std::time_t t = std::chrono::system_clock::to_time_t(when);
@@ -107,16 +108,16 @@ bool listsCertificate(const QFProvisioningProfile& profile, const std::string& d
 // and the clock; the first fault as the line to show.
 std::optional<std::string> profileFault(const QFProvisioningProfile& profile, const SigningCertificate& certificate,
                                         const std::string& identity, std::chrono::system_clock::time_point now) {
-    const std::string name = quoted(label(profile));
+    const std::string name = inQuotes(label(profile));
     if (!profile.profileDictionary())
         return "The profile " + name + " cannot be read as a provisioning profile: choose a valid profile file.";
     if (!listsCertificate(profile, certificate.der))
-        return "The profile " + name + " does not list the certificate of " + quoted(identity) +
+        return "The profile " + name + " does not list the certificate of " + inQuotes(identity) +
                ": choose a profile made for this certificate.";
     const std::string team = teamOf(profile);
     if (team != certificate.team)
         return "The profile " + name + " is for team " + (team.empty() ? "(none)" : team) + ", but the certificate of " +
-               quoted(identity) + " is of team " + (certificate.team.empty() ? "(none)" : certificate.team) +
+               inQuotes(identity) + " is of team " + (certificate.team.empty() ? "(none)" : certificate.team) +
                ": choose a profile of the certificate's team.";
     if (!profile.expirationDate() || *profile.expirationDate() < now)
         return "The profile " + name + " has expired" +
@@ -164,6 +165,22 @@ std::string executableOf(const std::string& item) {
                                                                          *named != "." && *named != "..")
         name = *named;
     return path::appendingPathComponent(item, name);
+}
+
+// The items the signing stage will sign (by the same rule), then the
+// application; in no particular order. One walk that takes each entry's kind
+// from the directory listing itself, and follows no symbolic link.
+std::vector<std::string> codeItems(const std::string& app) {
+    std::vector<std::string> items;
+    std::error_code ec;
+    namespace stdfs = std::filesystem;
+    for (stdfs::recursive_directory_iterator it(app, stdfs::directory_options::skip_permission_denied, ec), end;
+         !ec && it != end; it.increment(ec)) {
+        const std::string& full = it->path().native();
+        if (full.size() > app.size() + 1 && isSignedItem(full)) items.push_back(full);
+    }
+    items.push_back(app);
+    return items;
 }
 
 bool isNestedBundle(const std::string& relativePath) {
@@ -321,11 +338,11 @@ CheckResult checkProvisioning(const CheckInput& input) {
     };
     if (!input.profile) return refuse("No provisioning profile was given: choose one.");
     const QFProvisioningProfile& profile = *input.profile;
-    const std::string name = quoted(label(profile));
+    const std::string name = inQuotes(label(profile));
 
     auto certificate = certificateFromPem(input.certificatePem);
     if (!certificate)
-        return refuse("The certificate of the signing identity " + quoted(input.identity) +
+        return refuse("The certificate of the signing identity " + inQuotes(input.identity) +
                       " was not found in the keychain: import the identity, or choose another.");
     if (auto fault = profileFault(profile, *certificate, input.identity, input.now)) return refuse(*fault);
     const std::string applicationIdentifier = *applicationIdentifierOf(profile);
@@ -338,10 +355,10 @@ CheckResult checkProvisioning(const CheckInput& input) {
             return refuse("The profile " + name + " is a wildcard profile (" + applicationIdentifier +
                           "): it names no bundle identifier to write. Type the bundle identifier to use instead.");
         if (!isValidBundleIdentifier(identifier))
-            return refuse("The bundle identifier " + quoted(identifier) +
+            return refuse("The bundle identifier " + inQuotes(identifier) +
                           " is not valid: use only letters, digits, hyphens and periods, as in com.example.app.");
         if (fitsApplicationIdentifier(applicationIdentifier, identifier) == IdentifierFit::None)
-            return refuse("The bundle identifier " + quoted(identifier) + " does not fit the profile " + name +
+            return refuse("The bundle identifier " + inQuotes(identifier) + " does not fit the profile " + name +
                           ", which is for " + applicationIdentifier +
                           ": choose a profile for this identifier, or type one that the profile allows.");
     }
@@ -353,12 +370,12 @@ CheckResult checkProvisioning(const CheckInput& input) {
     result.plan.newIdentifier = input.bundleIdentifier;
 
     // Every executable that is to be signed.
-    const std::vector<std::string> items = signingList(app);
+    const std::vector<std::string> items = codeItems(app);
     for (const auto& item : items) {
         const std::string executable = executableOf(item);
         if (!isEncryptedMachO(executable)) continue;
         std::string shown = executable.size() > app.size() ? executable.substr(app.size() + 1) : executable;
-        return refuse("The executable " + quoted(shown) +
+        return refuse("The executable " + inQuotes(shown) +
                       " is encrypted: App Store encrypted code cannot run re-signed. Use a package exported "
                       "without App Store encryption (a development or ad hoc export).");
     }
@@ -376,13 +393,13 @@ CheckResult checkProvisioning(const CheckInput& input) {
         bundle.relativePath = relative;
         auto identifier = stringIn(bundleInfo(item), "CFBundleIdentifier");
         if (!identifier || identifier->empty())
-            return refuse("The nested bundle " + quoted(relative) +
+            return refuse("The nested bundle " + inQuotes(relative) +
                           " has no CFBundleIdentifier in its Info.plist: the package is damaged; rebuild it.");
         bundle.oldIdentifier = *identifier;
         bundle.newIdentifier = nestedIdentifier(*identifier, result.plan.oldIdentifier, newApp);
         if (!isValidBundleIdentifier(bundle.newIdentifier))
-            return refuse("The nested bundle " + quoted(relative) + " would get the bundle identifier " +
-                          quoted(bundle.newIdentifier) + ", which is not valid: use only letters, digits, hyphens "
+            return refuse("The nested bundle " + inQuotes(relative) + " would get the bundle identifier " +
+                          inQuotes(bundle.newIdentifier) + ", which is not valid: use only letters, digits, hyphens "
                           "and periods in the application's identifier.");
 
         // 1. A profile given for it: an exact fit before a wildcard one.
@@ -421,7 +438,7 @@ CheckResult checkProvisioning(const CheckInput& input) {
             bundle.source = "the chosen wildcard profile";
         }
         if (!bundle.profile)
-            return refuse("The nested bundle " + quoted(relative) + " needs a provisioning profile for " +
+            return refuse("The nested bundle " + inQuotes(relative) + " needs a provisioning profile for " +
                           certificate->team + "." + bundle.newIdentifier +
                           ", and none was given or is installed: install one (or give it with a further --profile), "
                           "or choose a wildcard profile that covers it.");
@@ -430,7 +447,7 @@ CheckResult checkProvisioning(const CheckInput& input) {
     for (size_t i = 0; i < givenUsed.size(); ++i) {
         if (givenUsed[i] || !input.givenProfiles[i]) continue;
         const auto& unused = *input.givenProfiles[i];
-        return refuse("The profile " + quoted(label(unused)) + " (for " +
+        return refuse("The profile " + inQuotes(label(unused)) + " (for " +
                       applicationIdentifierOf(unused).value_or("no application-identifier") +
                       ") fits none of the application's nested bundles: leave it out, or give the profile the "
                       "nested bundle needs.");

@@ -12,6 +12,8 @@ bool isBelow(const std::string& path, const std::string& ancestor) {
            path[ancestor.size()] == '/';
 }
 
+}  // namespace
+
 // Frameworks and libraries, and the nested code bundles that carry their own
 // executable: extensions (PlugIns/*.appex) and nested applications (a watch
 // app). An extension left out would keep its old signature, whose seal no
@@ -21,8 +23,6 @@ bool isSignedItem(const std::string& relativePath) {
     std::string extension = platform::path::toLower(platform::path::pathExtension(relativePath));
     return extension == "framework" || extension == "dylib" || extension == "appex" || extension == "app";
 }
-
-}  // namespace
 
 std::vector<std::string> insideOut(const std::vector<std::string>& relativePaths) {
     // Each path goes right before the first of its ancestors already placed;

@@ -13,6 +13,9 @@ namespace engine {
 // listing's order.
 std::vector<std::string> signingList(const std::string& appPath);
 
+// Whether a path names an item that is signed on its own (by its extension).
+bool isSignedItem(const std::string& relativePath);
+
 // The same ordering applied to relative paths given parent-before-child.
 std::vector<std::string> insideOut(const std::vector<std::string>& relativePaths);
 

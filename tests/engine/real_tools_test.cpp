@@ -194,9 +194,8 @@ TEST_F(RealToolsTest, IpaResignProvisionsEveryNestedBundleAsItselfOrRefusesBefor
     // provisioned: refused before anything is written.
     stdfs::remove_all(dir + "/out");
     EXPECT_EQ(resign({profilePath, dir + "/share.mobileprovision"}, &out), 1);
-    EXPECT_NE(out.find("The nested bundle \"Watch/DemoWatch.app/PlugIns/DemoWatchExt.appex\" needs a provisioning "
-                       "profile for ABCDE12345.com.example.real.watchkitapp.extension"),
-              std::string::npos)
+    // Whichever of the watch bundles the walk meets first is named.
+    EXPECT_NE(out.find("needs a provisioning profile for ABCDE12345.com.example.real.watchkitapp"), std::string::npos)
         << out;
     EXPECT_EQ(out.find("Resign done"), std::string::npos);
     EXPECT_FALSE(stdfs::exists(dir + "/out"));
