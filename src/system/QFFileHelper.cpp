@@ -46,19 +46,6 @@ std::optional<std::string> makeStagingFolder(const std::string& target) {
     return staging;
 }
 
-// The names an archive of the whole tree holds, sorted: folders end in "/",
-// links (to folders too) do not.
-std::vector<std::string> entryNamesOfTree(const std::string& root) {
-    std::vector<std::string> names;
-    for (std::string& relative : platform::fs::subpathsOfDirectory(root)) {
-        const std::string full = platform::path::appendingPathComponent(root, relative);
-        if (!platform::fs::isSymlink(full) && platform::fs::isDirectory(full)) relative += '/';
-        names.push_back(std::move(relative));
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 std::vector<std::string> listedNames(const std::string& listing) {
     std::vector<std::string> names;
     size_t start = 0;
@@ -208,7 +195,7 @@ void QFFileHelper::zipChanges(const std::string& directoryPath, std::shared_ptr<
         platform::GlobalQueue::async([=] {
             std::string listing = platform::readToEnd(lister->takeOutputDescriptor());
             lister->waitUntilExit();
-            bool exact = lister->terminationStatus() == 0 && listedNames(listing) == entryNamesOfTree(directoryPath);
+            bool exact = lister->terminationStatus() == 0 && listedNames(listing) == QFUnpackedTree::archiveNames(directoryPath);
             platform::MainQueue::async([=] {
                 if (!exact) {
                     fromScratch();

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 struct QFFileStamp {
     dev_t device = 0;
@@ -41,4 +42,7 @@ struct QFUnpackedTree {
     // has. False when a time could not be set: then the old archive must not
     // be used.
     bool markChangedFiles(const std::string& root) const;
+    // The names an archive of the whole tree holds, sorted: folders end in
+    // "/", links (to folders too) do not.
+    static std::vector<std::string> archiveNames(const std::string& root);
 };
