@@ -83,6 +83,7 @@ TEST(Plist, InputsLibplistCannotTakeAreRefused) {
     // A comment cannot hide the nesting.
     std::string hidden = "<plist>";
     for (int i = 0; i < 300; ++i) hidden += "<array><!--</array>-->";
+    for (int i = 0; i < 300; ++i) hidden += "</array>";
     EXPECT_FALSE(parse(hidden + "</plist>"));
     EXPECT_FALSE(parse(std::string("<plist><dict><key>a\0b</key><true/></dict></plist>", 47)));
     // bplist00 "a\0b": one ASCII string object holding a NUL.
