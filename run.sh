@@ -2,13 +2,14 @@
 # IPA Resigner quick start.
 #   ./run.sh         install what is missing, build, run the main job (the demo re-sign)
 #   ./run.sh test    install what is missing, build, run every test
-#                    (plain build, then AddressSanitizer+UBSan, then ThreadSanitizer)
+#                    (plain build, then AddressSanitizer+UBSan, then ThreadSanitizer),
+#                    then every fuzz harness for a short while (fuzz/run.sh)
 set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(build-essential cmake ninja-build pkg-config git
           libssl-dev openssl libplist-dev libplist++-dev qt6-base-dev
-          libgtest-dev googletest clang lld llvm zip unzip zlib1g-dev python3
+          libgtest-dev googletest clang libclang-rt-14-dev lld llvm zip unzip zlib1g-dev python3
           xvfb xauth)
 
 install_missing() {
@@ -41,6 +42,8 @@ test)
         build "$preset"
         run_tests "$preset"
     done
+    echo "== fuzz: 15 s per harness"
+    fuzz/run.sh 15
     ;;
 "")
     build default

@@ -129,18 +129,56 @@ plist::Dict rulesDict(const RuleSpec* specs, size_t count) {
 
 // Reads a "rules"/"rules2" dictionary of a seal. False when a rule is not
 // understood; a seal we cannot read the rules of cannot be checked.
+// Whether a rule's pattern is one the matcher handles in bounded time. Seals
+// come from the package: a hostile pattern must not stall verification.
+// Back-references make matching exponential, and interval repetitions
+// ("{m,n}") are expanded by the regular-expression compiler, so nesting a few
+// of them takes it minutes; the rule language uses neither (a literal brace
+// can still be written escaped or in a bracket expression). Matching costs
+// up to the pattern's length times the path's for every unsealed file, and
+// most of that comes from repetitions: real rules are short (the longest
+// default one has 113 characters) and repeat two or three times at most.
+bool boundedPattern(std::string_view pattern) {
+    constexpr size_t kMaxPattern = 160;
+    constexpr int kMaxRepetitions = 16;
+    if (pattern.empty() || pattern.size() > kMaxPattern) return false;
+    int repetitions = 0;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        if ((c == '*' || c == '+' || c == '?') && ++repetitions > kMaxRepetitions) return false;
+        if (c == '\\') {
+            if (i + 1 < pattern.size() && pattern[i + 1] >= '1' && pattern[i + 1] <= '9') return false;
+            ++i;
+        } else if (c == '{') {
+            return false;
+        } else if (c == '[') {
+            // A bracket expression: "]" first is literal, "[:name:]" and its
+            // kin end at their own closing pair.
+            size_t j = i + 1;
+            if (j < pattern.size() && pattern[j] == '^') ++j;
+            if (j < pattern.size() && pattern[j] == ']') ++j;
+            for (;; ++j) {
+                if (j >= pattern.size()) return false;
+                if (pattern[j] == ']') break;
+                if (pattern[j] == '[' && j + 1 < pattern.size() &&
+                    (pattern[j + 1] == ':' || pattern[j + 1] == '.' || pattern[j + 1] == '=')) {
+                    const char close[] = {pattern[j + 1], ']', '\0'};
+                    const size_t end = pattern.find(close, j + 2);
+                    if (end == std::string_view::npos) return false;
+                    j = end + 1;
+                }
+            }
+            i = j;
+        }
+    }
+    return true;
+}
+
 bool readRules(const plist::Dict& dict, RuleSet* set) {
-    constexpr size_t kMaxRules = 256;
-    constexpr size_t kMaxPattern = 4096;
+    constexpr size_t kMaxRules = 32;  // the default sets hold a dozen
     if (dict.size() > kMaxRules) return false;
     for (const auto& [pattern, value] : dict) {
-        if (pattern.empty() || pattern.size() > kMaxPattern) return false;
-        // Back-references make matching exponential; the rule language has none.
-        for (size_t i = 0; i + 1 < pattern.size(); ++i) {
-            if (pattern[i] != '\\') continue;
-            if (pattern[i + 1] >= '1' && pattern[i + 1] <= '9') return false;
-            ++i;
-        }
+        if (!boundedPattern(pattern)) return false;
         double weight = 1;
         bool omit = false, optional = false, nested = false;
         if (const bool* b = value.asBool()) {

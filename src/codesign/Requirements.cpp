@@ -97,12 +97,15 @@ std::optional<std::vector<std::pair<uint32_t, std::string_view>>> parseRequireme
     if (uint64_t(*count) * 8 > blob.size() - 12) return std::nullopt;
     std::vector<std::pair<uint32_t, std::string_view>> out;
     for (uint32_t i = 0; i < *count; ++i) {
-        uint32_t type = *bytes::be32(blob, 12 + 8 * i);
-        uint32_t offset = *bytes::be32(blob, 16 + 8 * i);
-        auto reqLength = bytes::be32(blob, offset + 4);
-        if (!reqLength || *reqLength < 12 || *reqLength > blob.size() - offset) return std::nullopt;
-        if (*bytes::be32(blob, offset) != CSMAGIC_REQUIREMENT) return std::nullopt;
-        out.emplace_back(type, blob.substr(offset, *reqLength));
+        auto type = bytes::be32(blob, 12 + 8 * uint64_t(i));
+        auto offset = bytes::be32(blob, 16 + 8 * uint64_t(i));
+        if (!type || !offset) return std::nullopt;
+        // 64-bit sums: an offset near 2^32 must not wrap round to the start.
+        auto reqMagic = bytes::be32(blob, *offset);
+        auto reqLength = bytes::be32(blob, uint64_t(*offset) + 4);
+        if (!reqMagic || !reqLength || *reqMagic != CSMAGIC_REQUIREMENT) return std::nullopt;
+        if (*reqLength < 12 || *reqLength > blob.size() - *offset) return std::nullopt;
+        out.emplace_back(*type, blob.substr(*offset, *reqLength));
     }
     return out;
 }

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <limits>
 #include <string_view>
 
@@ -15,6 +16,10 @@ namespace {
 using platform::plist::Array;
 using platform::plist::Dict;
 using platform::plist::Value;
+
+// Real profiles are tens of kilobytes; one listing thousands of devices stays
+// under a megabyte.
+constexpr std::uintmax_t kMaxProfileSize = 16 * 1024 * 1024;
 
 // Profile keys.
 constexpr const char* kAppIDName = "AppIDName";
@@ -119,16 +124,25 @@ std::optional<platform::plist::Value> QFProvisioningProfile::provisioningProfile
     // An absent path is not a file to decode: nothing, and nothing to report.
     if (!path) return std::nullopt;
     std::optional<Value> result;
-    if (auto bytes = platform::fs::readFile(*path)) {
-        auto content = profile::cmsEncapsulatedContent(*bytes);
-        // An XML content is read as UTF-8 text first: bytes that are not
-        // valid UTF-8 give no property list. A binary property list is no
-        // text and is read as it stands.
-        if (content && (isBinaryPropertyList(*content) || platform::text::isValidUtf8(*content))) {
-            auto parsed = platform::plist::parse(*content);
-            // Only a dictionary is a profile; any other top-level value is not.
-            if (parsed && parsed->asDict()) result = std::move(parsed);
+    // A file far larger than any profile is not read into memory at all.
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(*path, ec);
+    try {
+        if (!ec && size <= kMaxProfileSize) {
+            if (auto bytes = platform::fs::readFile(*path)) {
+                auto content = profile::cmsEncapsulatedContent(*bytes);
+                // An XML content is read as UTF-8 text first: bytes that are not
+                // valid UTF-8 give no property list. A binary property list is no
+                // text and is read as it stands.
+                if (content && (isBinaryPropertyList(*content) || platform::text::isValidUtf8(*content))) {
+                    auto parsed = platform::plist::parse(*content);
+                    // Only a dictionary is a profile; any other value is not.
+                    if (parsed && parsed->asDict()) result = std::move(parsed);
+                }
+            }
         }
+    } catch (const std::exception&) {  // out of memory: no profile, never an end of the process
+        result.reset();
     }
     if (!result) std::fputs("Could not decode file.\n", stderr);
     return result;

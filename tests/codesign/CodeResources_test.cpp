@@ -296,11 +296,22 @@ TEST(CodeResourcesVerify, MalformedSealsNeverPass) {
         v.asDict()->erase(key);
         return plist::toXml(v);
     };
-    plist::Value backref = good;
-    (*backref.asDict())["rules2"] = plist::Dict{{"^(a*)*\\1$", true}};
+    // Rules that would stall the matcher: a back-reference, nested interval
+    // repetitions (minutes in the compiler alone), absurd lengths and counts.
+    auto withRule = [&](const std::string& pattern) {
+        plist::Value v = good;
+        (*(*v.asDict())["rules2"].asDict())[pattern] = true;
+        return plist::toXml(v);
+    };
+    plist::Value manyRules = good;
+    for (int i = 0; i < 40; ++i) (*(*manyRules.asDict())["rules2"].asDict())["^r" + std::to_string(i) + "$"] = true;
+    std::string repeated;
+    for (int i = 0; i < 17; ++i) repeated += "a?";
 
     for (const std::string& bytes : {std::string("not a plist"), without("files"), without("rules"), without("rules2"),
-                                     plist::toXml(backref), plist::toXml(plist::Value(plist::Array{}))}) {
+                                     withRule("^(a*)*\\1$"), withRule("((a{1,100}){1,100}){1,100}$"),
+                                     withRule("^" + std::string(200, 'a')), withRule(repeated), withRule("^[ab"),
+                                     plist::toXml(manyRules), plist::toXml(plist::Value(plist::Array{}))}) {
         bool malformed = false;
         EXPECT_TRUE(codesign::verifyCodeResources(app, bytes, options(), &malformed).empty());
         EXPECT_TRUE(malformed);

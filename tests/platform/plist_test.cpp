@@ -66,3 +66,31 @@ TEST(Plist, BrokenInputGivesNothing) {
     EXPECT_EQ(notDict->asDict(), nullptr);
     EXPECT_EQ(notDict->get("x"), nullptr);
 }
+
+// What libplist would abort on, overflow its stack with, or expand past any
+// memory is refused before it parses; the same shapes within bounds parse.
+TEST(Plist, InputsLibplistCannotTakeAreRefused) {
+    auto nested = [](int depth, bool binary) {
+        Value v = Array{};
+        for (int i = 1; i < depth; ++i) v = Array{v};
+        return binary ? toBinary(v) : toXml(v);
+    };
+    for (bool binary : {false, true}) {
+        SCOPED_TRACE(binary ? "binary" : "XML");
+        EXPECT_TRUE(parse(nested(250, binary)));
+        EXPECT_FALSE(parse(nested(300, binary)));
+    }
+    // A comment cannot hide the nesting.
+    std::string hidden = "<plist>";
+    for (int i = 0; i < 300; ++i) hidden += "<array><!--</array>-->";
+    for (int i = 0; i < 300; ++i) hidden += "</array>";
+    EXPECT_FALSE(parse(hidden + "</plist>"));
+    EXPECT_FALSE(parse(std::string("<plist><dict><key>a\0b</key><true/></dict></plist>", 47)));
+    // bplist00 "a\0b": one ASCII string object holding a NUL.
+    std::string nul("bplist00\x53" "a\0b", 12);
+    nul += std::string("\x08", 1) + std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') + "\x01" +
+           std::string(8, '\0') + std::string(7, '\0') + "\x0c";
+    EXPECT_FALSE(parse(nul));
+    nul[10] = 'x';
+    EXPECT_TRUE(parse(nul));
+}

@@ -2,6 +2,8 @@
 
 #include <openssl/cms.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <random>
 
@@ -153,7 +155,8 @@ TEST(ProfileDecoding, UndecodableFilesGiveARecordWithOnlyItsPath) {
     std::string signedOther = cmsSign(xml);
     struct Case {
         std::string what, path;
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {"missing file", dir + "/missing.mobileprovision"},
         {"plain text", writeProfile("hello, not CMS at all\n")},
         {"bare property list", writeProfile(xml)},
@@ -163,6 +166,14 @@ TEST(ProfileDecoding, UndecodableFilesGiveARecordWithOnlyItsPath) {
         {"truncated message", writeProfile(signedOther.substr(0, signedOther.size() - 40))},
     };
     std::filesystem::create_directories(dir + "/folder.mobileprovision");
+    // Never read: a pipe (reading it would wait for ever) and a file larger
+    // than any profile (sparse, so no disk is spent on it).
+    const std::string pipe = dir + "/pipe.mobileprovision", huge = dir + "/huge.mobileprovision";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    testkit::writeFile(huge, makeProfile());
+    std::filesystem::resize_file(huge, 17 * 1024 * 1024);
+    cases.push_back({"pipe", pipe});
+    cases.push_back({"larger than any profile", huge});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         testing::internal::CaptureStderr();
