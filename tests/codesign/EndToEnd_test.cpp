@@ -16,11 +16,13 @@ TEST(EndToEnd, ResignedPackagePassesTheIndependentVerifier) {
     testkit::PackageSpec shape;
     shape.resourceFiles = 20;
     shape.versionedFramework = true;
+    shape.appExtension = false;  // nested provisioning is the engine's tests' subject
     const std::string ipa = testkit::buildPackage(dir + "/Demo.ipa", shape);
 
     testkit::pki::ProfileOptions profile;
     profile.bundleId = "com.example.demo";
-    profile.developerCertificates = {};
+    profile.teamId = kTeamId;
+    profile.developerCertificates = {pki().leafDer};
     const std::string profilePath = dir + "/profile.mobileprovision";
     testkit::writeFile(profilePath, testkit::pki::makeProfile(profile));
 

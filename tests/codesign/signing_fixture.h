@@ -25,6 +25,7 @@ inline constexpr const char* kTeamId = "ABCDE12345";
 struct Pki {
     std::string rootPem;  // path of the root certificate, PEM
     std::string leafSha1;
+    std::string leafDer;  // the identity's certificate, for the profiles that must list it
 };
 
 // Imports the test identity with its chain into this process's keychain, once.
@@ -40,6 +41,7 @@ inline const Pki& pki() {
         pki.rootPem = testkit::makeScratchDir("pki") + "/root.pem";
         testkit::writeFile(pki.rootPem, ca.root().certPem());
         pki.leafSha1 = leaf.sha1();
+        pki.leafDer = leaf.certDer;
         return pki;
     }();
     return made;
