@@ -32,9 +32,9 @@ void seed(const std::string& reader, const std::string& name, std::string_view b
     testkit::writeFile(corpusRoot() + "/" + reader + "/" + name, std::string(bytes));
 }
 
-std::string built(const std::string& dir, const std::string& name, testkit::MachOSpec spec) {
+std::string built(const std::string& dir, const std::string& name, testkit::MachOSpec shape) {
     std::string path = dir + "/" + name;
-    std::string error = testkit::buildMachO(path, spec);
+    std::string error = testkit::buildMachO(path, shape);
     EXPECT_EQ(error, "") << name;
     return path;
 }
