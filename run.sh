@@ -3,13 +3,16 @@
 #   ./run.sh         install what is missing, build, run the main job (the demo re-sign)
 #   ./run.sh test    install what is missing, build, run every test
 #                    (plain build, then AddressSanitizer+UBSan, then ThreadSanitizer)
+#   ./run.sh deb     install what is missing, build, write the Debian package
+#                    build/ipa-resigner_<version>_<arch>.deb
 set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(build-essential cmake ninja-build pkg-config git
           libssl-dev openssl libplist-dev libplist++-dev qt6-base-dev
           libgtest-dev googletest clang lld llvm zip unzip python3
-          xvfb xauth)
+          xvfb xauth
+          dpkg-dev file shared-mime-info desktop-file-utils xdg-utils libfile-mimeinfo-perl)
 
 install_missing() {
     local missing=()
@@ -42,6 +45,11 @@ test)
         run_tests "$preset"
     done
     ;;
+deb)
+    build default
+    (cd build && cpack -G DEB)
+    ls build/ipa-resigner_*.deb
+    ;;
 "")
     build default
     if [ -x scripts/demo.sh ]; then
@@ -50,7 +58,7 @@ test)
     echo "Built: $(ls build/bin | tr '\n' ' ')"
     ;;
 *)
-    echo "usage: $0 [test]" >&2
+    echo "usage: $0 [test|deb]" >&2
     exit 2
     ;;
 esac
