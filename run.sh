@@ -4,13 +4,16 @@
 #   ./run.sh test    install what is missing, build, run every test
 #                    (plain build, then AddressSanitizer+UBSan, then ThreadSanitizer),
 #                    then every fuzz harness for a short while (fuzz/run.sh)
+#   ./run.sh deb     install what is missing, build, write the Debian package
+#                    build/ipa-resigner_<version>_<arch>.deb
 set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(build-essential cmake ninja-build pkg-config git
           libssl-dev openssl libplist-dev libplist++-dev qt6-base-dev
           libgtest-dev googletest clang libclang-rt-14-dev lld llvm zip unzip zlib1g-dev python3
-          xvfb xauth)
+          xvfb xauth
+          dpkg-dev file shared-mime-info desktop-file-utils xdg-utils libfile-mimeinfo-perl)
 
 install_missing() {
     local missing=()
@@ -45,6 +48,11 @@ test)
     echo "== fuzz: 15 s per harness"
     fuzz/run.sh 15
     ;;
+deb)
+    build default
+    (cd build && cpack -G DEB)
+    ls build/ipa-resigner_*.deb
+    ;;
 "")
     build default
     if [ -x scripts/demo.sh ]; then
@@ -53,7 +61,7 @@ test)
     echo "Built: $(ls build/bin | tr '\n' ' ')"
     ;;
 *)
-    echo "usage: $0 [test]" >&2
+    echo "usage: $0 [test|deb]" >&2
     exit 2
     ;;
 esac

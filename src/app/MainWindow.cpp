@@ -5,6 +5,8 @@
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QLabel>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QStatusBar>
@@ -40,7 +42,12 @@ MainWindow::MainWindow(QWidget* parent)
     busyIndicator->setTextVisible(false);
     busyIndicator->setToolTip(tr("Working…"));
     busyIndicator->hide();
+    busyText = new QLabel(this);
+    busyText->setObjectName("busyText");
+    busyText->hide();
+    statusBar()->addWidget(busyText, 1);
     statusBar()->addPermanentWidget(busyIndicator);
+    progressIndicator = std::make_unique<ui::qt::QtProgressIndicator>(busyIndicator, busyText);
 
     connectOutlets();
     connectActions();
@@ -65,6 +72,7 @@ MainWindow::~MainWindow() {
     c.setCleanButton(nullptr);
     c.setLogField(nullptr);
     c.setView(nullptr);
+    c.setProgressIndicator(nullptr);
 }
 
 void MainWindow::connectOutlets() {
@@ -97,6 +105,7 @@ void MainWindow::connectOutlets() {
     c.setCleanButton(&cleanButton);
     c.setLogField(&logField);
     c.setView(&windowServices);
+    c.setProgressIndicator(progressIndicator.get());
 }
 
 void MainWindow::connectActions() {
@@ -126,15 +135,20 @@ void MainWindow::connectActions() {
         if (auto c = weak.lock()) c->bundleIdRadioAction(bundleIdFromProfileRadio);
     });
     connect(form->closeAction, &QAction::triggered, this, &QWidget::close);
-    connect(form->quitAction, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    connect(form->quitAction, &QAction::triggered, this, [this] {
+        if (mayDiscardRunningWork()) QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    });
     connect(form->ipaPathField, &QLineEdit::textChanged, this, &MainWindow::updateTitle);
     // The busy indicator follows the form lock, whose last step is the Resign button.
     form->resignButton->installEventFilter(this);
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == form->resignButton && event->type() == QEvent::EnabledChange)
-        busyIndicator->setVisible(!form->resignButton->isEnabled());
+    if (watched == form->resignButton && event->type() == QEvent::EnabledChange) {
+        const bool busy = !form->resignButton->isEnabled();
+        busyIndicator->setVisible(busy);
+        busyText->setVisible(busy);
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -143,7 +157,35 @@ void MainWindow::updateTitle() {
     setWindowTitle(name.isEmpty() ? tr("IPA Resigner") : tr("%1 — IPA Resigner").arg(name));
 }
 
+bool MainWindow::mayDiscardRunningWork() {
+    if (!viewController->isWorking()) return true;
+    QMessageBox ask(QMessageBox::Warning, tr("IPA Resigner"),
+                    tr("A package is still being unpacked or re-signed. Closing the window throws that work away."),
+                    QMessageBox::NoButton, this);
+    ask.setObjectName("discardRunningWork");
+    QPushButton* discard = ask.addButton(tr("Throw Away"), QMessageBox::DestructiveRole);
+    QPushButton* keep = ask.addButton(tr("Keep Working"), QMessageBox::RejectRole);
+    ask.setDefaultButton(keep);
+    ask.setEscapeButton(keep);
+    ask.exec();
+    return ask.clickedButton() == discard;
+}
+
+void MainWindow::openPackage(const QString& path) {
+    if (!form->browseIpaPathButton->isEnabled()) {
+        viewController->addLog("Not opened while work is running: " + path.toStdString() +
+                                   " (open it again once the log shows the work has ended)",
+                               ViewController::LogColor::red);
+        return;
+    }
+    viewController->openPackageAtPath(path.toStdString());
+}
+
 void MainWindow::closeEvent(QCloseEvent* event) {
+    if (!mayDiscardRunningWork()) {
+        event->ignore();
+        return;
+    }
     QMainWindow::closeEvent(event);
     if (event->isAccepted()) viewController->viewDidDisappear();
 }

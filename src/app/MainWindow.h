@@ -9,6 +9,7 @@
 namespace Ui {
 class MainWindow;
 }
+class QLabel;
 class QProgressBar;
 class ViewController;
 
@@ -19,6 +20,12 @@ public:
     ~MainWindow() override;
 
     std::shared_ptr<ViewController> controller() const { return viewController; }
+
+    // A package named from outside (the command line, a second start): opened
+    // as if chosen in the chooser, unless work is running, which it would end.
+    void openPackage(const QString& path);
+    // True when nothing runs, or the user agreed to throw the running work away.
+    bool mayDiscardRunningWork();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -36,6 +43,8 @@ private:
     std::unique_ptr<Ui::MainWindow> form;
     std::shared_ptr<ViewController> viewController;
     QProgressBar* busyIndicator = nullptr;
+    QLabel* busyText = nullptr;
+    std::unique_ptr<ui::qt::QtProgressIndicator> progressIndicator;
 
     ui::qt::QtTextField ipaPathField, appNameField, destinationPathField, bundleIdField;
     ui::qt::QtButton browseIpaPathButton, browseDestinationPathButton, cacheFolderButton, resignButton,

@@ -2,9 +2,19 @@
 
 #include <QCryptographicHash>
 #include <QLocalSocket>
+#include <cstring>
 #include <unistd.h>
 
 #include "platform/folders.h"
+
+namespace {
+// One request a connection, one line: "reopen", or "open " and the path in
+// base64 (a path may hold any byte but NUL, line breaks included).
+constexpr const char* kReopen = "reopen";
+constexpr const char* kOpenPrefix = "open ";
+constexpr qint64 kLongestRequest = 64 * 1024;
+constexpr int kWaitMs = 1000;
+}  // namespace
 
 ReopenChannel::ReopenChannel(QObject* parent) : QObject(parent), name(serverName()) {}
 
@@ -16,17 +26,20 @@ QString ReopenChannel::serverName() {
     return QString("ipa-resigner-%1-%2").arg(::getuid()).arg(key);
 }
 
-bool ReopenChannel::askRunningApplication() {
+bool ReopenChannel::askRunningApplication(const QString& packagePath) {
     QLocalSocket socket;
     socket.connectToServer(name);
-    if (!socket.waitForConnected(1000)) return false;
-    socket.write("reopen\n");
-    socket.waitForBytesWritten(1000);
-    socket.waitForDisconnected(1000);
+    if (!socket.waitForConnected(kWaitMs)) return false;
+    QByteArray request = packagePath.isEmpty() ? QByteArray(kReopen)
+                                               : QByteArray(kOpenPrefix) + packagePath.toUtf8().toBase64();
+    socket.write(request + "\n");
+    socket.waitForBytesWritten(kWaitMs);
+    // The running copy hangs up once it has read the request.
+    if (socket.state() == QLocalSocket::ConnectedState) socket.waitForDisconnected(kWaitMs);
     return true;
 }
 
-bool ReopenChannel::listen(std::function<void()> onReopen) {
+bool ReopenChannel::listen(std::function<void(const QString&)> onReopen) {
     reopen = std::move(onReopen);
     server.setSocketOptions(QLocalServer::UserAccessOption);
     if (!server.listen(name)) {
@@ -37,8 +50,18 @@ bool ReopenChannel::listen(std::function<void()> onReopen) {
     connect(&server, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* peer = server.nextPendingConnection()) {
             connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
-            peer->disconnectFromServer();
-            if (reopen) reopen();
+            connect(peer, &QLocalSocket::readyRead, peer, [this, peer] {
+                if (!peer->canReadLine() && peer->bytesAvailable() < kLongestRequest) return;
+                QByteArray line = peer->readLine(kLongestRequest).trimmed();
+                QObject::disconnect(peer, &QLocalSocket::readyRead, nullptr, nullptr);  // one request a connection
+                peer->disconnectFromServer();
+                QString path;
+                if (line.startsWith(kOpenPrefix))
+                    path = QString::fromUtf8(QByteArray::fromBase64(line.mid(int(std::strlen(kOpenPrefix)))));
+                else if (line != kReopen)
+                    return;  // not ours: nothing to do
+                if (reopen) reopen(path);
+            });
         }
     });
     return true;

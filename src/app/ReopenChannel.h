@@ -1,6 +1,7 @@
 #pragma once
 // One running application per user and home folder: a second start asks the
-// running one to show its window again, then ends.
+// running one to show its window again, handing over the package it was
+// started with, if any, and then ends.
 #include <QLocalServer>
 #include <QObject>
 #include <functional>
@@ -14,12 +15,14 @@ public:
     static QString serverName();
 
     // True when a running application took the request (this one should end).
-    bool askRunningApplication();
-    // Listens for later starts; onReopen runs on the GUI thread for each.
-    bool listen(std::function<void()> onReopen);
+    // packagePath: an absolute path to open there, or empty.
+    bool askRunningApplication(const QString& packagePath = {});
+    // Listens for later starts; onReopen runs on the GUI thread for each,
+    // with the package path that start was given (empty when none).
+    bool listen(std::function<void(const QString& packagePath)> onReopen);
 
 private:
     QString name;
     QLocalServer server;
-    std::function<void()> reopen;
+    std::function<void(const QString&)> reopen;
 };

@@ -1,10 +1,12 @@
 // The desktop application: one main window, kept while the application runs.
 #include <QApplication>
+#include <QFileInfo>
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "app/AppDelegate.h"
@@ -12,14 +14,45 @@
 #include "app/ReopenChannel.h"
 #include "ui/qt/QtMainQueue.h"
 
+#ifndef IPA_VERSION
+#define IPA_VERSION "unknown"
+#endif
+
 namespace {
+
+const char* const kUsage =
+    "Usage: ipa-resigner [FILE.ipa]\n"
+    "\n"
+    "Opens the IPA Resigner window, with FILE.ipa opened in it when given. When\n"
+    "the application is running already, its window comes to the front instead\n"
+    "and opens FILE.ipa there.\n"
+    "\n"
+    "  -h, --help     show this text\n"
+    "  --version      print the version\n"
+    "\n"
+    "The toolkit's own options (such as -platform) are accepted as well. To\n"
+    "re-sign from a terminal or a script, use ipa-resign (see ipa-resign --help).\n";
+
 bool set(const char* name) {
     const char* value = std::getenv(name);
     return value && *value;
 }
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Answered before anything needs a display.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0) break;
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("ipa-resigner %s\n", IPA_VERSION);
+            return 0;
+        }
+    }
     // Without any display the toolkit would abort; say what is wrong instead.
     if (!set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM")) {
         std::fprintf(stderr,
@@ -35,15 +68,40 @@ int main(int argc, char** argv) {
     // brings the same window back.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // What is left once the toolkit has taken its own options: the package.
+    QString package;
+    bool optionsEnded = false;
+    const QStringList arguments = QApplication::arguments();
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (!optionsEnded && argument == "--") {
+            optionsEnded = true;
+        } else if (!optionsEnded && argument.startsWith('-')) {
+            std::fprintf(stderr, "ipa-resigner: error: unknown option \"%s\"\nTry 'ipa-resigner --help'.\n",
+                         qPrintable(argument));
+            return 2;
+        } else if (package.isEmpty()) {
+            // Absolute: a running copy has a working folder of its own.
+            package = QFileInfo(argument).absoluteFilePath();
+        } else {
+            std::fprintf(stderr, "ipa-resigner: error: one package at a time; \"%s\" is one too many\n",
+                         qPrintable(argument));
+            return 2;
+        }
+    }
+
     ReopenChannel channel;
-    if (channel.askRunningApplication()) return 0;
+    if (channel.askRunningApplication(package)) return 0;
 
     AppDelegate delegate;
     ui::qt::bindMainQueueToEventLoop();
     int status = 0;
     {
         MainWindow window;
-        channel.listen([&delegate, &window] { delegate.applicationShouldHandleReopen(window.isVisible()); });
+        channel.listen([&delegate, &window](const QString& path) {
+            delegate.applicationShouldHandleReopen(window.isVisible());
+            if (!path.isEmpty()) window.openPackage(path);
+        });
         QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate,
                          [&delegate] { delegate.applicationWillTerminate(); });
         // Where the desktop has a tray, the application that outlives its
@@ -64,6 +122,7 @@ int main(int argc, char** argv) {
         }
         window.show();
         delegate.applicationDidFinishLaunching();
+        if (!package.isEmpty()) window.openPackage(package);
         status = QApplication::exec();
     }
     ui::qt::unbindMainQueueFromEventLoop();

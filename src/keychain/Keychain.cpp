@@ -46,7 +46,6 @@ constexpr const char* kKeyFile = "key.der";
 constexpr const char* kCertificateExtension = "der";
 constexpr size_t kSequenceDigits = 8;
 constexpr size_t kMaxChainLength = 10;
-constexpr const char* kAlreadyExists = "The specified item already exists in the keychain.";
 
 template <typename T, void (*Free)(T*)>
 using Deleter = platform::FreeWith<T, Free>;

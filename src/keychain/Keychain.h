@@ -49,6 +49,9 @@ inline constexpr const char* kReasonNoCodeSigning = "CSSMERR_APPLETP_INVALID_EXT
 inline constexpr const char* kReasonKeyMismatch = "CSSMERR_CSP_INVALID_KEY";
 inline constexpr const char* kReasonBadCertificate = "CSSMERR_TP_INVALID_CERTIFICATE";
 
+// The import failure for an identity or certificates the store holds already.
+inline constexpr const char* kAlreadyExists = "The specified item already exists in the keychain.";
+
 // What an identity is judged for: code signing asks for the code-signing
 // extended key usage on top of the basic checks (dates, matching key).
 enum class Policy { CodeSigning, Basic };

@@ -65,6 +65,15 @@ public:
     virtual void scrollRangeToVisible(size_t location, size_t length) = 0;
 };
 
+// The busy indicator: shown while work runs, with what it is doing.
+class ProgressIndicator {
+public:
+    virtual ~ProgressIndicator() = default;
+    // done of total steps; total 0 when the steps cannot be counted.
+    virtual void showProgress(const std::string& text, size_t done, size_t total) = 0;
+    virtual void hideProgress() = 0;
+};
+
 // A modal chooser of files or folders.
 class OpenPanel {
 public:

@@ -94,6 +94,7 @@ void ViewController::viewDidDisappear() {
     if (workPending) {
         ++workGeneration;
         workPending = false;
+        hideProgress();
         enableControls();
     }
 }
@@ -141,6 +142,8 @@ void ViewController::unzipIpa() {
     addLog("Start unzip the ipa file to path: " + package->workPath(), LogColor::black);
     disableControls();
     workPending = true;
+    runProgress.startUnpacking();
+    showProgress();
     auto holder = holdUntilDone();
     uint64_t generation = workGeneration;
     package->unzipIpa(
@@ -148,6 +151,7 @@ void ViewController::unzipIpa() {
             auto self = release(holder);
             if (!self || !self->isCurrent(generation)) return;
             self->workPending = false;
+            self->hideProgress();
             self->addLog("Unzip ipa file succeeded", LogColor::black);
             self->showIpaInfo();
             self->enableControls();
@@ -156,6 +160,7 @@ void ViewController::unzipIpa() {
             auto self = release(holder);
             if (!self || !self->isCurrent(generation)) return;
             self->workPending = false;
+            self->hideProgress();
             self->enableControls();
             self->addLog(message, LogColor::red);
         });
@@ -237,6 +242,7 @@ void ViewController::resignClick() {
 
     disableControls();
     workPending = true;
+    runProgress.reset();
     auto holder = holdUntilDone();
     uint64_t generation = workGeneration;
     const std::string certificate = _certificatesArray[static_cast<size_t>(certificateIndex)];
@@ -254,6 +260,7 @@ void ViewController::resignClick() {
             if (refusal) {
                 release(holder);
                 self->workPending = false;
+                self->hideProgress();
                 self->enableControls();
                 self->addLog(*refusal, LogColor::red);
                 return;
@@ -263,12 +270,17 @@ void ViewController::resignClick() {
                 profile, certificate, bundleIdentifier, displayName, destination,
                 [holder, generation](const std::string& message) {
                     auto self = *holder;
-                    if (self && self->isCurrent(generation)) self->addLog(message, LogColor::black);
+                    if (!self || !self->isCurrent(generation)) return;
+                    auto running = self->_package;
+                    if (self->runProgress.noteLogLine(message, running ? running->appPath() : std::string()))
+                        self->showProgress();
+                    self->addLog(message, LogColor::black);
                 },
                 [holder, generation](const std::string& message) {
                     auto self = release(holder);
                     if (!self || !self->isCurrent(generation)) return;
                     self->workPending = false;
+                    self->hideProgress();
                     self->enableControls();
                     self->addLog(message, LogColor::red);
                 },
@@ -276,6 +288,7 @@ void ViewController::resignClick() {
                     auto self = release(holder);
                     if (!self || !self->isCurrent(generation)) return;
                     self->workPending = false;
+                    self->hideProgress();
                     self->enableControls();
                     self->addLog("Resign done, ipa saved to " + destination, LogColor::green);
                 });
@@ -283,6 +296,36 @@ void ViewController::resignClick() {
 }
 
 void ViewController::cleanClick() { clearAll(); }
+
+// ---- The busy indicator ---------------------------------------------------
+
+std::string ViewController::progressText(const engine::RunProgress& progress) {
+    using engine::RunStage;
+    switch (progress.stage()) {
+        case RunStage::idle: return "Working\u2026";
+        case RunStage::unpacking: return "Unpacking the package\u2026";
+        case RunStage::entitlements: return "Writing the entitlements\u2026";
+        case RunStage::infoPlist: return "Editing Info.plist\u2026";
+        case RunStage::embeddedProfile: return "Embedding the profile\u2026";
+        case RunStage::signing:
+            if (progress.item() == 0) return "Signing\u2026";
+            return "Signing item " + std::to_string(progress.item()) + " of " + std::to_string(progress.items()) +
+                   ": " + progress.itemName();
+        case RunStage::packing: return "Packing the new package\u2026";
+    }
+    return "Working\u2026";
+}
+
+void ViewController::showProgress() {
+    if (!_progressIndicator) return;
+    bool counting = runProgress.stage() == engine::RunStage::signing && runProgress.items() > 0;
+    _progressIndicator->showProgress(progressText(runProgress), counting ? runProgress.item() : 0,
+                                     counting ? runProgress.items() : 0);
+}
+
+void ViewController::hideProgress() {
+    if (_progressIndicator) _progressIndicator->hideProgress();
+}
 
 void ViewController::clearAll() {
     setText(_ipaPathField, "");

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/QFRunProgress.h"
 #include "ui/View.h"
 
 class QFAppPackageHandler;
@@ -58,6 +59,11 @@ public:
     static std::optional<std::string> cacheFolderPath();
     // The text a profile shows as in the profile picker.
     static std::string pickerItemForProfile(const QFProvisioningProfile& profile);
+    // What the busy indicator says at this point of the work.
+    static std::string progressText(const engine::RunProgress& progress);
+
+    // An unpacking or a run has started and not called back yet.
+    bool isWorking() const { return workPending; }
 
     // Properties.
     bool useMobileprovisionBundleID() const { return _useMobileprovisionBundleID; }
@@ -97,6 +103,8 @@ public:
     void setLogField(ui::TextView* v) { _logField = v; }
     ui::Window* view() const { return _view; }
     void setView(ui::Window* v) { _view = v; }
+    ui::ProgressIndicator* progressIndicator() const { return _progressIndicator; }
+    void setProgressIndicator(ui::ProgressIndicator* v) { _progressIndicator = v; }
 
     std::shared_ptr<QFAppPackageHandler> package() const { return _package; }
     void setPackage(std::shared_ptr<QFAppPackageHandler> v) { _package = std::move(v); }
@@ -109,6 +117,9 @@ private:
     // Runs the chooser for one file (of fileTypes, when given) or one folder;
     // the chosen path, or nothing when cancelled.
     std::optional<std::string> chooseOne(bool files, const std::vector<std::string>& fileTypes);
+    // The busy indicator from runProgress, or hidden.
+    void showProgress();
+    void hideProgress();
     // The second half of addLog, on the main queue.
     void appendLogLine(const std::string& message, LogColor color);
     std::string text(const ui::TextField* field) const;
@@ -133,7 +144,9 @@ private:
     ui::Button* _cleanButton = nullptr;
     ui::TextView* _logField = nullptr;
     ui::Window* _view = nullptr;
+    ui::ProgressIndicator* _progressIndicator = nullptr;
     std::shared_ptr<QFAppPackageHandler> _package;
+    engine::RunProgress runProgress;  // of the work pending, for the busy indicator
 
     uint64_t workGeneration = 0;  // bumped when the window closes on pending work
     bool workPending = false;     // an unpacking or a run has not called back yet

@@ -11,7 +11,9 @@
 
 #include "QtTestApp.h"
 #include "app/ReopenChannel.h"
+#include "platform/files.h"
 #include "platform/process.h"
+#include "ui/ViewController.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -40,6 +42,12 @@ TEST(Program, WithoutADisplayItSaysSoAndEnds) {
     std::string out;
     EXPECT_EQ(testkit::run({program()}, &out), 1);
     EXPECT_NE(out.find("no display"), std::string::npos) << out;
+
+    // Help and version need no display.
+    EXPECT_EQ(testkit::run({program(), "--help"}, &out), 0);
+    EXPECT_NE(out.find("Usage: ipa-resigner [FILE.ipa]"), std::string::npos) << out;
+    EXPECT_EQ(testkit::run({program(), "--version"}, &out), 0);
+    EXPECT_EQ(out.rfind("ipa-resigner ", 0), 0u) << out;
 }
 
 TEST(Program, SecondStartHandsOverToTheRunningOneAndEnds) {
@@ -61,6 +69,21 @@ TEST(Program, SecondStartHandsOverToTheRunningOneAndEnds) {
     std::string out;
     EXPECT_EQ(testkit::run({program()}, &out), 0) << out;
     EXPECT_TRUE(first.isRunning());  // closing nothing, quitting nothing
+
+    // A start with a package hands it over: the running copy opens it in
+    // its work folders.
+    std::string ipa = testkit::makeScratchDir("handover") + "/Handed.ipa";
+    testkit::writeFile(ipa, "not a zip");
+    EXPECT_EQ(testkit::run({program(), ipa}, &out), 0) << out;
+    auto cache = ViewController::cacheFolderPath();
+    ASSERT_TRUE(cache);
+    bool opened = false;
+    for (int i = 0; i < 100 && !opened; ++i) {
+        opened = platform::fs::isDirectory(*cache + "/unzip/Handed");
+        if (!opened) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(opened);
+    EXPECT_TRUE(first.isRunning());
 
     ::kill(first.processIdentifier(), SIGTERM);
     first.waitUntilExit();

@@ -7,6 +7,8 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QProgressBar>
+#include <QTimer>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTextBlock>
@@ -233,4 +235,30 @@ TEST_F(Window, ClosingClearsTheFormAndReopeningShowsTheSameWindow) {
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(window->controller(), c);
     EXPECT_EQ(find<QComboBox>("certificateComboBox")->count(), 1);  // the lists stay loaded
+}
+
+TEST_F(Window, ClosingWhileWorkRunsAsksFirst) {
+    std::string ipa = testkit::makeScratchDir("close") + "/Pending.ipa";
+    testkit::writeFile(ipa, "not a zip");
+    // Answers the question with the button of that text once it shows.
+    auto answer = [](const QString& button) {
+        QTimer::singleShot(0, [button] {
+            auto* ask = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!ask) return;
+            for (auto* b : ask->buttons())
+                if (b->text() == button) b->click();
+        });
+    };
+    window->openPackage(QString::fromStdString(ipa));
+    ASSERT_TRUE(window->controller()->isWorking());
+    answer("Keep Working");
+    window->close();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(find<QLineEdit>("ipaPathField")->text().toStdString(), ipa);
+
+    answer("Throw Away");
+    window->close();
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(window->controller()->isWorking());
+    EXPECT_TRUE(find<QPushButton>("resignButton")->isEnabled());
 }

@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <thread>
 #include <sstream>
@@ -78,7 +79,7 @@ TEST_F(IpaResignTest, HelpExplainsEveryOption) {
 TEST_F(IpaResignTest, RefusesMissingEmptyAndUnknownArguments) {
     auto none = runProgram(program, {}, dir);
     EXPECT_EQ(none.status, 2);
-    EXPECT_NE(none.err.find("missing or empty: --ipa, --identity, --profile, --name, --output, --bundle-id"),
+    EXPECT_NE(none.err.find("ipa-resign: error: missing or empty: --ipa, --identity, --profile, --output"),
               std::string::npos)
         << none.err;
 
@@ -202,4 +203,100 @@ TEST_F(IpaResignTest, AnInterruptedRunLeavesNoWorkFolderAndNoArchive) {
     EXPECT_EQ(work.parent_path().filename().string().rfind("ipa-resign-", 0), 0u) << work;
     EXPECT_FALSE(stdfs::exists(work.parent_path()));
     EXPECT_TRUE(!stdfs::exists(dir + "/out") || stdfs::is_empty(dir + "/out")) << "no archive, no staging";
+}
+
+// Every file below a folder with its bytes.
+std::map<std::string, std::string> treeBytes(const std::string& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : stdfs::recursive_directory_iterator(root))
+        if (entry.is_regular_file()) files[entry.path().string()] = testkit::readFile(entry.path().string());
+    return files;
+}
+
+// Checks the machine-readable output of a batch; prints "ok" or what is wrong.
+constexpr const char* kCheckJsonBatch = R"py(
+import json, sys
+lines = [json.loads(l) for l in open(sys.argv[1])]
+results = [l for l in lines if l["type"] == "result"]
+assert lines[-1]["type"] == "summary", lines[-1]
+assert lines[-1]["failed"] == [sys.argv[2]], lines[-1]
+assert [r["status"] for r in results] == ["succeeded", "failed", "succeeded"], results
+for l in lines:
+    if l["type"] == "log":
+        assert l["stage"] and l["color"] in ("black", "red", "green") and l["package"], l
+good = results[0]
+assert good["archive"].endswith("/out/One.ipa"), good
+assert {"unpacking", "signing", "packing"} <= set(good["timings"]), good["timings"]
+assert good["signed"][-1]["path"] == "Payload/Demo.app" and good["signed"][-1]["profile"], good["signed"]
+assert all(i["identity"] == "Apple Development: Jane (ABCDE12345)" for i in good["signed"]), good["signed"]
+assert any(l["type"] == "log" and l["stage"] == "signing" for l in lines)
+print("ok")
+)py";
+
+TEST_F(IpaResignTest, BatchResignsTheGoodPackagesReportsTheBrokenOneAndFails) {
+    testkit::PackageSpec one, two;
+    one.displayName = "One";
+    two.displayName.reset();  // no display name: the bundle name or folder name is kept
+    two.appName = "Two";
+    const std::string first = testkit::buildPackage(dir + "/in/one.ipa", one);
+    const std::string broken = dir + "/in/broken.ipa";
+    testkit::writeFile(broken, "this is no zip archive");
+    const std::string third = testkit::buildPackage(dir + "/in/two.ipa", two);
+
+    auto o = runProgram(program, {"--json", "--identity", "Apple Development: Jane (ABCDE12345)", "--profile",
+                                  profilePath, "--output", dir + "/out", "--ipa", first, broken, third},
+                        dir);
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_TRUE(stdfs::is_regular_file(dir + "/out/One.ipa"));
+    EXPECT_TRUE(stdfs::is_regular_file(dir + "/out/Two.ipa"));
+    // Each keeps its own identifier when none is given.
+    auto info = *plist::parse(testkit::archiveEntry(dir + "/out/Two.ipa", "Payload/Two.app/Info.plist"));
+    EXPECT_EQ(*info.get("CFBundleIdentifier")->asString(), "com.example.demo");
+    // The readable lines went to standard error, the summary last.
+    EXPECT_NE(o.err.find("] Resign done, ipa saved to"), std::string::npos);
+    EXPECT_NE(o.err.find("2 of 3 packages re-signed"), std::string::npos) << o.err;
+
+    testkit::writeFile(dir + "/out.jsonl", o.out);
+    std::string verdict;
+    testkit::run({"/usr/bin/python3", "-c", kCheckJsonBatch, dir + "/out.jsonl", broken}, &verdict);
+    EXPECT_EQ(verdict, "ok\n") << o.out;
+}
+
+TEST_F(IpaResignTest, P12SignsThroughAKeychainOfItsOwnAndLeavesTheUsersAlone) {
+    // Real tools this time: the run's identity must reach codesign.
+    for (const char* tool : {"security", "codesign"})
+        stdfs::copy_file(testkit::binDir() + "/" + tool, binDir + "/" + tool, stdfs::copy_options::overwrite_existing);
+    const auto& ca = testkit::pki::TestPKI::shared();
+    std::string out;
+    testkit::writeFile(dir + "/mine.p12", testkit::pki::pkcs12(ca.issueLeaf({.commonName = "Mine"}), {}, "m"));
+    ASSERT_EQ(testkit::run({binDir + "/security", "import", dir + "/mine.p12", "-P", "m"}, &out), 0) << out;
+    const std::string users = std::string(std::getenv("XDG_DATA_HOME")) + "/ipa-resigner";
+    auto before = treeBytes(users);
+
+    const std::string password = "pa55-w0rd-for-ci";
+    const auto ciLeaf = ca.issueLeaf({.commonName = "CI Only"});
+    testkit::writeFile(dir + "/ci.p12", testkit::pki::pkcs12(ciLeaf, {ca.intermediate()}, password));
+    // The profile must list the run's certificate, as a device checks.
+    auto ciProfile = profileOptions();
+    ciProfile.developerCertificates = {ciLeaf.certDer};
+    testkit::writeFile(profilePath, testkit::pki::makeProfile(ciProfile));
+    ::setenv("CI_P12_PASSWORD", password.c_str(), 1);
+    auto o = runProgram(program, {"--json", "--p12", dir + "/ci.p12", "--p12-password-env", "CI_P12_PASSWORD",
+                                  "--profile", profilePath, "--output", dir + "/out", ipa},
+                        dir);
+    ::unsetenv("CI_P12_PASSWORD");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("\"identity\":\"CI Only\""), std::string::npos) << o.out;
+    EXPECT_EQ(o.out.find(password), std::string::npos);
+    EXPECT_EQ(o.err.find(password), std::string::npos);
+    EXPECT_EQ(treeBytes(users), before);
+    // The run's keychain is gone with the run.
+    for (const auto& entry : stdfs::recursive_directory_iterator(std::getenv("TMPDIR")))
+        EXPECT_EQ(entry.path().filename().string().rfind("keychain-", 0), std::string::npos) << entry.path();
+
+    std::string unpacked = testkit::makeScratchDir("unpacked");
+    ASSERT_EQ(testkit::run({"/usr/bin/unzip", "-q", dir + "/out/Demo.ipa", "-d", unpacked}), 0);
+    out.clear();
+    testkit::run({binDir + "/codesign", "-v", unpacked + "/Payload/Demo.app"}, &out);
+    EXPECT_EQ(out, "");
 }

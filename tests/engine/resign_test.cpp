@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "engine/QFRunProgress.h"
 #include "engine_fixture.h"
 #include "platform/plist.h"
 
@@ -250,4 +251,25 @@ TEST_F(EngineTest, RelativeDestinationResolvesAgainstTheCurrentDirectory) {
     std::filesystem::current_path(previous);
     ASSERT_TRUE(r.success.has_value()) << r.error.value_or("");
     EXPECT_TRUE(std::filesystem::is_regular_file(dir + "/relative/out/Rel.ipa"));
+}
+
+TEST_F(EngineTest, RunProgressFollowsTheStagesAndCountsTheSignedItems) {
+    auto package = open();
+    Recorder r;
+    resign(package, r);
+    ASSERT_TRUE(r.success.has_value());
+    engine::RunProgress progress;
+    progress.startUnpacking();
+    std::vector<std::string> stages = {engine::stageName(progress.stage())};
+    std::vector<std::string> items;
+    for (const auto& line : r.lines) {
+        if (!progress.noteLogLine(line, package->appPath())) continue;
+        if (progress.item() == 0) stages.push_back(engine::stageName(progress.stage()));
+        else items.push_back(std::to_string(progress.item()) + "/" + std::to_string(progress.items()) + " " + progress.itemName());
+    }
+    EXPECT_EQ(stages, (std::vector<std::string>{"unpacking", "entitlements", "info-plist", "embedded-profile", "signing",
+                                                "packing"}));
+    EXPECT_EQ(items, (std::vector<std::string>{"1/6 Inner.framework", "2/6 A.framework", "3/6 libX.dylib",
+                                               "4/6 S.framework", "5/6 Share.appex", "6/6 Demo.app"}));
+    EXPECT_EQ(progress.archivePath(), dir + "/out/New Name.ipa");
 }

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 
 #include "keychain/Keychain.h"
 #include "platform/files.h"
@@ -152,6 +154,29 @@ TEST_F(SecurityTool, ImportKeepsOddNamesWholeInEveryPkcs12Flavour) {
     EXPECT_EQ(r.status, 0) << r.output;
 }
 
+// Every file below a folder with its bytes: a whole keychain, to compare.
+std::map<std::string, std::string> treeBytes(const std::string& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+        if (entry.is_regular_file()) files[entry.path().string()] = testkit::readFile(entry.path().string());
+    return files;
+}
+
+TEST_F(SecurityTool, PassphraseOffTheCommandLineAndASecondImportChangesNothing) {
+    auto leaf = TestPKI::shared().issueLeaf({.commonName = "Twice"});
+    std::string p12 = file("id.p12", pkcs12(leaf, {TestPKI::shared().intermediate()}, "s3cret"));
+    ::setenv("IMPORT_TEST_PASSPHRASE", "s3cret", 1);
+    auto o = security({"import", p12, "--passphrase-env", "IMPORT_TEST_PASSPHRASE"});
+    ASSERT_EQ(o.status, 0) << o.output;
+    auto before = treeBytes(keychainFolder());
+
+    o = security({"import", p12, "--passphrase-file", file("pw.txt", "s3cret\n")});
+    EXPECT_EQ(o.status, 0) << o.output;
+    EXPECT_NE(o.output.find("already in the keychain"), std::string::npos) << o.output;
+    EXPECT_EQ(treeBytes(keychainFolder()), before);
+    ::unsetenv("IMPORT_TEST_PASSPHRASE");
+}
+
 TEST_F(SecurityTool, FailedImportsSayWhyAndWriteNothing) {
     auto leaf = TestPKI::shared().issueLeaf();
     std::string p12 = pkcs12(leaf, {TestPKI::shared().intermediate()}, "right");
@@ -165,6 +190,7 @@ TEST_F(SecurityTool, FailedImportsSayWhyAndWriteNothing) {
         {{"import", file("d.p12", "garbage"), "-P", "right"}, "Unknown format"},
         {{"import", dir + "/none.p12", "-P", "right"}, "No such file"},
         {{"import"}, "no file given"},
+        {{"import", file("e.p12", p12), "--passphrase-env", "NO_SUCH_VARIABLE_SET"}, "is not set"},
     };
     for (const auto& c : cases) {
         auto o = security(c.args);

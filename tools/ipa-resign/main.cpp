@@ -1,149 +1,218 @@
 // ipa-resign: the re-sign run of the desktop application, from a script.
-// It opens the package, runs the same engine run as the window's Resign and
-// prints the same time-stamped log lines: progress on standard output,
-// failures on standard error.
+// It opens each package named, runs the same engine run as the window's
+// Resign and prints the same time-stamped log lines (Report.h tells where
+// they go).
 #include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "Options.h"
+#include "PrivateKeychain.h"
+#include "Report.h"
 #include "engine/QFAppPackageHandler.h"
+#include "engine/QFRunProgress.h"
 #include "engine/QFRunWorkspace.h"
+#include "engine/QFSigningList.h"
 #include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/plist.h"
 #include "platform/queues.h"
 #include "profile/QFProvisioningProfile.h"
-#include "support/QFDateFormatterUtil.h"
 #include "system/QFFileHelper.h"
+
+#ifndef IPA_VERSION
+#define IPA_VERSION "unknown"
+#endif
+
+using namespace ipa_resign;
 
 namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-const char* kUsage =
-    "Usage: ipa-resign --ipa FILE --identity NAME --profile FILE --name NAME\n"
-    "                  (--bundle-id ID | --profile-bundle-id) --output DIR [--keep-work]\n"
-    "\n"
-    "Re-signs an iOS application package (.ipa) with your signing identity and\n"
-    "provisioning profile, and writes NAME.ipa into DIR. The steps are those of\n"
-    "the desktop application's Resign: entitlements from the profile, the new\n"
-    "bundle identifier and display name in Info.plist, the profile embedded in\n"
-    "the application, every framework and library signed and verified, then the\n"
-    "application itself, and the result packed again.\n"
-    "\n"
-    "  --ipa FILE            the package to re-sign\n"
-    "  --identity NAME       the signing identity, exactly as\n"
-    "                        `security find-identity -v -p codesigning` prints it\n"
-    "                        between the double quotes\n"
-    "  --profile FILE        the provisioning profile (.mobileprovision) to embed;\n"
-    "                        give it again for a nested application or extension:\n"
-    "                        each further profile goes to the nested bundle whose\n"
-    "                        new identifier it fits (exact before wildcard)\n"
-    "  --name NAME           the display name; the new archive is NAME.ipa\n"
-    "                        (a \"/\" in NAME becomes \"_\" in the file name only)\n"
-    "  --bundle-id ID        the bundle identifier to write\n"
-    "  --profile-bundle-id   take the bundle identifier from the profile instead\n"
-    "  --output DIR          the folder that receives the archive (created if missing)\n"
-    "  --keep-work           keep the unpacked work directory afterwards\n"
-    "  --print-usage         at the end, print this program's own CPU time and\n"
-    "                        peak memory (its tools not included) to standard error\n"
-    "  -h, --help            show this text\n"
-    "\n"
-    "Each option takes its value as the next argument or after \"=\".\n"
-    "Progress goes to standard output, failures to standard error, each line\n"
-    "stamped like the application's log. Exit status: 0 when the new archive\n"
-    "was written, 1 when the re-sign failed, 2 for a usage error.\n";
-
-void printLine(std::FILE* stream, const std::string& message) {
-    auto stamp = QFDateFormatterUtil::sharedFormatter().MMddHHmmssSSSForDate(std::chrono::system_clock::now());
-    std::string line = "[" + stamp.value_or("") + "] " + message + "\n";
-    std::fwrite(line.data(), 1, line.size(), stream);
-    std::fflush(stream);
-}
-void progress(const std::string& message) { printLine(stdout, message); }
-void failure(const std::string& message) { printLine(stderr, message); }
-
-struct Options {
-    std::map<std::string, std::string> values;  // "--ipa" -> value
-    std::vector<std::string> profiles;          // every --profile, in order; the first is the application's
+// What every package of one call is signed with.
+struct Signing {
+    std::string identity;         // as reported: the identity's name
+    std::string signingIdentity;  // as handed to codesign: the name, or the SHA-1 of the run's own identity
+    std::shared_ptr<QFProvisioningProfile> profile;
+    std::string profilePath;
+    // Every further --profile, for the nested applications and extensions.
+    std::vector<std::shared_ptr<QFProvisioningProfile>> nestedProfiles;
+    std::optional<std::string> name, bundleId;
     bool profileBundleId = false;
+    std::string destination;
     bool keepWork = false;
-    bool printUsage = false;
-    bool help = false;
 };
 
-const std::vector<std::string> kValueOptions = {"--ipa",  "--identity",  "--profile",
-                                                "--name", "--bundle-id", "--output"};
-
-bool isValueOption(const std::string& name) {
-    for (const auto& option : kValueOptions)
-        if (option == name) return true;
-    return false;
-}
-
-// Answers an error text, or nothing when the command line is well formed.
-std::optional<std::string> parse(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        std::string argument = argv[i];
-        if (argument == "-h" || argument == "--help") {
-            options.help = true;
-            continue;
-        }
-        if (argument == "--profile-bundle-id") {
-            options.profileBundleId = true;
-            continue;
-        }
-        if (argument == "--keep-work") {
-            options.keepWork = true;
-            continue;
-        }
-        if (argument == "--print-usage") {
-            options.printUsage = true;
-            continue;
-        }
-        std::string name = argument, value;
-        bool inlineValue = false;
-        if (auto eq = argument.find('='); argument.rfind("--", 0) == 0 && eq != std::string::npos) {
-            name = argument.substr(0, eq);
-            value = argument.substr(eq + 1);
-            inlineValue = true;
-        }
-        if (!isValueOption(name)) return "unknown argument \"" + argument + "\"";
-        if (!inlineValue) {
-            if (i + 1 >= argc) return name + " needs a value";
-            value = argv[++i];
-        }
-        if (name == "--profile") {
-            options.profiles.push_back(value);
-            if (options.profiles.size() > 1) continue;
-        }
-        if (options.values.count(name)) return name + " is given twice";
-        options.values[name] = value;
+// The display name a package shows now: its display name, else its bundle
+// name, else the application folder's name.
+std::string currentDisplayName(const QFAppPackageHandler& package) {
+    const std::string app = package.appPath();
+    auto bytes = platform::fs::readFile(platform::path::appendingPathComponent(app, "Info.plist"));
+    auto info = bytes ? platform::plist::parse(*bytes) : std::nullopt;
+    for (const char* key : {"CFBundleDisplayName", "CFBundleName"}) {
+        const platform::plist::Value* value = info ? info->get(key) : nullptr;
+        if (value && value->asString() && !value->asString()->empty()) return *value->asString();
     }
-    return std::nullopt;
+    return platform::path::deletingPathExtension(platform::path::lastPathComponent(app));
 }
 
-std::optional<std::string> checkComplete(const Options& options) {
-    std::vector<std::string> missing;
-    for (const char* name : {"--ipa", "--identity", "--profile", "--name", "--output"}) {
-        auto it = options.values.find(name);
-        if (it == options.values.end() || it->second.empty()) missing.push_back(name);
-    }
-    auto bundleId = options.values.find("--bundle-id");
-    bool hasBundleId = bundleId != options.values.end();
-    if (hasBundleId && options.profileBundleId) return "give either --bundle-id or --profile-bundle-id, not both";
-    if (!options.profileBundleId && (!hasBundleId || bundleId->second.empty()))
-        missing.push_back("--bundle-id (or --profile-bundle-id)");
-    if (missing.empty()) return std::nullopt;
-    std::string text = "missing or empty: ";
-    for (size_t i = 0; i < missing.size(); ++i) text += (i ? ", " : "") + missing[i];
-    return text;
+// NOTE: keep in step with archiveFileName() of QFAppPackageHandlerResign.cpp.
+std::string archiveFileName(std::string displayName) {
+    for (char& c : displayName)
+        if (c == '/') c = '_';
+    return displayName + ".ipa";
 }
+
+// Seconds spent in each stage, in the order the stages came.
+class StageClock {
+public:
+    void enter(const char* stage) {
+        close();
+        current = stage;
+        since = std::chrono::steady_clock::now();
+    }
+    void close() {
+        if (current.empty()) return;
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+        times.emplace_back(current, seconds);
+        current.clear();
+    }
+    std::vector<std::pair<std::string, double>> times;
+
+private:
+    std::string current;
+    std::chrono::steady_clock::time_point since;
+};
+
+class PackageRun {
+public:
+    PackageRun(const std::string& ipa, const Signing& signing, Reporter& out, std::set<std::string>& archivesWritten)
+        : ipa(ipa), signing(signing), out(out), archivesWritten(archivesWritten) {
+        result.package = ipa;
+    }
+
+    PackageResult run() {
+        out.setPackage(ipa);
+        if (!platform::fs::fileExists(ipa)) return fail("Not found ipa file " + ipa);
+        package = QFAppPackageHandler::initWithPackagePath(ipa);
+        // A folder of this run's own, out of the window's reach.
+        workspace = QFRunWorkspace::create();
+        if (!workspace) return finish(fail("Unable to create a private work folder in the temporary folder"));
+        workspace->setKeep(signing.keepWork);
+        package->setWorkPath(workspace->workPath());
+        package->setNestedProfiles(signing.nestedProfiles);
+        progress.startUnpacking();
+        clock.enter(engine::stageName(progress.stage()));
+        log("Start unzip the ipa file to path: " + package->workPath());
+
+        bool opened = false;
+        std::optional<std::string> openError;
+        package->unzipIpa([&] { opened = true; }, [&](const std::string& message) { openError = message; });
+        platform::MainQueue::runUntil([&] { return opened || openError.has_value(); });
+        if (openError) return finish(fail(*openError));
+        log("Unzip ipa file succeeded");
+
+        std::string displayName = signing.name ? *signing.name : currentDisplayName(*package);
+        std::optional<std::string> bundleIdentifier;
+        if (signing.profileBundleId) bundleIdentifier = signing.profile->bundleIdentifier();
+        else if (signing.bundleId) bundleIdentifier = signing.bundleId;
+        else bundleIdentifier = package->bundleID();
+        if (!bundleIdentifier && !signing.profileBundleId) {
+            out.error(ipa + ": its Info.plist names no bundle identifier; give one with --bundle-id");
+            return finish(failQuietly("no bundle identifier"));
+        }
+        // Two packages of one call with the same name would end in one file.
+        const std::string archiveName = archiveFileName(displayName);
+        if (archivesWritten.count(archiveName)) {
+            out.error(ipa + ": its archive " + archiveName +
+                      " would replace the one this call has just written; re-sign it on its own with --name");
+            return finish(failQuietly("archive name taken"));
+        }
+
+        // Refused before anything in the package changes, like the window's Resign.
+        std::optional<std::string> refusal;
+        bool checked = false;
+        package->checkProvisioning(signing.profile, signing.identity, bundleIdentifier,
+                                   [&](std::optional<std::string> answer) {
+                                       refusal = std::move(answer);
+                                       checked = true;
+                                   });
+        platform::MainQueue::runUntil([&] { return checked; });
+        if (refusal) return finish(fail(*refusal));
+
+        bool finished = false;
+        package->removeCodeSignatureDirectory();
+        package->resignWithProvisioningProfile(
+            signing.profile, signing.signingIdentity, bundleIdentifier, displayName, signing.destination,
+            [this](const std::string& line) {
+                if (progress.noteLogLine(line, package->appPath()) && progress.item() == 0)
+                    clock.enter(engine::stageName(progress.stage()));
+                log(line);
+            },
+            [&](const std::string& message) {
+                fail(message);
+                finished = true;
+            },
+            [&](const std::string&) {
+                result.succeeded = true;
+                result.archive = progress.archivePath();
+                archivesWritten.insert(archiveName);
+                result.message = "Resign done, ipa saved to " + signing.destination;
+                out.log(result.message, Color::green, engine::stageName(progress.stage()));
+                finished = true;
+            });
+        platform::MainQueue::runUntil([&] { return finished; });
+        if (result.succeeded) listSignedItems();
+        return finish(result);
+    }
+
+private:
+    void log(const std::string& message) { out.log(message, Color::black, engine::stageName(progress.stage())); }
+    PackageResult fail(const std::string& message) {
+        out.log(message, Color::red, engine::stageName(progress.stage()));
+        return failQuietly(message);
+    }
+    PackageResult failQuietly(const std::string& message) {
+        result.succeeded = false;
+        result.message = message;
+        return result;
+    }
+    PackageResult finish(PackageResult finalResult) {
+        clock.close();
+        finalResult.timings = clock.times;
+        if (package && !signing.keepWork) package->removeWorkDirectory();
+        if (workspace && !signing.keepWork) workspace->remove();
+        out.result(finalResult);
+        return finalResult;
+    }
+    void listSignedItems() {
+        const std::string work = package->workPath(), app = package->appPath();
+        for (const auto& item : engine::signingList(app)) {
+            std::string relative = item.rfind(work + "/", 0) == 0 ? item.substr(work.size() + 1) : item;
+            std::optional<std::string> profile;
+            if (item == app) profile = signing.profilePath;
+            result.signedItems.push_back({relative, signing.identity, profile});
+        }
+    }
+
+    const std::string ipa;
+    const Signing& signing;
+    Reporter& out;
+    std::set<std::string>& archivesWritten;
+    std::shared_ptr<QFAppPackageHandler> package;
+    std::shared_ptr<QFRunWorkspace> workspace;
+    engine::RunProgress progress;
+    StageClock clock;
+    PackageResult result;
+};
 
 // The program's own share of a run: waiting, parsing and bookkeeping, not
 // the tools it runs (they are children, counted apart).
@@ -156,7 +225,7 @@ void printOwnUsage() {
 }
 
 int usageError(const std::string& text) {
-    std::fprintf(stderr, "ipa-resign: %s\nTry 'ipa-resign --help' for more information.\n", text.c_str());
+    std::fprintf(stderr, "ipa-resign: error: %s\nTry 'ipa-resign --help' for more information.\n", text.c_str());
     return kExitUsage;
 }
 
@@ -169,85 +238,65 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
+    if (options.version) {
+        std::printf("ipa-resign %s\n", IPA_VERSION);
+        return 0;
+    }
     if (auto error = checkComplete(options)) return usageError(*error);
 
     QFRunWorkspace::interceptInterruptions();  // before any other thread starts
+    Reporter out(options.json, options.quiet);
+    // Before any thread or child process: the run's keychain changes the
+    // environment that every tool inherits.
+    std::unique_ptr<PrivateKeychain> runKeychain;
+    Signing signing;
+    if (options.p12) {
+        std::string error;
+        auto password = readP12Password(options.p12PasswordEnv, options.p12PasswordFile, &error);
+        if (password) runKeychain = PrivateKeychain::create(*options.p12, *password, &error);
+        if (!runKeychain) {
+            out.error(error);
+            return kExitFailure;
+        }
+        signing.identity = runKeychain->identityName();
+        signing.signingIdentity = runKeychain->sha1();
+    } else {
+        signing.identity = signing.signingIdentity = *options.identity;
+    }
+
     platform::MainQueue::bindToCurrentThread();
 
     // The same checks as the window makes before it starts, with its messages.
     auto missingTools = QFFileHelper::sharedInstance().lackSupportUtility();
-    for (const auto& tool : missingTools) failure("This command requires the support of " + tool);
+    for (const auto& tool : missingTools) out.log("This command requires the support of " + tool, Color::red, "idle");
     if (!missingTools.empty()) return kExitFailure;
-    const std::string ipa = options.values["--ipa"];
-    if (!platform::fs::fileExists(ipa)) {
-        failure("Not found ipa file " + ipa);
-        return kExitFailure;
-    }
 
-    auto profile = std::make_shared<QFProvisioningProfile>(options.values["--profile"]);
-    std::optional<std::string> bundleIdentifier =
-        options.profileBundleId ? profile->bundleIdentifier() : std::optional<std::string>(options.values["--bundle-id"]);
-    const std::string displayName = options.values["--name"];
-    const std::string destination = options.values["--output"];
-    const std::string identity = options.values["--identity"];
-    std::vector<std::shared_ptr<QFProvisioningProfile>> nestedProfiles;
+    signing.profilePath = options.profiles.front();
+    signing.profile = std::make_shared<QFProvisioningProfile>(signing.profilePath);
     for (size_t i = 1; i < options.profiles.size(); ++i)
-        nestedProfiles.push_back(std::make_shared<QFProvisioningProfile>(options.profiles[i]));
+        signing.nestedProfiles.push_back(std::make_shared<QFProvisioningProfile>(options.profiles[i]));
+    signing.name = options.name;
+    signing.bundleId = options.bundleId;
+    signing.profileBundleId = options.profileBundleId;
+    signing.destination = *options.output;
+    signing.keepWork = options.keepWork;
 
-    bool finished = false;
-    int status = kExitFailure;
-    auto package = QFAppPackageHandler::initWithPackagePath(ipa);
-    // A folder of this run's own, out of the window's reach.
-    auto workspace = QFRunWorkspace::create();
-    if (!workspace) {
-        failure("Unable to create a private work folder in the temporary folder");
-        return kExitFailure;
+    std::vector<PackageResult> results;
+    std::set<std::string> archivesWritten;
+    for (const auto& ipa : options.packages) {
+        results.push_back(PackageRun(ipa, signing, out, archivesWritten).run());
+        if (QFRunWorkspace::interruption()) {
+            // The run's folder went with its package; the private keychain
+            // holds a key in the clear and goes too.
+            if (runKeychain) runKeychain->remove();
+            out.error("Interrupted: the work folder was removed and no archive was written");
+            QFRunWorkspace::endIfInterrupted();
+        }
     }
-    workspace->setKeep(options.keepWork);
-    package->setWorkPath(workspace->workPath());
-    package->setNestedProfiles(nestedProfiles);
-    auto end = [&](int code) {
-        status = code;
-        finished = true;
-    };
+    out.summary(results);
 
-    progress("Start unzip the ipa file to path: " + package->workPath());
-    package->unzipIpa(
-        [&] {
-            progress("Unzip ipa file succeeded");
-            // Refused before anything in the package changes, like the window's Resign.
-            package->checkProvisioning(profile, identity, bundleIdentifier, [&](std::optional<std::string> refusal) {
-                if (refusal) {
-                    failure(*refusal);
-                    end(kExitFailure);
-                    return;
-                }
-                package->removeCodeSignatureDirectory();
-                package->resignWithProvisioningProfile(
-                    profile, identity, bundleIdentifier, displayName, destination,
-                    [](const std::string& line) { progress(line); },
-                    [&](const std::string& message) {
-                        failure(message);
-                        end(kExitFailure);
-                    },
-                    [&](const std::string&) {
-                        progress("Resign done, ipa saved to " + destination);
-                        end(0);
-                    });
-            });
-        },
-        [&](const std::string& message) {
-            failure(message);
-            end(kExitFailure);
-        });
-    platform::MainQueue::runUntil([&] { return finished; });
-    if (QFRunWorkspace::interruption() && status != 0) {
-        workspace->remove();
-        failure("Interrupted: the work folder was removed and no archive was written");
-        QFRunWorkspace::endIfInterrupted();
-    }
-
-    if (!options.keepWork) package->removeWorkDirectory();
     if (options.printUsage) printOwnUsage();
-    return status;
+    for (const auto& r : results)
+        if (!r.succeeded) return kExitFailure;
+    return 0;
 }

@@ -11,7 +11,8 @@ using Arguments = std::vector<std::string>;
 
 int cmsCommand(const Arguments& args);             // cms -D [-i FILE] [-o FILE]
 int findIdentityCommand(const Arguments& args);    // find-identity [-v] [-p codesigning|basic]
-int importCommand(const Arguments& args);          // import FILE [-P PASSWORD] [-k ...] [-f ...] [-T ...]
+int importCommand(const Arguments& args);          // import FILE [-P PASSWORD | --passphrase-env NAME |
+                                                   //   --passphrase-file FILE] [-k ...] [-f ...] [-T ...]
 int deleteIdentityCommand(const Arguments& args);  // delete-identity -Z SHA1 | -c NAME
 int findCertificateCommand(const Arguments& args);  // find-certificate -c NAME [-p]
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -68,11 +69,30 @@ int findIdentityCommand(const Arguments& args) {
 }
 
 int importCommand(const Arguments& args) {
+    constexpr const char* kUsage =
+        "usage: import file [-P passphrase | --passphrase-env NAME | --passphrase-file FILE]";
     std::string file, password;
+    int passwordSources = 0;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "-P" && i + 1 < args.size()) {
             password = args[++i];
+            ++passwordSources;
+        } else if (a == "--passphrase-env" && i + 1 < args.size()) {
+            // Kept off the command line, which every user of the machine can read.
+            const char* value = std::getenv(args[++i].c_str());
+            if (!value) {
+                complain("import: the environment variable " + args[i] + " is not set");
+                return 2;
+            }
+            password = value;
+            ++passwordSources;
+        } else if (a == "--passphrase-file" && i + 1 < args.size()) {
+            if (!readInput(args[++i], &password)) return 1;
+            // A file written with echo ends in a line break that is no part of it.
+            if (!password.empty() && password.back() == '\n') password.pop_back();
+            if (!password.empty() && password.back() == '\r') password.pop_back();
+            ++passwordSources;
         } else if ((a == "-k" || a == "-f" || a == "-t" || a == "-T") && i + 1 < args.size()) {
             ++i;  // one keychain per user; type and format are told by the content; no access lists
         } else if (a == "-A" || a == "-x") {
@@ -80,12 +100,16 @@ int importCommand(const Arguments& args) {
         } else if (file.empty() && (a.empty() || a[0] != '-')) {
             file = a;
         } else {
-            complain("import: unsupported option \"" + a + "\"; usage: import file [-P passphrase]");
+            complain("import: unsupported option \"" + a + "\"; " + kUsage);
             return 2;
         }
     }
     if (file.empty()) {
-        complain("import: no file given; usage: import file [-P passphrase]");
+        complain(std::string("import: no file given; ") + kUsage);
+        return 2;
+    }
+    if (passwordSources > 1) {
+        complain("import: give the passphrase one way only");
         return 2;
     }
     std::string bytes;
@@ -103,6 +127,12 @@ int importCommand(const Arguments& args) {
         return 0;
     }
     if (!store.importPkcs12(bytes, password, &error)) {
+        // Importing the same identity again is what a script run twice does:
+        // the keychain already holds what was asked for.
+        if (error == keychain::kAlreadyExists) {
+            complain("import: the identity in " + file + " is already in the keychain; nothing changed");
+            return 0;
+        }
         complain("import: " + error);
         return 1;
     }

@@ -33,7 +33,9 @@ void usage() {
         "usage: security command [options]\n"
         "    cms -D [-i infile] [-o outfile]        decode a CMS message, write its content\n"
         "    find-identity [-v] [-p codesigning]    list the signing identities of the keychain\n"
-        "    import file [-P passphrase]            import a PKCS#12 identity or certificates\n"
+        "    import file [-P passphrase]            import a PKCS#12 identity or certificates; the\n"
+        "        [--passphrase-env NAME]            passphrase may come from an environment variable\n"
+        "        [--passphrase-file FILE]           or a file instead of the command line\n"
         "    delete-identity (-Z sha1 | -c name)    remove an identity from the keychain\n"
         "    find-certificate -c name [-p]          show a certificate (-p: in PEM)\n",
         stderr);

@@ -252,4 +252,31 @@ void QtWindow::activateFileViewerSelectingURLs(const std::vector<std::string>& f
     });
 }
 
+// ---- Busy indicator --------------------------------------------------------
+
+void QtProgressIndicator::showProgress(const std::string& text, size_t done, size_t total) {
+    if (bar) {
+        if (total == 0) {
+            bar->setRange(0, 0);  // no steps to count: just "working"
+        } else {
+            bar->setRange(0, static_cast<int>(total));
+            bar->setValue(static_cast<int>(done));
+        }
+        bar->setToolTip(toQ(text));
+        bar->show();
+    }
+    if (label) {
+        label->setText(toQ(text));
+        label->show();
+    }
+}
+
+void QtProgressIndicator::hideProgress() {
+    if (bar) bar->hide();
+    if (label) {
+        label->clear();
+        label->hide();
+    }
+}
+
 }  // namespace ui::qt

@@ -5,8 +5,10 @@
 #include <QAbstractButton>
 #include <QColor>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
+#include <QProgressBar>
 #include <QTextEdit>
 #include <memory>
 
@@ -103,6 +105,19 @@ public:
 
 private:
     QPointer<QWidget> window;
+};
+
+// The busy indicator: a bar (counting steps where they are known) and a
+// label saying what runs; both hidden while nothing does.
+class QtProgressIndicator : public ProgressIndicator {
+public:
+    QtProgressIndicator(QProgressBar* bar, QLabel* label) : bar(bar), label(label) {}
+    void showProgress(const std::string& text, size_t done, size_t total) override;
+    void hideProgress() override;
+
+private:
+    QPointer<QProgressBar> bar;
+    QPointer<QLabel> label;
 };
 
 // A name filter pattern that matches an extension in any case ("*.[iI][pP][aA]").
