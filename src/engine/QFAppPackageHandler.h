@@ -62,6 +62,9 @@ public:
     // Further profiles the user gave, each for the nested bundle whose new
     // identifier its application-identifier fits; read by the next run.
     void setNestedProfiles(std::vector<std::shared_ptr<QFProvisioningProfile>> profiles);
+    // After a run: the file of the profile each nested application and
+    // extension was given, by the bundle's absolute path (main thread only).
+    std::map<std::string, std::string> nestedProfilePaths() const;
 
     // Stages (each stores its three callbacks in the Local fields on entry).
     void createEntitlementsWithProvisioning(std::shared_ptr<QFProvisioningProfile> profile, LogBlock log,

@@ -48,6 +48,14 @@ void QFAppPackageHandler::checkProvisioning(std::shared_ptr<QFProvisioningProfil
     if (!launched) platform::MainQueue::async([judge] { judge(-1); });
 }
 
+std::map<std::string, std::string> QFAppPackageHandler::nestedProfilePaths() const {
+    std::map<std::string, std::string> paths;
+    if (!provisioningPlan) return paths;
+    for (const auto& bundle : provisioningPlan->nested)
+        if (bundle.profile && bundle.profile->path()) paths[bundle.path] = *bundle.profile->path();
+    return paths;
+}
+
 void QFAppPackageHandler::provisionNestedBundles(LogBlock log, ErrorBlock error, SuccessBlock success) {
     logLocalBlock = std::move(log);
     errorLocalBlock = std::move(error);

@@ -229,6 +229,8 @@ assert good["archive"].endswith("/out/One.ipa"), good
 assert {"unpacking", "signing", "packing"} <= set(good["timings"]), good["timings"]
 assert good["signed"][-1]["path"] == "Payload/Demo.app" and good["signed"][-1]["profile"], good["signed"]
 assert all(i["identity"] == "Apple Development: Jane (ABCDE12345)" for i in good["signed"]), good["signed"]
+nested = [i for i in good["signed"] if i["path"].endswith(".appex")]
+assert nested and all(i["profile"] for i in nested), good["signed"]
 assert any(l["type"] == "log" and l["stage"] == "signing" for l in lines)
 print("ok")
 )py";

@@ -195,10 +195,12 @@ private:
     }
     void listSignedItems() {
         const std::string work = package->workPath(), app = package->appPath();
+        const auto nestedProfiles = package->nestedProfilePaths();
         for (const auto& item : engine::signingList(app)) {
             std::string relative = item.rfind(work + "/", 0) == 0 ? item.substr(work.size() + 1) : item;
             std::optional<std::string> profile;
             if (item == app) profile = signing.profilePath;
+            if (auto nested = nestedProfiles.find(item); nested != nestedProfiles.end()) profile = nested->second;
             result.signedItems.push_back({relative, signing.identity, profile});
         }
     }
