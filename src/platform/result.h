@@ -23,7 +23,6 @@ enum class ErrorKind {
     NotMachO,     // the input is not a Mach-O file at all
     Malformed,    // the input is of the right kind but damaged or inconsistent
     Unsupported,  // well formed, but of a shape we do not handle
-    Mismatch,     // a check ran and the content does not match what was sealed
     Io,           // reading or writing the file system failed
 };
 
