@@ -43,14 +43,13 @@ std::string built(const std::string& dir, const std::string& name, testkit::Mach
 void seedSignatureParts(const std::string& path, const std::string& name) {
     codesign::InputFile input;
     ASSERT_TRUE(input.open(path));
-    std::string error;
-    auto file = codesign::macho::parse(input, nullptr, &error);
-    ASSERT_TRUE(file) << error;
+    auto file = codesign::macho::parse(input);
+    ASSERT_TRUE(file) << file.text();
     int n = 0;
     for (const auto& slice : file->slices) {
         codesign::EmbeddedSignature signature;
-        if (codesign::readEmbeddedSignature(input, slice, signature, &error) != codesign::SignatureState::Present)
-            continue;
+        auto state = codesign::readEmbeddedSignature(input, slice, signature);
+        if (!state || *state != codesign::SignatureState::Present) continue;
         const std::string tag = name + "-" + std::to_string(n++);
         seed("superblob", tag, signature.data);
         for (const auto& [slot, blob] : signature.blobs) {
@@ -131,21 +130,20 @@ TEST(FuzzSeeds, WriteTheCorpus) {
     std::vector<codesign::CodeDirectoryHash> hashes{
         {codesign::HashType::SHA1, codesign::fullCdHash(codesign::HashType::SHA1, fuzzreaders::kCmsContent)},
         {codesign::HashType::SHA256, codesign::fullCdHash(codesign::HashType::SHA256, fuzzreaders::kCmsContent)}};
-    std::string error;
-    auto cms = codesign::signCodeDirectory(fuzzreaders::kCmsContent, hashes, identity, &error);
-    ASSERT_TRUE(cms) << error;
+    auto cms = codesign::signCodeDirectory(fuzzreaders::kCmsContent, hashes, identity);
+    ASSERT_TRUE(cms) << cms.text();
     seed("cms", "signed", *cms);
 
     // Seals of the bundle the harness checks them against: SHA-256 and both.
     codesign::ResourceSealOptions options;
     options.mainExecutable = "Sealed";
-    auto seal = codesign::buildCodeResources(fuzzreaders::sealedBundle(), options, &error);
-    ASSERT_TRUE(seal) << error;
+    auto seal = codesign::buildCodeResources(fuzzreaders::sealedBundle(), options);
+    ASSERT_TRUE(seal) << seal.text();
     seed("coderesources", "sha256", *seal);
     seed("plist", "coderesources", *seal);
     options.hashTypes = {codesign::HashType::SHA1, codesign::HashType::SHA256};
-    seal = codesign::buildCodeResources(fuzzreaders::sealedBundle(), options, &error);
-    ASSERT_TRUE(seal) << error;
+    seal = codesign::buildCodeResources(fuzzreaders::sealedBundle(), options);
+    ASSERT_TRUE(seal) << seal.text();
     seed("coderesources", "sha1-sha256", *seal);
     seed("coderesources", "binary", plist::toBinary(*plist::parse(*seal)));
 

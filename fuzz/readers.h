@@ -93,7 +93,7 @@ inline void entitlements(std::string_view data) {
     auto value = platform::plist::parse(data);
     if (!value) return;
     platform::plist::toXml(*value);
-    if (const auto* dict = value->asDict()) codesign::derEntitlements(*dict);
+    if (const auto* dict = value->asDict()) (void)codesign::derEntitlements(*dict);
 }
 
 inline void plist(std::string_view data) {
@@ -135,19 +135,18 @@ inline void machO(std::string_view data) {
     std::string path = writeInput("binary", data);
     codesign::InputFile input;
     if (!input.open(path)) return;
-    codesign::macho::ParseError kind;
-    std::string error;
-    auto file = codesign::macho::parse(input, &kind, &error);
+    auto file = codesign::macho::parse(input);
     if (!file) return;
     file->formatName();
     for (const auto& slice : file->slices) {
         slice.archName();
         codesign::EmbeddedSignature signature;
-        if (codesign::readEmbeddedSignature(input, slice, signature, &error) == codesign::SignatureState::Present) {
+        auto state = codesign::readEmbeddedSignature(input, slice, signature);
+        if (state && *state == codesign::SignatureState::Present) {
             signature.best();
             for (const auto& [slot, blob] : signature.blobs) touch(blob);
         }
-        auto placement = codesign::macho::placeSignature(slice, &error);
+        auto placement = codesign::macho::placeSignature(slice);
         if (!placement) continue;
         auto header = input.read(slice.offset, slice.commandsEnd());
         if (!header) continue;
@@ -187,10 +186,9 @@ inline const std::string& sealedBundle() {
 inline void codeResources(std::string_view data) {
     codesign::ResourceSealOptions options;
     options.mainExecutable = "Sealed";
-    bool malformed = false;
-    codesign::verifyCodeResources(sealedBundle(), data, options, &malformed);
+    (void)codesign::verifyCodeResources(sealedBundle(), data, options);
     options.hashTypes = {codesign::HashType::SHA1, codesign::HashType::SHA256};
-    codesign::verifyCodeResources(sealedBundle(), data, options, nullptr);
+    (void)codesign::verifyCodeResources(sealedBundle(), data, options);
 }
 
 inline void profileContent(std::string_view data) {

@@ -64,20 +64,18 @@ int main(int argc, char** argv) {
     std::string seal;
     for (int r = 0; r < rounds; ++r) {
         auto start = std::chrono::steady_clock::now();
-        std::string error;
-        auto bytes = codesign::buildCodeResources(app.string(), options, &error);
+        auto bytes = codesign::buildCodeResources(app.string(), options);
         build.push_back(millisecondsSince(start));
         if (!bytes) {
-            std::fprintf(stderr, "seal failed: %s\n", error.c_str());
+            std::fprintf(stderr, "seal failed: %s\n", bytes.text().c_str());
             std::filesystem::remove_all(tmpl);
             return 1;
         }
         seal = *bytes;
         start = std::chrono::steady_clock::now();
-        bool malformed = false;
-        auto problems = codesign::verifyCodeResources(app.string(), seal, options, &malformed);
+        auto problems = codesign::verifyCodeResources(app.string(), seal, options);
         verify.push_back(millisecondsSince(start));
-        if (malformed || !problems.empty()) {
+        if (!problems || !problems->empty()) {
             std::fprintf(stderr, "verification failed on the fresh seal\n");
             std::filesystem::remove_all(tmpl);
             return 1;

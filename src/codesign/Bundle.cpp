@@ -42,11 +42,8 @@ bool isRealDirectory(const std::string& path) {
 
 }  // namespace
 
-std::optional<BundleInfo> readBundle(const std::string& path, std::string* error) {
-    auto fail = [&](const std::string& text) -> std::optional<BundleInfo> {
-        if (error) *error = text;
-        return std::nullopt;
-    };
+platform::Result<BundleInfo> readBundle(const std::string& path) {
+    auto fail = [](const std::string& text) { return platform::Error(text); };
     BundleInfo bundle;
     bundle.root = path;
     while (bundle.root.size() > 1 && bundle.root.back() == '/') bundle.root.pop_back();

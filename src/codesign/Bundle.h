@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/plist.h"
+#include "platform/result.h"
 
 namespace codesign {
 
@@ -34,7 +35,7 @@ struct BundleInfo {
 // The bundle at a folder, or nothing with a reason. A folder with
 // Resources/Info.plist and no Info.plist of its own (a framework's version
 // folder given directly) reads as a bundle rooted there.
-std::optional<BundleInfo> readBundle(const std::string& path, std::string* error);
+platform::Result<BundleInfo> readBundle(const std::string& path);
 
 // contents + "/_CodeSignature/CodeResources".
 std::string codeResourcesPath(const BundleInfo& bundle);

@@ -204,11 +204,10 @@ const std::vector<CertificateFacts>& CmsSigner::chainFacts() const { return keys
 CmsSigner::CmsSigner() : keys(std::make_unique<Keys>()) {}
 CmsSigner::~CmsSigner() = default;
 
-std::unique_ptr<CmsSigner> CmsSigner::create(const SigningIdentity& identity, std::string* error) {
-    auto fail = [&](const char* text) -> std::unique_ptr<CmsSigner> {
-        if (error) *error = text;
+platform::Result<std::unique_ptr<CmsSigner>> CmsSigner::create(const SigningIdentity& identity) {
+    auto fail = [](const char* text) {
         ERR_clear_error();
-        return nullptr;
+        return platform::Error(text);
     };
     std::unique_ptr<CmsSigner> signer(new CmsSigner());
     signer->keys->leaf = identity.certificate ? shareCertificate(identity.certificate.get())
@@ -233,15 +232,14 @@ std::unique_ptr<CmsSigner> CmsSigner::create(const SigningIdentity& identity, st
         signer->keys->chainFacts.push_back(factsOf(cert.get(), der));
         signer->keys->chain.push_back(std::move(cert));
     }
-    return signer;
+    return std::move(signer);
 }
 
-std::optional<std::string> CmsSigner::sign(std::string_view codeDirectory,
-                                           const std::vector<CodeDirectoryHash>& hashes, std::string* error) const {
-    auto fail = [&](const std::string& text) -> std::optional<std::string> {
-        if (error) *error = text;
+platform::Result<std::string> CmsSigner::sign(std::string_view codeDirectory,
+                                              const std::vector<CodeDirectoryHash>& hashes) const {
+    auto fail = [](const std::string& text) {
         ERR_clear_error();
-        return std::nullopt;
+        return platform::Error(text);
     };
     constexpr unsigned flags = CMS_DETACHED | CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP;
     CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
@@ -288,12 +286,12 @@ std::optional<std::string> CmsSigner::sign(std::string_view codeDirectory,
     return der;
 }
 
-std::optional<std::string> signCodeDirectory(std::string_view codeDirectory,
-                                             const std::vector<CodeDirectoryHash>& hashes,
-                                             const SigningIdentity& identity, std::string* error) {
-    auto signer = CmsSigner::create(identity, error);
-    if (!signer) return std::nullopt;
-    return signer->sign(codeDirectory, hashes, error);
+platform::Result<std::string> signCodeDirectory(std::string_view codeDirectory,
+                                                const std::vector<CodeDirectoryHash>& hashes,
+                                                const SigningIdentity& identity) {
+    auto signer = CmsSigner::create(identity);
+    if (!signer) return signer.error();
+    return (*signer)->sign(codeDirectory, hashes);
 }
 
 CmsCheck verifyCms(std::string_view cmsDer, std::string_view codeDirectory) {

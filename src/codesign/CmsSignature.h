@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/result.h"
 #include "codesign/Hashing.h"
 
 namespace codesign {
@@ -60,13 +61,13 @@ struct CodeDirectoryHash {
 class CmsSigner {
 public:
     // Nothing, with a reason, when the certificate, key or chain cannot be read.
-    static std::unique_ptr<CmsSigner> create(const SigningIdentity& identity, std::string* error);
+    static platform::Result<std::unique_ptr<CmsSigner>> create(const SigningIdentity& identity);
     ~CmsSigner();
 
     // The CMS (DER ContentInfo) signing codeDirectory, listing every
     // CodeDirectory's hash in the signed attributes.
-    std::optional<std::string> sign(std::string_view codeDirectory, const std::vector<CodeDirectoryHash>& hashes,
-                                    std::string* error) const;
+    platform::Result<std::string> sign(std::string_view codeDirectory,
+                                       const std::vector<CodeDirectoryHash>& hashes) const;
 
     // Facts of the leaf and of the chain above it (nearest first), read once.
     const CertificateFacts& leafFacts() const;
@@ -79,9 +80,9 @@ private:
 };
 
 // One-off form of CmsSigner::sign.
-std::optional<std::string> signCodeDirectory(std::string_view codeDirectory,
-                                             const std::vector<CodeDirectoryHash>& hashes,
-                                             const SigningIdentity& identity, std::string* error);
+platform::Result<std::string> signCodeDirectory(std::string_view codeDirectory,
+                                                const std::vector<CodeDirectoryHash>& hashes,
+                                                const SigningIdentity& identity);
 
 // Byte count to reserve for the CMS blob of this identity: generous, since
 // the reservation is hashed before the signature exists.

@@ -77,10 +77,7 @@ std::string buildCodeDirectory(const CodeDirectoryInputs& in) {
 }
 
 namespace {
-bool fail(std::string* error, const char* text) {
-    if (error) *error = text;
-    return false;
-}
+platform::Error malformed(const char* text) { return platform::Error(platform::ErrorKind::Malformed, text); }
 
 std::optional<std::string> cString(std::string_view blob, uint32_t offset) {
     if (offset >= blob.size()) return std::nullopt;
@@ -90,18 +87,16 @@ std::optional<std::string> cString(std::string_view blob, uint32_t offset) {
 }
 }  // namespace
 
-std::optional<CodeDirectory> parseCodeDirectory(std::string_view blob, std::string* error) {
+platform::Result<CodeDirectory> parseCodeDirectory(std::string_view blob) {
     using bytes::be32;
     using bytes::be64;
     CodeDirectory cd;
     if (blob.size() < kMinimumCodeDirectorySize || *be32(blob, 0) != CSMAGIC_CODEDIRECTORY) {
-        fail(error, "not a CodeDirectory");
-        return std::nullopt;
+        return malformed("not a CodeDirectory");
     }
     uint32_t length = *be32(blob, 4);
     if (length < kMinimumCodeDirectorySize || length > blob.size()) {
-        fail(error, "CodeDirectory length out of bounds");
-        return std::nullopt;
+        return malformed("CodeDirectory length out of bounds");
     }
     blob = blob.substr(0, length);
     cd.blob = blob;
@@ -117,25 +112,20 @@ std::optional<CodeDirectory> parseCodeDirectory(std::string_view blob, std::stri
     cd.platform = uint8_t(blob[38]);
     cd.pageSizeLog2 = uint8_t(blob[39]);
     if (cd.version < kEarliestCodeDirectoryVersion || cd.version > kCompatibilityLimitVersion) {
-        fail(error, "unsupported CodeDirectory version");
-        return std::nullopt;
+        return malformed("unsupported CodeDirectory version");
     }
     if (cd.knownHashType() && cd.hashSize != hashSize(cd.hashType())) {
-        fail(error, "hash size does not match the hash type");
-        return std::nullopt;
+        return malformed("hash size does not match the hash type");
     }
     if (cd.hashSize == 0) {
-        fail(error, "zero hash size");
-        return std::nullopt;
+        return malformed("zero hash size");
     }
     if (cd.pageSizeLog2 > kMaxPageSizeLog2) {
-        fail(error, "page size out of range");
-        return std::nullopt;
+        return malformed("page size out of range");
     }
     auto ident = cString(blob, identOffset);
     if (!ident) {
-        fail(error, "identifier outside the CodeDirectory");
-        return std::nullopt;
+        return malformed("identifier outside the CodeDirectory");
     }
     cd.identifier = *ident;
     if (cd.version >= CS_SUPPORTSTEAMID && blob.size() >= 52) {
@@ -143,8 +133,7 @@ std::optional<CodeDirectory> parseCodeDirectory(std::string_view blob, std::stri
         if (teamOffset != 0) {
             auto team = cString(blob, teamOffset);
             if (!team) {
-                fail(error, "team identifier outside the CodeDirectory");
-                return std::nullopt;
+                return malformed("team identifier outside the CodeDirectory");
             }
             cd.teamId = *team;
         }
@@ -161,12 +150,10 @@ std::optional<CodeDirectory> parseCodeDirectory(std::string_view blob, std::stri
     const uint64_t specials = uint64_t(cd.nSpecialSlots) * cd.hashSize;
     const uint64_t codes = uint64_t(cd.nCodeSlots) * cd.hashSize;
     if (cd.hashOffset > blob.size() || specials > cd.hashOffset || codes > blob.size() - cd.hashOffset) {
-        fail(error, "hash slots outside the CodeDirectory");
-        return std::nullopt;
+        return malformed("hash slots outside the CodeDirectory");
     }
     if (cd.nCodeSlots != codeSlotCount(cd.codeLimit, cd.pageSizeLog2)) {
-        fail(error, "code slot count does not match the code limit");
-        return std::nullopt;
+        return malformed("code slot count does not match the code limit");
     }
     return cd;
 }

@@ -7,7 +7,9 @@
 #include <string_view>
 #include <vector>
 
+
 #include "codesign/Hashing.h"
+#include "platform/result.h"
 
 namespace codesign {
 
@@ -101,7 +103,7 @@ struct CodeDirectory {
     std::string_view specialSlot(unsigned slot) const;  // empty view beyond nSpecialSlots
     std::string_view codeSlot(uint32_t index) const;
 };
-std::optional<CodeDirectory> parseCodeDirectory(std::string_view blob, std::string* error = nullptr);
+platform::Result<CodeDirectory> parseCodeDirectory(std::string_view blob);
 
 // The hash of the whole CodeDirectory with its own algorithm; the cdhash
 // proper is its first 20 bytes.

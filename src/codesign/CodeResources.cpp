@@ -512,20 +512,11 @@ public:
 
     bool stopped() const override { return !error_.empty(); }
 
-    std::optional<std::string> run(const std::string& bundleRoot, std::string* error) {
-        if (types_.empty()) {
-            if (error) *error = "no hash type given for the resource seal";
-            return std::nullopt;
-        }
-        if (!hasher_.usable()) {
-            if (error) *error = "hashing is not available";
-            return std::nullopt;
-        }
+    platform::Result<std::string> run(const std::string& bundleRoot) {
+        if (types_.empty()) return platform::Error("no hash type given for the resource seal");
+        if (!hasher_.usable()) return platform::Error("hashing is not available");
         walkBundle(bundleRoot, *this);
-        if (!error_.empty()) {
-            if (error) *error = error_;
-            return std::nullopt;
-        }
+        if (!error_.empty()) return platform::Error(error_);
         plist::Dict top;
         top.emplace("files", std::move(files_));
         top.emplace("files2", std::move(files2_));
@@ -709,29 +700,23 @@ std::vector<ResourceProblem> unreadableSeal(const std::string& bundleRoot) {
 
 }  // namespace
 
-std::optional<std::string> buildCodeResources(const std::string& bundleRoot, const ResourceSealOptions& options,
-                                              std::string* error) {
+platform::Result<std::string> buildCodeResources(const std::string& bundleRoot, const ResourceSealOptions& options) {
     try {
         CLocaleScope locale;
         SealBuilder builder(options);
-        return builder.run(bundleRoot, error);
+        return builder.run(bundleRoot);
     } catch (const std::exception&) {
-        if (error) *error = "out of memory while sealing the bundle resources";
-        return std::nullopt;
+        return platform::Error("out of memory while sealing the bundle resources");
     }
 }
 
-std::vector<ResourceProblem> verifyCodeResources(const std::string& bundleRoot, std::string_view codeResources,
-                                                 const ResourceSealOptions& options, bool* malformed) {
-    if (malformed) *malformed = false;
+platform::Result<std::vector<ResourceProblem>> verifyCodeResources(const std::string& bundleRoot,
+                                                                   std::string_view codeResources,
+                                                                   const ResourceSealOptions& options) {
     try {
         CLocaleScope locale;
-        auto fail = [&]() -> std::vector<ResourceProblem> {
-            if (malformed) {
-                *malformed = true;
-                return {};
-            }
-            return unreadableSeal(bundleRoot);
+        auto fail = [] {
+            return platform::Error(platform::ErrorKind::Malformed, "the resource seal cannot be read");
         };
         std::optional<plist::Value> seal = plist::parse(codeResources);
         if (!seal || !seal->asDict()) return fail();

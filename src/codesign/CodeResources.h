@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace codesign {
 
 // The hash types of the CodeDirectories, by their on-disk numbers.
@@ -21,13 +23,12 @@ struct ResourceSealOptions {
     std::string mainExecutable;
 };
 
-// The CodeResources bytes for the bundle at bundleRoot, or nothing with a
-// reason in *error (unreadable folder, a file that cannot be read, a special
+// The CodeResources bytes for the bundle at bundleRoot, or an error with a
+// reason (unreadable folder, a file that cannot be read, a special
 // file such as a pipe, a name that is not UTF-8 text or holds control
 // characters, folders nested absurdly deep). Symbolic links are sealed as
 // links and never followed.
-std::optional<std::string> buildCodeResources(const std::string& bundleRoot, const ResourceSealOptions& options,
-                                              std::string* error = nullptr);
+platform::Result<std::string> buildCodeResources(const std::string& bundleRoot, const ResourceSealOptions& options);
 
 struct ResourceProblem {
     enum class Kind { Added, Modified, Missing };
@@ -38,11 +39,11 @@ struct ResourceProblem {
 // Checks the bundle on disk against sealed CodeResources bytes. Empty when
 // every sealed file is present and unchanged and nothing was added; else the
 // problems sorted by path, each path being bundleRoot + "/" + the sealed name.
-// A seal that does not parse, or lacks "files"/"rules", sets *malformed and
-// gives an empty list; without malformed such a seal is answered with one
-// Modified problem for "_CodeSignature/CodeResources", never with success.
-// A folder inside the bundle that cannot be read is reported as Modified.
-std::vector<ResourceProblem> verifyCodeResources(const std::string& bundleRoot, std::string_view codeResources,
-                                                 const ResourceSealOptions& options, bool* malformed = nullptr);
+// A seal that does not parse, or lacks "files"/"rules", is a Malformed
+// error, never success. A folder inside the bundle that cannot be read is
+// reported as Modified.
+platform::Result<std::vector<ResourceProblem>> verifyCodeResources(const std::string& bundleRoot,
+                                                                   std::string_view codeResources,
+                                                                   const ResourceSealOptions& options);
 
 }  // namespace codesign

@@ -47,46 +47,43 @@ std::string integer(int64_t value) {
     return tlv(kTagInteger, content.substr(start));
 }
 
-std::optional<std::string> value(const platform::plist::Value& v, int depth, std::string* error);
+platform::Result<std::string> value(const platform::plist::Value& v, int depth);
 
-std::optional<std::string> dictionary(const platform::plist::Dict& dict, int depth, std::string* error) {
+platform::Result<std::string> dictionary(const platform::plist::Dict& dict, int depth) {
     std::string content;
     // std::map keeps the keys sorted by their bytes, the order readers rely on.
     for (const auto& [key, item] : dict) {
-        auto encoded = value(item, depth + 1, error);
-        if (!encoded) return std::nullopt;
+        auto encoded = value(item, depth + 1);
+        if (!encoded) return encoded;
         content += tlv(kTagSequence, tlv(kTagUtf8String, key) + *encoded);
     }
     return tlv(kTagDictionary, content);
 }
 
-std::optional<std::string> value(const platform::plist::Value& v, int depth, std::string* error) {
-    if (depth > kMaxDepth) {
-        if (error) *error = "entitlements nested too deeply";
-        return std::nullopt;
-    }
+platform::Result<std::string> value(const platform::plist::Value& v, int depth) {
+    if (depth > kMaxDepth) return platform::Error(platform::ErrorKind::Unsupported, "entitlements nested too deeply");
     if (auto b = v.asBool()) return tlv(kTagBoolean, std::string(1, *b ? char(0xff) : char(0)));
     if (auto i = v.asInteger()) return integer(*i);
     if (auto s = v.asString()) return tlv(kTagUtf8String, *s);
     if (auto a = v.asArray()) {
         std::string content;
         for (const auto& item : *a) {
-            auto encoded = value(item, depth + 1, error);
-            if (!encoded) return std::nullopt;
+            auto encoded = value(item, depth + 1);
+            if (!encoded) return encoded;
             content += *encoded;
         }
         return tlv(kTagSequence, content);
     }
-    if (auto d = v.asDict()) return dictionary(*d, depth, error);
-    if (error) *error = "entitlements hold a value (data, date or real) that has no DER form";
-    return std::nullopt;
+    if (auto d = v.asDict()) return dictionary(*d, depth);
+    return platform::Error(platform::ErrorKind::Unsupported,
+                           "entitlements hold a value (data, date or real) that has no DER form");
 }
 
 }  // namespace
 
-std::optional<std::string> derEntitlements(const platform::plist::Dict& entitlements, std::string* error) {
-    auto dict = dictionary(entitlements, 0, error);
-    if (!dict) return std::nullopt;
+platform::Result<std::string> derEntitlements(const platform::plist::Dict& entitlements) {
+    auto dict = dictionary(entitlements, 0);
+    if (!dict) return dict;
     return tlv(kTagEntitlements, integer(1) + *dict);
 }
 

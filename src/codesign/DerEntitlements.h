@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/plist.h"
+#include "platform/result.h"
 
 namespace codesign {
 
@@ -17,7 +18,7 @@ constexpr uint32_t CSMAGIC_EMBEDDED_DER_ENTITLEMENTS = 0xfade7172;
 // [CONTEXT 16] dictionary } with keys sorted by their bytes. Booleans,
 // integers, strings, arrays and dictionaries only; anything else gives
 // nothing and a reason in *error.
-std::optional<std::string> derEntitlements(const platform::plist::Dict& entitlements, std::string* error = nullptr);
+platform::Result<std::string> derEntitlements(const platform::plist::Dict& entitlements);
 
 // A blob: magic, length, payload.
 std::string wrapBlob(uint32_t magic, std::string_view payload);

@@ -67,20 +67,24 @@ DisplayResult describeItem(const std::string& path, const std::string& displayPa
     DisplayResult result;
     std::optional<BundleInfo> bundle;
     std::string binaryPath = path;
-    std::string error;
     if (platform::fs::isDirectory(path)) {
-        bundle = readBundle(path, &error);
-        if (!bundle) {
-            result.lines.push_back(displayPath + ": " + error);
+        auto read = readBundle(path);
+        if (!read) {
+            result.lines.push_back(displayPath + ": " + read.text());
             return result;
         }
+        bundle = std::move(*read);
         binaryPath = bundle->executablePath;
     }
     InputFile input;
     std::optional<macho::File> file;
-    if (input.open(binaryPath)) file = macho::parse(input, nullptr, &error);
+    if (input.open(binaryPath)) {
+        if (auto parsed = macho::parse(input)) file = std::move(*parsed);
+    }
     EmbeddedSignature signature;
-    if (!file || readEmbeddedSignature(input, preferredSlice(*file), signature, &error) != SignatureState::Present) {
+    auto state = file ? readEmbeddedSignature(input, preferredSlice(*file), signature)
+                      : platform::Result<SignatureState>(SignatureState::Unsigned);
+    if (!state || *state != SignatureState::Present) {
         result.lines.push_back(displayPath + ": code object is not signed at all");
         return result;
     }

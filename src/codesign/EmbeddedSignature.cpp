@@ -18,17 +18,16 @@ std::optional<std::string_view> EmbeddedSignature::blob(uint32_t slot) const {
     return it->second;
 }
 
-SignatureState readEmbeddedSignature(const InputFile& input, const macho::Slice& slice, EmbeddedSignature& out,
-                                     std::string* error) {
+platform::Result<SignatureState> readEmbeddedSignature(const InputFile& input, const macho::Slice& slice,
+                                                       EmbeddedSignature& out) {
+    using platform::Error;
+    using platform::ErrorKind;
     if (!slice.hasSignature() || slice.signatureSize == 0) return SignatureState::Unsigned;
     auto data = input.read(slice.offset + slice.signatureOffset, slice.signatureSize);
-    if (!data) {
-        if (error) *error = "signature extends past end of file";
-        return SignatureState::Malformed;
-    }
+    if (!data) return Error(ErrorKind::Malformed, "signature extends past end of file");
     out.data = std::move(*data);
-    auto blobs = parseSuperBlob(out.data, error);
-    if (!blobs) return SignatureState::Malformed;
+    auto blobs = parseSuperBlob(out.data);
+    if (!blobs) return blobs.error();
     out.blobs = std::move(*blobs);
     auto primary = out.blobs.find(CSSLOT_CODEDIRECTORY);
     if (primary == out.blobs.end()) return SignatureState::Unsigned;
@@ -38,15 +37,13 @@ SignatureState readEmbeddedSignature(const InputFile& input, const macho::Slice&
         slots.push_back(CSSLOT_ALTERNATE_CODEDIRECTORIES + i);
     }
     for (uint32_t slot : slots) {
-        auto cd = parseCodeDirectory(out.blobs[slot], error);
-        if (!cd) return SignatureState::Malformed;
+        auto cd = parseCodeDirectory(out.blobs[slot]);
+        if (!cd) return cd.error();
         for (const auto& [otherSlot, other] : out.codeDirectories) {
-            if (other.rawHashType == cd->rawHashType) {
-                if (error) *error = "two CodeDirectories of the same hash type";
-                return SignatureState::Malformed;
-            }
+            if (other.rawHashType == cd->rawHashType)
+                return Error(ErrorKind::Malformed, "two CodeDirectories of the same hash type");
         }
-        out.codeDirectories.emplace_back(slot, *cd);
+        out.codeDirectories.emplace_back(slot, std::move(*cd));
     }
     return SignatureState::Present;
 }

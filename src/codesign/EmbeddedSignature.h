@@ -10,6 +10,7 @@
 #include "codesign/CodeDirectory.h"
 #include "codesign/FileAccess.h"
 #include "codesign/MachO.h"
+#include "platform/result.h"
 
 namespace codesign {
 
@@ -34,12 +35,12 @@ struct EmbeddedSignature {
     bool isLinkerSigned() const { return primary().flags & CS_LINKER_SIGNED; }
 };
 
-enum class SignatureState { Unsigned, Malformed, Present };
+enum class SignatureState { Unsigned, Present };
 
 // Reads the slice's signature. Unsigned when there is no LC_CODE_SIGNATURE
-// or no CodeDirectory in slot 0; Malformed (with *error) when the structure
-// does not hold.
-SignatureState readEmbeddedSignature(const InputFile& input, const macho::Slice& slice, EmbeddedSignature& out,
-                                     std::string* error);
+// or no CodeDirectory in slot 0; a Malformed error when the structure does
+// not hold.
+platform::Result<SignatureState> readEmbeddedSignature(const InputFile& input, const macho::Slice& slice,
+                                                       EmbeddedSignature& out);
 
 }  // namespace codesign

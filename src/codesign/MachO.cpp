@@ -23,21 +23,23 @@ constexpr uint32_t kSection64Size = 80;
 constexpr uint32_t kFatHeaderSize = 8;
 constexpr uint32_t kFatArchSize = 20;
 
-bool fail(std::string* error, std::string text) {
-    if (error) *error = std::move(text);
-    return false;
-}
+using platform::Error;
+using platform::ErrorKind;
+using platform::Result;
+
+Error malformed(std::string text) { return Error(ErrorKind::Malformed, std::move(text)); }
+Error notMachO(std::string text) { return Error(ErrorKind::NotMachO, std::move(text)); }
 
 std::string segmentName(std::string_view commands, uint64_t offset) {
     std::string_view raw = commands.substr(offset + 8, 16);
     return std::string(raw.substr(0, std::min(raw.find('\0'), raw.size())));
 }
 
-bool parseSegment(Slice& slice, std::string_view cmds, uint64_t at, uint32_t cmdsize, std::string* error) {
+Result<> parseSegment(Slice& slice, std::string_view cmds, uint64_t at, uint32_t cmdsize) {
     const bool be = slice.bigEndian;
     const bool is64 = slice.is64;
     const uint32_t fixed = is64 ? kSegmentCommand64Size : kSegmentCommandSize;
-    if (cmdsize < fixed) return fail(error, "segment command too small");
+    if (cmdsize < fixed) return malformed("segment command too small");
     Segment seg;
     seg.commandOffset = at + slice.headerSize;
     uint32_t nsects;
@@ -53,10 +55,10 @@ bool parseSegment(Slice& slice, std::string_view cmds, uint64_t at, uint32_t cmd
         nsects = *u32(cmds, at + 48, be);
     }
     const uint32_t sectionSize = is64 ? kSection64Size : kSectionSize;
-    if (uint64_t(nsects) * sectionSize > cmdsize - fixed) return fail(error, "sections past their segment command");
+    if (uint64_t(nsects) * sectionSize > cmdsize - fixed) return malformed("sections past their segment command");
     if (seg.fileoff > slice.size || slice.size - seg.fileoff < seg.filesize) {
         std::string name = segmentName(cmds, at);
-        return fail(error, name + " segment extends past end of file");
+        return malformed(name + " segment extends past end of file");
     }
     std::string name = segmentName(cmds, at);
     if (!slice.firstSectionOffset && seg.fileoff == 0 && seg.filesize != 0 && nsects != 0) {
@@ -66,14 +68,13 @@ bool parseSegment(Slice& slice, std::string_view cmds, uint64_t at, uint32_t cmd
     }
     if (name == "__TEXT") slice.text = seg;
     if (name == "__LINKEDIT") slice.linkedit = seg;
-    return true;
+    return {};
 }
 
-bool parseSlice(const InputFile& input, Slice& slice, ParseError* kind, std::string* error) {
+Result<> parseSlice(const InputFile& input, Slice& slice) {
     auto magicBytes = input.read(slice.offset, 4);
     if (!magicBytes) {
-        *kind = ParseError::NotMachO;
-        return fail(error, "file is too short to be a Mach-O binary");
+        return notMachO("file is too short to be a Mach-O binary");
     }
     uint32_t magic = *be32(*magicBytes, 0);
     switch (magic) {
@@ -82,22 +83,20 @@ bool parseSlice(const InputFile& input, Slice& slice, ParseError* kind, std::str
         case MH_CIGAM: slice.bigEndian = false; break;
         case MH_CIGAM_64: slice.bigEndian = false; slice.is64 = true; break;
         default:
-            *kind = ParseError::NotMachO;
-            return fail(error, "not a Mach-O binary");
+            return notMachO("not a Mach-O binary");
     }
-    *kind = ParseError::Malformed;
     slice.headerSize = slice.is64 ? kMachHeader64Size : kMachHeaderSize;
     auto header = input.read(slice.offset, std::min<uint64_t>(slice.headerSize, slice.size));
-    if (!header || header->size() < slice.headerSize) return fail(error, "truncated Mach-O header");
+    if (!header || header->size() < slice.headerSize) return malformed("truncated Mach-O header");
     const bool be = slice.bigEndian;
     slice.cputype = int32_t(*u32(*header, 4, be));
     slice.cpusubtype = *u32(*header, 8, be);
     slice.filetype = *u32(*header, 12, be);
     slice.ncmds = *u32(*header, 16, be);
     slice.sizeofcmds = *u32(*header, 20, be);
-    if (slice.sizeofcmds > slice.size - slice.headerSize) return fail(error, "load commands extend past end of file");
+    if (slice.sizeofcmds > slice.size - slice.headerSize) return malformed("load commands extend past end of file");
     auto cmdsRead = input.read(slice.offset + slice.headerSize, slice.sizeofcmds);
-    if (!cmdsRead) return fail(error, "truncated load commands");
+    if (!cmdsRead) return malformed("truncated load commands");
     std::string_view cmds = *cmdsRead;
 
     uint64_t at = 0;
@@ -105,25 +104,25 @@ bool parseSlice(const InputFile& input, Slice& slice, ParseError* kind, std::str
         auto cmd = u32(cmds, at, be);
         auto cmdsize = u32(cmds, at + 4, be);
         if (!cmd || !cmdsize || *cmdsize < 8 || *cmdsize % 4 != 0 || *cmdsize > cmds.size() - at)
-            return fail(error, "malformed load command " + std::to_string(i));
+            return malformed("malformed load command " + std::to_string(i));
         switch (*cmd) {
             case LC_SEGMENT:
             case LC_SEGMENT_64:
-                if ((*cmd == LC_SEGMENT_64) != slice.is64) return fail(error, "segment command of the wrong width");
-                if (!parseSegment(slice, cmds, at, *cmdsize, error)) return false;
+                if ((*cmd == LC_SEGMENT_64) != slice.is64) return malformed("segment command of the wrong width");
+                if (auto segment = parseSegment(slice, cmds, at, *cmdsize); !segment) return segment;
                 break;
             case LC_CODE_SIGNATURE: {
-                if (*cmdsize != kLinkeditDataCommandSize) return fail(error, "malformed LC_CODE_SIGNATURE");
-                if (slice.codeSignatureCommand) return fail(error, "more than one LC_CODE_SIGNATURE");
+                if (*cmdsize != kLinkeditDataCommandSize) return malformed("malformed LC_CODE_SIGNATURE");
+                if (slice.codeSignatureCommand) return malformed("more than one LC_CODE_SIGNATURE");
                 slice.codeSignatureCommand = at + slice.headerSize;
                 slice.signatureOffset = *u32(cmds, at + 8, be);
                 slice.signatureSize = *u32(cmds, at + 12, be);
                 if (uint64_t(slice.signatureOffset) + slice.signatureSize > slice.size)
-                    return fail(error, "code signature extends past end of file");
+                    return malformed("code signature extends past end of file");
                 break;
             }
             case LC_BUILD_VERSION:
-                if (*cmdsize < 24) return fail(error, "malformed LC_BUILD_VERSION");
+                if (*cmdsize < 24) return malformed("malformed LC_BUILD_VERSION");
                 slice.platform = *u32(cmds, at + 8, be);
                 slice.minOS = *u32(cmds, at + 12, be);
                 break;
@@ -131,7 +130,7 @@ bool parseSlice(const InputFile& input, Slice& slice, ParseError* kind, std::str
             case LC_VERSION_MIN_MACOSX:
             case LC_VERSION_MIN_TVOS:
             case LC_VERSION_MIN_WATCHOS:
-                if (*cmdsize < 16) return fail(error, "malformed version command");
+                if (*cmdsize < 16) return malformed("malformed version command");
                 slice.platform = *cmd == LC_VERSION_MIN_IPHONEOS ? PLATFORM_IOS
                                  : *cmd == LC_VERSION_MIN_MACOSX ? PLATFORM_MACOS
                                  : *cmd == LC_VERSION_MIN_TVOS   ? PLATFORM_TVOS
@@ -144,9 +143,9 @@ bool parseSlice(const InputFile& input, Slice& slice, ParseError* kind, std::str
     }
     if (slice.codeSignatureCommand && slice.linkedit) {
         const Segment& le = *slice.linkedit;
-        if (slice.signatureOffset < le.fileoff) return fail(error, "code signature lies outside __LINKEDIT");
+        if (slice.signatureOffset < le.fileoff) return malformed("code signature lies outside __LINKEDIT");
     }
-    return true;
+    return {};
 }
 
 const char* cpuName(int32_t cputype, uint32_t cpusubtype) {
@@ -188,31 +187,22 @@ std::string File::formatName() const {
     return out + ")";
 }
 
-std::optional<File> parse(const InputFile& input, ParseError* kindOut, std::string* error) {
-    ParseError localKind = ParseError::None;
-    ParseError* kind = kindOut ? kindOut : &localKind;
-    *kind = ParseError::None;
+Result<File> parse(const InputFile& input) {
     File file;
     file.size = input.size();
     auto head = input.read(0, std::min<uint64_t>(input.size(), kFatHeaderSize));
     if (!head || head->size() < 4) {
-        *kind = ParseError::NotMachO;
-        fail(error, "file is too short to be a Mach-O binary");
-        return std::nullopt;
+        return notMachO("file is too short to be a Mach-O binary");
     }
     if (*be32(*head, 0) == FAT_MAGIC) {
         file.fat = true;
         auto count = be32(*head, 4);
         if (!count || *count == 0 || *count > kMaxFatArchs) {
-            *kind = ParseError::NotMachO;
-            fail(error, "not a Mach-O binary");
-            return std::nullopt;
+            return notMachO("not a Mach-O binary");
         }
         auto archs = input.read(kFatHeaderSize, uint64_t(*count) * kFatArchSize);
         if (!archs) {
-            *kind = ParseError::Malformed;
-            fail(error, "truncated fat header");
-            return std::nullopt;
+            return malformed("truncated fat header");
         }
         for (uint32_t i = 0; i < *count; ++i) {
             uint64_t at = uint64_t(i) * kFatArchSize;
@@ -221,18 +211,12 @@ std::optional<File> parse(const InputFile& input, ParseError* kindOut, std::stri
             slice.size = *be32(*archs, at + 12);
             if (slice.offset < kFatHeaderSize + uint64_t(*count) * kFatArchSize || slice.offset > file.size ||
                 file.size - slice.offset < slice.size) {
-                *kind = ParseError::Malformed;
-                fail(error, "fat slice " + std::to_string(i) + " extends past end of file");
-                return std::nullopt;
+                return malformed("fat slice " + std::to_string(i) + " extends past end of file");
             }
-            if (!parseSlice(input, slice, kind, error)) {
-                *kind = ParseError::Malformed;
-                return std::nullopt;
-            }
+            // Inside a fat file even a slice without a Mach-O magic makes the file a broken one.
+            if (auto parsed = parseSlice(input, slice); !parsed) return malformed(parsed.text());
             if (int32_t(*be32(*archs, at)) != slice.cputype) {
-                *kind = ParseError::Malformed;
-                fail(error, "fat header and slice disagree on the architecture");
-                return std::nullopt;
+                return malformed("fat header and slice disagree on the architecture");
             }
             file.slices.push_back(slice);
         }
@@ -242,9 +226,7 @@ std::optional<File> parse(const InputFile& input, ParseError* kindOut, std::stri
         std::sort(order.begin(), order.end(), [](auto* a, auto* b) { return a->offset < b->offset; });
         for (size_t i = 1; i < order.size(); ++i) {
             if (order[i - 1]->offset + order[i - 1]->size > order[i]->offset) {
-                *kind = ParseError::Malformed;
-                fail(error, "fat slices overlap");
-                return std::nullopt;
+                return malformed("fat slices overlap");
             }
         }
         return file;
@@ -252,12 +234,12 @@ std::optional<File> parse(const InputFile& input, ParseError* kindOut, std::stri
     Slice slice;
     slice.offset = 0;
     slice.size = file.size;
-    if (!parseSlice(input, slice, kind, error)) return std::nullopt;
+    if (auto parsed = parseSlice(input, slice); !parsed) return parsed.error();
     file.slices.push_back(slice);
     return file;
 }
 
-std::optional<SignaturePlacement> placeSignature(const Slice& slice, std::string* error) {
+Result<SignaturePlacement> placeSignature(const Slice& slice) {
     switch (slice.filetype) {
         case MH_EXECUTE:
         case MH_DYLIB:
@@ -265,34 +247,29 @@ std::optional<SignaturePlacement> placeSignature(const Slice& slice, std::string
         case MH_BUNDLE:
         case MH_KEXT_BUNDLE: break;
         default:
-            fail(error, "Mach-O file type " + std::to_string(slice.filetype) + " cannot be signed");
-            return std::nullopt;
+            return Error("Mach-O file type " + std::to_string(slice.filetype) + " cannot be signed");
     }
     if (!slice.linkedit) {
-        fail(error, "Mach-O file has no __LINKEDIT segment");
-        return std::nullopt;
+        return Error("Mach-O file has no __LINKEDIT segment");
     }
     SignaturePlacement placement;
     if (slice.hasSignature()) {
         // The old signature must be the last thing in the slice; anything
         // after it would be dropped, so refuse rather than guess.
         if (uint64_t(slice.signatureOffset) + slice.signatureSize + 7 < slice.size) {
-            fail(error, "LC_CODE_SIGNATURE does not point to end of file");
-            return std::nullopt;
+            return Error("LC_CODE_SIGNATURE does not point to end of file");
         }
         placement.codeLimit = slice.signatureOffset;
     } else {
         uint64_t firstData = slice.firstSectionOffset.value_or(slice.size);
         if (slice.commandsEnd() + kLinkeditDataCommandSize > firstData) {
-            fail(error, "not enough room in load commands to add LC_CODE_SIGNATURE");
-            return std::nullopt;
+            return Error("not enough room in load commands to add LC_CODE_SIGNATURE");
         }
         placement.addsCommand = true;
         placement.codeLimit = bytes::alignUp(slice.size, kSignatureAlignment);
     }
     if (placement.codeLimit > 0xffffffffull - 0x100000) {
-        fail(error, "Mach-O slice too large to sign");
-        return std::nullopt;
+        return Error("Mach-O slice too large to sign");
     }
     return placement;
 }

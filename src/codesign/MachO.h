@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codesign/FileAccess.h"
+#include "platform/result.h"
 
 namespace codesign::macho {
 
@@ -91,10 +92,9 @@ struct File {
     std::string formatName() const;  // "Mach-O thin (arm64)", "Mach-O universal (armv7 arm64)"
 };
 
-enum class ParseError { None, NotMachO, Malformed };
-
-// Reads the headers of a thin or fat file. *error explains a failure.
-std::optional<File> parse(const InputFile& input, ParseError* kind, std::string* error);
+// Reads the headers of a thin or fat file. A failure is NotMachO for a file
+// that is no Mach-O at all, Malformed for a broken one.
+platform::Result<File> parse(const InputFile& input);
 
 // Where a slice's signature goes: the offset of the signature (the end of the
 // hashed code) and whether a load command must be added. Fails for a slice
@@ -103,7 +103,7 @@ struct SignaturePlacement {
     uint64_t codeLimit = 0;
     bool addsCommand = false;
 };
-std::optional<SignaturePlacement> placeSignature(const Slice& slice, std::string* error);
+platform::Result<SignaturePlacement> placeSignature(const Slice& slice);
 
 // The slice rewritten to hold a reservation of the given size (a multiple of
 // 16) at placement.codeLimit: its new length, and its header and load

@@ -45,11 +45,6 @@ bool boolEntitlement(const platform::plist::Dict& entitlements, const char* key)
     return it != entitlements.end() && it->second.asBool() && *it->second.asBool();
 }
 
-bool fail(std::string* error, std::string text) {
-    if (error) *error = std::move(text);
-    return false;
-}
-
 // What one slice's signature holds before it is signed: its blobs but the CMS.
 struct SlicePlan {
     macho::SliceLayout layout;
@@ -121,7 +116,7 @@ SlicePlan planSlice(const PreparedBinary& binary, size_t index, const SigningCon
 // of the page size.
 bool copyAndHashRange(const InputFile& input, const macho::Slice& slice, const macho::SliceLayout& layout,
                       uint64_t outOffset, ReplacementFile& out, uint64_t begin, uint64_t end,
-                      const std::vector<HashType>& hashTypes, std::vector<std::string>& hashes, std::string& error) {
+                      const std::vector<HashType>& hashTypes, std::vector<std::string>& hashes, const char*& error) {
     std::vector<PageHasher> hashers;
     hashers.reserve(hashTypes.size());
     for (HashType type : hashTypes) hashers.emplace_back(type, size_t(1) << kPageSizeLog2);
@@ -152,10 +147,10 @@ bool copyAndHashRange(const InputFile& input, const macho::Slice& slice, const m
 // The whole code of a slice, copied and hashed. Pages hash independently,
 // so a large slice is cut into ranges that run side by side; their digests
 // are joined in order.
-std::optional<std::vector<std::string>> copyAndHashCode(const InputFile& input, const macho::Slice& slice,
-                                                        const macho::SliceLayout& layout, uint64_t outOffset,
-                                                        ReplacementFile& out, const std::vector<HashType>& hashTypes,
-                                                        std::string* error) {
+platform::Result<std::vector<std::string>> copyAndHashCode(const InputFile& input, const macho::Slice& slice,
+                                                           const macho::SliceLayout& layout, uint64_t outOffset,
+                                                           ReplacementFile& out,
+                                                           const std::vector<HashType>& hashTypes) {
     const uint64_t limit = layout.codeLimit;
     size_t parts = 1;
     if (limit >= kParallelThreshold)
@@ -167,7 +162,7 @@ std::optional<std::vector<std::string>> copyAndHashCode(const InputFile& input, 
     const size_t ranges = bounds.size() - 1;
 
     std::vector<std::vector<std::string>> hashes(ranges);
-    std::vector<std::string> errors(ranges);
+    std::vector<const char*> errors(ranges, nullptr);
     std::vector<char> ok(ranges, 0);
     auto work = [&](size_t r) {
         ok[r] = copyAndHashRange(input, slice, layout, outOffset, out, bounds[r], bounds[r + 1], hashTypes, hashes[r],
@@ -180,10 +175,7 @@ std::optional<std::vector<std::string>> copyAndHashCode(const InputFile& input, 
 
     std::vector<std::string> joined(hashTypes.size());
     for (size_t r = 0; r < ranges; ++r) {
-        if (!ok[r]) {
-            fail(error, errors[r]);
-            return std::nullopt;
-        }
+        if (!ok[r]) return platform::Error(platform::ErrorKind::Io, errors[r]);
         for (size_t k = 0; k < hashTypes.size(); ++k) joined[k] += hashes[r][k];
     }
     return joined;
@@ -215,35 +207,26 @@ bool PreparedBinary::isMainExecutable() const {
     return false;
 }
 
-std::optional<PreparedBinary> prepareBinary(const std::string& path, std::string* error, bool* notMachO) {
-    if (notMachO) *notMachO = false;
+platform::Result<PreparedBinary> prepareBinary(const std::string& path) {
     PreparedBinary binary;
     binary.path = path;
-    if (!binary.input.open(path)) {
-        fail(error, "cannot open the file");
-        return std::nullopt;
-    }
-    macho::ParseError kind;
-    auto file = macho::parse(binary.input, &kind, error);
-    if (!file) {
-        if (notMachO) *notMachO = kind == macho::ParseError::NotMachO;
-        return std::nullopt;
-    }
+    if (!binary.input.open(path)) return platform::Error(platform::ErrorKind::Io, "cannot open the file");
+    auto file = macho::parse(binary.input);
+    if (!file) return file.error();
     binary.file = std::move(*file);
     for (const auto& slice : binary.file.slices) {
-        std::string why;
-        auto placement = macho::placeSignature(slice, &why);
-        if (!placement) {
-            fail(error, why + " (" + slice.archName() + ")");
-            return std::nullopt;
-        }
+        auto placement = macho::placeSignature(slice);
+        if (!placement) return platform::Error(placement.kind(), placement.text() + " (" + slice.archName() + ")");
         binary.placements.push_back(*placement);
         if (!slice.hasSignature()) continue;
         EmbeddedSignature existing;
-        std::string ignored;
-        switch (readEmbeddedSignature(binary.input, slice, existing, &ignored)) {
+        auto state = readEmbeddedSignature(binary.input, slice, existing);
+        if (!state) {
+            binary.existing = ExistingSignature::Invalid;
+            continue;
+        }
+        switch (*state) {
             case SignatureState::Unsigned: break;
-            case SignatureState::Malformed: binary.existing = ExistingSignature::Invalid; break;
             case SignatureState::Present:
                 if (existing.isLinkerSigned()) {
                     if (binary.existing == ExistingSignature::None) binary.existing = ExistingSignature::LinkerSigned;
@@ -257,15 +240,17 @@ std::optional<PreparedBinary> prepareBinary(const std::string& path, std::string
     return binary;
 }
 
-bool writeSignedBinary(const PreparedBinary& binary, const SigningContext& context, ReplacementFile& out,
-                       std::string* error) {
+platform::Result<> writeSignedBinary(const PreparedBinary& binary, const SigningContext& context,
+                                     ReplacementFile& out) {
+    auto fail = [](const char* text) { return platform::Error(text); };
+    auto writeFailed = [] { return platform::Error(platform::ErrorKind::Io, "cannot write the file"); };
     const auto hashTypes = binary.hashTypes();
     const auto& slices = binary.file.slices;
     std::vector<SlicePlan> plans;
     std::vector<uint64_t> newSizes;
     for (size_t i = 0; i < slices.size(); ++i) {
         auto header = binary.input.read(slices[i].offset, slices[i].commandsEnd());
-        if (!header) return fail(error, "cannot read the load commands");
+        if (!header) return platform::Error(platform::ErrorKind::Io, "cannot read the load commands");
         plans.push_back(planSlice(binary, i, context, hashTypes, *header));
         newSizes.push_back(plans.back().layout.newSize);
     }
@@ -275,15 +260,15 @@ bool writeSignedBinary(const PreparedBinary& binary, const SigningContext& conte
         auto fat = macho::layoutFat(newSizes);
         offsets = fat.offsets;
         total = fat.size;
-        if (total > 0xffffffffull) return fail(error, "the fat file would grow past 4 GiB");
-        if (!out.write(0, macho::fatHeader(slices, fat, newSizes))) return fail(error, "cannot write the file");
+        if (total > 0xffffffffull) return fail("the fat file would grow past 4 GiB");
+        if (!out.write(0, macho::fatHeader(slices, fat, newSizes))) return writeFailed();
     }
-    if (!out.setSize(total)) return fail(error, "cannot write the file");
+    if (!out.setSize(total)) return writeFailed();
 
     for (size_t i = 0; i < slices.size(); ++i) {
         SlicePlan& plan = plans[i];
-        auto pageHashes = copyAndHashCode(binary.input, slices[i], plan.layout, offsets[i], out, hashTypes, error);
-        if (!pageHashes) return false;
+        auto pageHashes = copyAndHashCode(binary.input, slices[i], plan.layout, offsets[i], out, hashTypes);
+        if (!pageHashes) return pageHashes.error();
 
         BlobMap blobs = std::move(plan.blobs);
         std::vector<CodeDirectoryHash> cdHashes;
@@ -295,18 +280,18 @@ bool writeSignedBinary(const PreparedBinary& binary, const SigningContext& conte
         }
         std::string cms;
         if (context.identity) {
-            if (!context.signer) return fail(error, "no signer for the identity");
-            auto signedData = context.signer->sign(blobs[CSSLOT_CODEDIRECTORY], cdHashes, error);
-            if (!signedData) return false;
+            if (!context.signer) return fail("no signer for the identity");
+            auto signedData = context.signer->sign(blobs[CSSLOT_CODEDIRECTORY], cdHashes);
+            if (!signedData) return signedData.error();
             cms = std::move(*signedData);
         }
         blobs[CSSLOT_SIGNATURESLOT] = wrapBlob(CSMAGIC_BLOBWRAPPER, cms);
         std::string signature = buildSuperBlob(blobs);
         if (signature.size() > plan.layout.reservation)
-            return fail(error, "the signature is larger than the space reserved for it");
-        if (!out.write(offsets[i] + plan.layout.codeLimit, signature)) return fail(error, "cannot write the file");
+            return fail("the signature is larger than the space reserved for it");
+        if (!out.write(offsets[i] + plan.layout.codeLimit, signature)) return writeFailed();
     }
-    return true;
+    return {};
 }
 
 }  // namespace codesign

@@ -11,6 +11,7 @@
 #include "codesign/FileAccess.h"
 #include "codesign/MachO.h"
 #include "platform/plist.h"
+#include "platform/result.h"
 
 namespace codesign {
 
@@ -30,9 +31,9 @@ struct PreparedBinary {
     bool isMainExecutable() const;  // some slice is MH_EXECUTE
 };
 
-// Opens and checks a binary for signing; nothing is written. *notMachO tells
-// a file that is no Mach-O at all from a broken one.
-std::optional<PreparedBinary> prepareBinary(const std::string& path, std::string* error, bool* notMachO = nullptr);
+// Opens and checks a binary for signing; nothing is written. A NotMachO
+// error tells a file that is no Mach-O at all from a broken one.
+platform::Result<PreparedBinary> prepareBinary(const std::string& path);
 
 struct SigningContext {
     std::string identifier;
@@ -50,8 +51,8 @@ struct SigningContext {
 };
 
 // Writes the signed binary into out (a fresh file); the caller commits it.
-bool writeSignedBinary(const PreparedBinary& binary, const SigningContext& context, ReplacementFile& out,
-                       std::string* error);
+platform::Result<> writeSignedBinary(const PreparedBinary& binary, const SigningContext& context,
+                                     ReplacementFile& out);
 
 // The execSegFlags the entitlements grant to a main executable.
 uint64_t entitlementExecSegFlags(const platform::plist::Dict& entitlements);

@@ -21,30 +21,21 @@ SignResult failure(std::string text) {
     return result;
 }
 
-bool loadEntitlements(const std::string& path, SigningContext& context, std::string* error) {
+platform::Result<> loadEntitlements(const std::string& path, SigningContext& context) {
     auto bytes = platform::fs::readFile(path);
-    if (!bytes) {
-        *error = "cannot read entitlement data from " + path;
-        return false;
-    }
+    if (!bytes) return platform::Error(platform::ErrorKind::Io, "cannot read entitlement data from " + path);
     auto parsed = platform::plist::parse(*bytes);
-    if (!parsed || !parsed->asDict()) {
-        *error = "failed to parse entitlements from " + path;
-        return false;
-    }
-    std::string why;
-    auto der = derEntitlements(*parsed->asDict(), &why);
-    if (!der) {
-        *error = "invalid entitlements in " + path + ": " + why;
-        return false;
-    }
+    if (!parsed || !parsed->asDict())
+        return platform::Error(platform::ErrorKind::Malformed, "failed to parse entitlements from " + path);
+    auto der = derEntitlements(*parsed->asDict());
+    if (!der) return platform::Error(der.kind(), "invalid entitlements in " + path + ": " + der.text());
     // An XML file is carried as its own bytes; any other property list form is
     // carried as the XML it reads as.
     const bool isXml = bytes->find("<plist") != std::string::npos && bytes->rfind("bplist", 0) != 0;
     context.entitlementsXml = isXml ? *bytes : platform::plist::toXml(*parsed);
     context.entitlementsDer = std::move(*der);
     context.entitlements = *parsed->asDict();
-    return true;
+    return {};
 }
 
 }  // namespace
@@ -68,19 +59,19 @@ ChainFacts chainFactsFor(const CmsSigner& signer) {
 SignResult signItem(const SignRequest& request) {
     std::optional<BundleInfo> bundle;
     std::string binaryPath = request.path;
-    std::string error;
     if (platform::fs::isDirectory(request.path)) {
-        bundle = readBundle(request.path, &error);
-        if (!bundle) return failure(error);
+        auto read = readBundle(request.path);
+        if (!read) return failure(read.text());
+        bundle = std::move(*read);
         if (auto problem = versionedLayoutProblem(*bundle)) return failure("cannot sign the framework: " + *problem);
         binaryPath = bundle->executablePath;
     }
-    bool notMachO = false;
-    auto binary = prepareBinary(binaryPath, &error, &notMachO);
+    auto binary = prepareBinary(binaryPath);
     if (!binary) {
         if (!platform::fs::fileExists(binaryPath)) return failure("No such file or directory");
-        if (notMachO) return failure(bundle ? "main executable is not a Mach-O binary" : "not a Mach-O binary");
-        return failure((bundle ? "main executable is malformed: " : "malformed Mach-O file: ") + error);
+        if (binary.kind() == platform::ErrorKind::NotMachO)
+            return failure(bundle ? "main executable is not a Mach-O binary" : "not a Mach-O binary");
+        return failure((bundle ? "main executable is malformed: " : "malformed Mach-O file: ") + binary.text());
     }
     // A binary reached through a symbolic link is replaced where it lives;
     // the link stays a link.
@@ -102,8 +93,9 @@ SignResult signItem(const SignRequest& request) {
     context.identity = request.identity ? &*request.identity : nullptr;
     std::unique_ptr<CmsSigner> signer;
     if (request.identity) {
-        signer = CmsSigner::create(*request.identity, &error);
-        if (!signer) return failure(error);
+        auto created = CmsSigner::create(*request.identity);
+        if (!created) return failure(created.text());
+        signer = std::move(*created);
         context.signer = signer.get();
     }
     if (bundle) {
@@ -121,7 +113,7 @@ SignResult signItem(const SignRequest& request) {
         context.requirements = requirementsSet(std::nullopt);
     }
     if (request.entitlementsPath && binary->isMainExecutable()) {
-        if (!loadEntitlements(*request.entitlementsPath, context, &error)) return failure(error);
+        if (auto loaded = loadEntitlements(*request.entitlementsPath, context); !loaded) return failure(loaded.text());
     }
 
     // Every write is staged first and committed together at the end: a
@@ -132,8 +124,9 @@ SignResult signItem(const SignRequest& request) {
         ResourceSealOptions seal;
         seal.hashTypes = binary->hashTypes();
         seal.mainExecutable = bundle->executableName;
-        codeResources = buildCodeResources(bundle->contents, seal, &error);
-        if (!codeResources) return failure("cannot seal the bundle's resources: " + error);
+        auto built = buildCodeResources(bundle->contents, seal);
+        if (!built) return failure("cannot seal the bundle's resources: " + built.text());
+        codeResources = std::move(*built);
         context.infoPlist = bundle->infoPlistBytes;
         context.codeResources = codeResources;
 
@@ -152,7 +145,7 @@ SignResult signItem(const SignRequest& request) {
 
     ReplacementFile out;
     if (!out.create(target, binary->input.mode())) return failure("cannot write beside " + target);
-    if (!writeSignedBinary(*binary, context, out, &error)) return failure(error);
+    if (auto written = writeSignedBinary(*binary, context, out); !written) return failure(written.text());
     std::vector<ReplacementFile*> staged;
     if (bundle) staged.push_back(&sealFile);
     staged.push_back(&out);

@@ -29,11 +29,8 @@ std::string buildSuperBlob(const BlobMap& blobs) {
     return out;
 }
 
-std::optional<std::map<uint32_t, std::string_view>> parseSuperBlob(std::string_view data, std::string* error) {
-    auto fail = [&](const char* text) -> std::optional<std::map<uint32_t, std::string_view>> {
-        if (error) *error = text;
-        return std::nullopt;
-    };
+platform::Result<std::map<uint32_t, std::string_view>> parseSuperBlob(std::string_view data) {
+    auto fail = [](const char* text) { return platform::Error(platform::ErrorKind::Malformed, text); };
     auto magic = bytes::be32(data, 0);
     auto length = bytes::be32(data, 4);
     auto count = bytes::be32(data, 8);

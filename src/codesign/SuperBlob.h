@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/result.h"
+
 namespace codesign {
 
 constexpr uint32_t CSMAGIC_EMBEDDED_SIGNATURE = 0xfade0cc0;
@@ -32,6 +34,6 @@ std::string buildSuperBlob(const BlobMap& blobs);
 
 // The blobs of an embedded signature, each bounded by the SuperBlob and by
 // its own length field. Nothing when the structure does not hold.
-std::optional<std::map<uint32_t, std::string_view>> parseSuperBlob(std::string_view data, std::string* error = nullptr);
+platform::Result<std::map<uint32_t, std::string_view>> parseSuperBlob(std::string_view data);
 
 }  // namespace codesign

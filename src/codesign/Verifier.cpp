@@ -39,6 +39,7 @@ constexpr size_t kVerifyChunk = size_t(1) << 20;
 struct Failure {
     std::string message;
     std::vector<std::string> details;
+    bool notSigned = false;  // the item carries no signature at all
 };
 
 // What the bundle around the binary seals: absent for a bare binary.
@@ -49,6 +50,12 @@ struct BundleSeal {
 
 std::optional<Failure> failWith(const char* message, const macho::Slice& slice) {
     return Failure{message, {"In architecture: " + slice.archName()}};
+}
+
+std::optional<Failure> unsignedSlice(const macho::Slice& slice) {
+    auto failure = failWith(kNotSigned, slice);
+    failure->notSigned = true;
+    return failure;
 }
 
 // The Mach-O layout strict verification expects: the signature is the last
@@ -119,12 +126,9 @@ std::optional<Failure> checkCms(const EmbeddedSignature& signature, const macho:
 
 std::optional<Failure> verifySlice(const InputFile& input, const macho::Slice& slice, const BundleSeal& seal) {
     EmbeddedSignature signature;
-    std::string error;
-    switch (readEmbeddedSignature(input, slice, signature, &error)) {
-        case SignatureState::Unsigned: return failWith(kNotSigned, slice);
-        case SignatureState::Malformed: return failWith(kBadFormat, slice);
-        case SignatureState::Present: break;
-    }
+    auto state = readEmbeddedSignature(input, slice, signature);
+    if (!state) return failWith(kBadFormat, slice);
+    if (*state == SignatureState::Unsigned) return unsignedSlice(slice);
     if (!layoutIsStrict(slice)) return failWith(kStrictValidation, slice);
     for (const auto& [slot, cd] : signature.codeDirectories) {
         if (!cd.knownHashType()) return failWith(kBadFormat, slice);
@@ -166,9 +170,8 @@ std::optional<Failure> verifySlice(const InputFile& input, const macho::Slice& s
 
 std::vector<HashType> hashTypesOf(const InputFile& input, const macho::Slice& slice) {
     EmbeddedSignature signature;
-    std::string error;
     std::vector<HashType> types;
-    if (readEmbeddedSignature(input, slice, signature, &error) == SignatureState::Present) {
+    if (auto state = readEmbeddedSignature(input, slice, signature); state && *state == SignatureState::Present) {
         for (const auto& [slot, cd] : signature.codeDirectories)
             if (cd.knownHashType()) types.push_back(cd.hashType());
     }
@@ -213,8 +216,8 @@ std::vector<std::string> nestedCode(const BundleInfo& bundle) {
 // (ad hoc) has the implicit requirement of its own cdhash, which it meets.
 bool satisfiesDesignatedRequirement(const InputFile& input, const macho::Slice& slice) {
     EmbeddedSignature signature;
-    std::string error;
-    if (readEmbeddedSignature(input, slice, signature, &error) != SignatureState::Present) return false;
+    auto state = readEmbeddedSignature(input, slice, signature);
+    if (!state || *state != SignatureState::Present) return false;
     auto reqs = signature.blob(CSSLOT_REQUIREMENTS);
     if (!reqs) return true;
     auto set = parseRequirementsSet(*reqs);
@@ -260,19 +263,18 @@ VerifyResult verifyItem(const std::string& path, const std::string& displayPath,
 
     std::optional<BundleInfo> bundle;
     std::string binaryPath = path;
-    std::string error;
     if (platform::fs::isDirectory(path)) {
-        bundle = readBundle(path, &error);
-        if (!bundle) return report({kBundleFormat, {}});
+        auto read = readBundle(path);
+        if (!read) return report({kBundleFormat, {}});
+        bundle = std::move(*read);
         if (auto problem = versionedLayoutProblem(*bundle)) return report({kFrameworkLayout, {*problem}});
         binaryPath = bundle->executablePath;
     }
     InputFile input;
     if (!input.open(binaryPath)) return report({kNotSigned, {}});
-    macho::ParseError kind;
-    auto file = macho::parse(input, &kind, &error);
+    auto file = macho::parse(input);
     if (!file) {
-        if (kind == macho::ParseError::NotMachO) {
+        if (file.kind() == platform::ErrorKind::NotMachO) {
             result.notSigned = true;
             return report({kNotSigned, {}});
         }
@@ -286,7 +288,7 @@ VerifyResult verifyItem(const std::string& path, const std::string& displayPath,
     }
     for (const auto& slice : file->slices) {
         if (auto failure = verifySlice(input, slice, seal)) {
-            result.notSigned = failure->message == kNotSigned;
+            result.notSigned = failure->notSigned;
             return report(*failure);
         }
     }
@@ -296,12 +298,11 @@ VerifyResult verifyItem(const std::string& path, const std::string& displayPath,
         ResourceSealOptions sealOptions;
         sealOptions.hashTypes = hashTypesOf(input, file->slices.front());
         sealOptions.mainExecutable = bundle->executableName;
-        bool malformed = false;
-        auto problems = verifyCodeResources(bundle->contents, *seal.codeResources, sealOptions, &malformed);
-        if (malformed) return report({kResourcesMissing, {}});
-        if (!problems.empty()) {
+        auto problems = verifyCodeResources(bundle->contents, *seal.codeResources, sealOptions);
+        if (!problems) return report({kResourcesMissing, {}});
+        if (!problems->empty()) {
             Failure failure{kSealedResource, {}};
-            for (const auto& p : problems) {
+            for (const auto& p : *problems) {
                 const char* what = p.kind == ResourceProblem::Kind::Added      ? "file added: "
                                    : p.kind == ResourceProblem::Kind::Modified ? "file modified: "
                                                                                : "file missing: ";

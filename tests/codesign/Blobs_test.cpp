@@ -138,9 +138,9 @@ TEST(DerEntitlements, IntegersAreMinimalAndLengthsLongFormPast127) {
     std::string sorted = one(plist::Dict{{"b", 1}, {"a", 1}, {"B", 1}});
     EXPECT_LT(sorted.find("0c0142"), sorted.find("0c0161"));
     EXPECT_LT(sorted.find("0c0161"), sorted.find("0c0162"));
-    std::string why;
-    EXPECT_FALSE(derEntitlements(plist::Dict{{"k", plist::Data{"x"}}}, &why));
-    EXPECT_FALSE(why.empty());
+    auto why = derEntitlements(plist::Dict{{"k", plist::Data{"x"}}});
+    EXPECT_FALSE(why);
+    EXPECT_FALSE(why.text().empty());
     EXPECT_FALSE(derEntitlements(plist::Dict{{"k", 1.5}}));
 }
 
@@ -274,7 +274,7 @@ macho::Slice sliceOf(const std::string& header, uint64_t size, uint64_t linkedit
 TEST(MachOLayout, AddsTheSignatureCommandWithTheWorkedNumbers) {
     const std::string header = sliceHeader(0x18000, 0x1A2B5 - 0x18000, std::nullopt, 0x1000);
     auto slice = sliceOf(header, 0x1A2B5, 0x18000, 0x1A2B5 - 0x18000, std::nullopt, 0x1000);
-    auto placement = macho::placeSignature(slice, nullptr);
+    auto placement = macho::placeSignature(slice);
     ASSERT_TRUE(placement);
     EXPECT_TRUE(placement->addsCommand);
     EXPECT_EQ(placement->codeLimit, 0x1A2C0u);
@@ -294,7 +294,7 @@ TEST(MachOLayout, AddsTheSignatureCommandWithTheWorkedNumbers) {
 TEST(MachOLayout, ReusesAnExistingCommandAndRefusesWhenThereIsNoRoom) {
     const std::string header = sliceHeader(0x8000, 0x1200, std::make_pair(0x9000u, 0x200u), 0x1000);
     auto slice = sliceOf(header, 0x9200, 0x8000, 0x1200, std::make_pair(0x9000u, 0x200u), 0x1000);
-    auto placement = macho::placeSignature(slice, nullptr);
+    auto placement = macho::placeSignature(slice);
     ASSERT_TRUE(placement);
     EXPECT_FALSE(placement->addsCommand);
     EXPECT_EQ(placement->codeLimit, 0x9000u);
@@ -305,13 +305,13 @@ TEST(MachOLayout, ReusesAnExistingCommandAndRefusesWhenThereIsNoRoom) {
     // The first section starts right after the load commands: no room for 16 more bytes.
     const std::string tight = sliceHeader(0x8000, 0x1000, std::nullopt, 0);
     auto full = sliceOf(tight, 0x9000, 0x8000, 0x1000, std::nullopt, uint32_t(tight.size() + 8));
-    std::string error;
-    EXPECT_FALSE(macho::placeSignature(full, &error));
-    EXPECT_EQ(error, "not enough room in load commands to add LC_CODE_SIGNATURE");
+    auto error = macho::placeSignature(full);
+    EXPECT_FALSE(error);
+    EXPECT_EQ(error.text(), "not enough room in load commands to add LC_CODE_SIGNATURE");
 
     // A signature that is not the last thing of the file.
     auto trailing = sliceOf(header, 0x10000, 0x8000, 0x1200, std::make_pair(0x9000u, 0x200u), 0x1000);
-    EXPECT_FALSE(macho::placeSignature(trailing, &error));
+    EXPECT_FALSE(macho::placeSignature(trailing));
 }
 
 TEST(MachOLayout, FatSlicesStartOn16KBoundaries) {

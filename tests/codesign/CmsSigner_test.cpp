@@ -23,21 +23,23 @@ TEST(CmsSigner, KeysAndCertificatesDecodedByTheKeychainAreStillCheckedBeforeSign
     // A decoded key of another identity is refused, as its DER would be.
     identity.privateKey = store.decodedPrivateKey(testkit::pki::generateKeyDer());
     ASSERT_TRUE(identity.privateKey);
-    std::string error;
-    EXPECT_EQ(codesign::CmsSigner::create(identity, &error), nullptr);
-    EXPECT_EQ(error, "the private key does not match the signing certificate");
+    auto refused = codesign::CmsSigner::create(identity);
+    EXPECT_FALSE(refused);
+    EXPECT_EQ(refused.text(), "the private key does not match the signing certificate");
 
     // The matching one signs, and the signature carries the chain it was given.
     identity.privateKey = store.decodedPrivateKey(leaf.keyDer);
     EXPECT_EQ(identity.privateKey, store.decodedPrivateKey(leaf.keyDer));  // decoded once
-    auto signer = codesign::CmsSigner::create(identity, &error);
-    ASSERT_NE(signer, nullptr) << error;
+    auto created = codesign::CmsSigner::create(identity);
+    ASSERT_TRUE(created) << created.text();
+    const auto& signer = *created;
+    ASSERT_NE(signer, nullptr);
     EXPECT_EQ(signer->leafFacts().commonName, "Apple Development: Test User (ABCDE12345)");
     ASSERT_EQ(signer->chainFacts().size(), 2u);
     EXPECT_TRUE(signer->chainFacts()[1].selfSigned);
     const std::string codeDirectory = "a code directory";
-    auto cms = signer->sign(codeDirectory, {{codesign::HashType::SHA256, std::string(32, 'h')}}, &error);
-    ASSERT_TRUE(cms) << error;
+    auto cms = signer->sign(codeDirectory, {{codesign::HashType::SHA256, std::string(32, 'h')}});
+    ASSERT_TRUE(cms) << cms.text();
     auto check = codesign::verifyCms(*cms, codeDirectory);
     EXPECT_TRUE(check.signatureValid) << check.problem;
     ASSERT_EQ(check.chainDer.size(), 3u);

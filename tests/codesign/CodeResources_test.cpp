@@ -60,10 +60,9 @@ std::string makeApp() {
 }
 
 plist::Value build(const std::string& app, const ResourceSealOptions& o = options()) {
-    std::string error;
-    auto bytes = codesign::buildCodeResources(app, o, &error);
-    EXPECT_TRUE(bytes.has_value()) << error;
-    auto value = plist::parse(bytes.value_or(""));
+    auto bytes = codesign::buildCodeResources(app, o);
+    EXPECT_TRUE(bytes.ok()) << (bytes ? "" : bytes.text());
+    auto value = plist::parse(bytes ? *bytes : "");
     EXPECT_TRUE(value.has_value());
     return value.value_or(plist::Value());
 }
@@ -76,10 +75,11 @@ const plist::Dict& section(const plist::Value& seal, const char* key) {
 
 std::vector<std::pair<Kind, std::string>> check(const std::string& app, const std::string& seal,
                                                 const ResourceSealOptions& o = options()) {
-    bool malformed = true;
     std::vector<std::pair<Kind, std::string>> out;
-    for (const auto& p : codesign::verifyCodeResources(app, seal, o, &malformed)) out.emplace_back(p.kind, p.absolutePath);
-    EXPECT_FALSE(malformed);
+    auto problems = codesign::verifyCodeResources(app, seal, o);
+    EXPECT_TRUE(problems.ok());
+    if (problems)
+        for (const auto& p : *problems) out.emplace_back(p.kind, p.absolutePath);
     return out;
 }
 
@@ -143,7 +143,9 @@ TEST(CodeResourcesBuild, WritesRulesAsTheSystemWritesThem) {
     auto bytes = codesign::buildCodeResources(app, options());
     ASSERT_TRUE(bytes);
     // Same bytes every time: the seal's hash goes into the signature.
-    EXPECT_EQ(bytes, codesign::buildCodeResources(app, options()));
+    auto again = codesign::buildCodeResources(app, options());
+    ASSERT_TRUE(again);
+    EXPECT_EQ(*bytes, *again);
     EXPECT_NE(bytes->find("\t\t<key>^.*\\.lproj/</key>\n\t\t<dict>\n\t\t\t<key>optional</key>\n\t\t\t<true/>\n"
                           "\t\t\t<key>weight</key>\n\t\t\t<real>1000</real>\n"),
               std::string::npos);
@@ -183,8 +185,9 @@ TEST(CodeResourcesBuild, HostileTreesAreNeitherFollowedNorSealedBlindly) {
 
     // What cannot be sealed faithfully fails the build with a reason.
     auto failsWith = [&](const std::string& expected) {
-        std::string error;
-        EXPECT_FALSE(codesign::buildCodeResources(app, options(), &error));
+        auto failed = codesign::buildCodeResources(app, options());
+        EXPECT_FALSE(failed);
+        const std::string error = failed ? "" : failed.text();
         EXPECT_NE(error.find(expected), std::string::npos) << error;
     };
     std::string fifo = app + "/odd/pipe";
@@ -261,9 +264,9 @@ TEST(CodeResourcesVerify, ReportsEachKindOfChangeByAbsolutePath) {
               problems.end());
 
     // A path given with a trailing slash still yields single-slash paths.
-    bool malformed = false;
-    for (const auto& p : codesign::verifyCodeResources(app + "/", *seal, options(), &malformed))
-        EXPECT_EQ(p.absolutePath.find("//"), std::string::npos) << p.absolutePath;
+    auto trailing = codesign::verifyCodeResources(app + "/", *seal, options());
+    ASSERT_TRUE(trailing);
+    for (const auto& p : *trailing) EXPECT_EQ(p.absolutePath.find("//"), std::string::npos) << p.absolutePath;
 }
 
 TEST(CodeResourcesVerify, EveryHashTypeOfTheSignatureMustMatch) {
@@ -312,11 +315,9 @@ TEST(CodeResourcesVerify, MalformedSealsNeverPass) {
                                      withRule("^(a*)*\\1$"), withRule("((a{1,100}){1,100}){1,100}$"),
                                      withRule("^" + std::string(200, 'a')), withRule(repeated), withRule("^[ab"),
                                      plist::toXml(manyRules), plist::toXml(plist::Value(plist::Array{}))}) {
-        bool malformed = false;
-        EXPECT_TRUE(codesign::verifyCodeResources(app, bytes, options(), &malformed).empty());
-        EXPECT_TRUE(malformed);
-        // A caller not asking about the form still learns it failed.
-        EXPECT_FALSE(codesign::verifyCodeResources(app, bytes, options()).empty());
+        auto answer = codesign::verifyCodeResources(app, bytes, options());
+        EXPECT_FALSE(answer);
+        EXPECT_TRUE(!answer && answer.kind() == platform::ErrorKind::Malformed);
     }
 
     // Entries of the wrong shape, or nested code, are never taken as sound.

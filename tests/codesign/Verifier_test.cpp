@@ -30,7 +30,7 @@ Signed signedBinary() {
     EXPECT_TRUE(codesign::signItem(request).ok);
     codesign::InputFile input;
     EXPECT_TRUE(input.open(s.path));
-    auto file = codesign::macho::parse(input, nullptr, nullptr);
+    auto file = codesign::macho::parse(input);
     EXPECT_TRUE(file && file->slices[0].hasSignature());
     if (file) {
         s.signatureOffset = file->slices[0].signatureOffset;
