@@ -64,6 +64,8 @@ std::string buildCodeDirectory(const CodeDirectoryInputs& in) {
         out += in.teamId;
         out.push_back('\0');
     }
+    // Special slot n lies n hashes before hashOffset: the highest slot first.
+    // NOTE: keep in step with CodeDirectory::specialSlot below.
     for (size_t slot = in.specialSlots.size(); slot >= 1; --slot) {
         const std::string& h = in.specialSlots[slot - 1];
         if (h.size() == hashBytes)
@@ -158,6 +160,8 @@ platform::Result<CodeDirectory> parseCodeDirectory(std::string_view blob) {
     return cd;
 }
 
+// NOTE: keep in step with the special-slot loop of buildCodeDirectory and with
+// special() in tests/codesign/independent_verify.py.
 std::string_view CodeDirectory::specialSlot(unsigned slot) const {
     if (slot == 0 || slot > nSpecialSlots) return {};
     return blob.substr(hashOffset - size_t(slot) * hashSize, hashSize);

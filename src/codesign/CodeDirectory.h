@@ -39,6 +39,8 @@ constexpr uint64_t CS_EXECSEG_CAN_LOAD_CDHASH = 0x100;
 constexpr uint64_t CS_EXECSEG_CAN_EXEC_CDHASH = 0x200;
 
 // Special slots, numbered as positive values of the negative slot index.
+// NOTE: keep in step with tests/codesign/independent_verify.py (the "sealed"
+// table of its check), which numbers the slots again to stay independent.
 constexpr unsigned cdInfoSlot = 1;
 constexpr unsigned cdRequirementsSlot = 2;
 constexpr unsigned cdResourceDirSlot = 3;

@@ -83,6 +83,8 @@ SlicePlan planSlice(const PreparedBinary& binary, size_t index, const SigningCon
             cd.execSegLimit = slice.text->filesize;
             cd.execSegFlags = execSegFlags;
         }
+        // Which bytes each special slot seals.
+        // NOTE: keep in step with verifySlice in Verifier.cpp, which checks the same pairs.
         std::map<unsigned, std::string> slots;
         if (context.infoPlist) slots[cdInfoSlot] = digest(type, *context.infoPlist);
         slots[cdRequirementsSlot] = digest(type, plan.blobs[CSSLOT_REQUIREMENTS]);

@@ -149,6 +149,7 @@ std::optional<Failure> verifySlice(const InputFile& input, const macho::Slice& s
     auto derEntitlements = blobWithMagic(CSSLOT_DER_ENTITLEMENTS, CSMAGIC_EMBEDDED_DER_ENTITLEMENTS);
     if (!requirements || !entitlements || !derEntitlements) return failWith(kBadFormat, slice);
 
+    // NOTE: keep in step with planSlice in MachOSigner.cpp, which fills the same slots.
     for (const auto& [slot, cd] : signature.codeDirectories) {
         if (seal.bundle) {
             if (!slotMatches(cd, cdInfoSlot, std::string_view(seal.bundle->infoPlistBytes)))

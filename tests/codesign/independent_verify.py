@@ -140,6 +140,7 @@ def parse_cd(blob):
                 exec_flags=exec_flags, ident=ident, team=team, blob=blob[:length])
 
 
+# NOTE: keep in step with CodeDirectory::specialSlot in src/codesign/CodeDirectory.cpp.
 def special(cd, slot):
     if slot > cd["n_special"]:
         return None
@@ -245,6 +246,7 @@ def check_binary(where, path, bundle=None, ca=None, info_path=None):
                 problem(where, "execSeg fields do not describe __TEXT")
             if bool(cd["exec_flags"] & 1) != main_binary:
                 problem(where, "main-binary exec flag is wrong")
+            # NOTE: keep in step with the special-slot numbers in src/codesign/CodeDirectory.h.
             sealed = {1: bundle_info, 2: blobs.get(2), 3: code_resources, 5: blobs.get(5), 7: blobs.get(7)}
             for slot, content in sealed.items():
                 recorded = special(cd, slot)
