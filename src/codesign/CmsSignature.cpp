@@ -232,7 +232,7 @@ platform::Result<std::unique_ptr<CmsSigner>> CmsSigner::create(const SigningIden
         signer->keys->chainFacts.push_back(factsOf(cert.get(), der));
         signer->keys->chain.push_back(std::move(cert));
     }
-    return std::move(signer);
+    return signer;
 }
 
 platform::Result<std::string> CmsSigner::sign(std::string_view codeDirectory,
