@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "crypto/Certificate.h"
 #include "engine/QFSigningList.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -31,26 +32,13 @@ struct SigningCertificate {
 };
 
 std::optional<SigningCertificate> certificateFromPem(const std::string& pem) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), BIO_free);
-    if (!bio) return std::nullopt;
-    std::unique_ptr<X509, decltype(&X509_free)> certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr),
-                                                            X509_free);
+    auto ders = crypto::certificatesInPem(pem);
+    if (ders.empty()) return std::nullopt;
+    auto certificate = crypto::certificateFromDer(ders.front());
     if (!certificate) return std::nullopt;
     SigningCertificate out;
-    unsigned char* der = nullptr;
-    int length = i2d_X509(certificate.get(), &der);
-    if (length <= 0) return std::nullopt;
-    out.der.assign(reinterpret_cast<const char*>(der), static_cast<size_t>(length));
-    OPENSSL_free(der);
-    X509_NAME* subject = X509_get_subject_name(certificate.get());
-    int at = subject ? X509_NAME_get_index_by_NID(subject, NID_organizationalUnitName, -1) : -1;
-    if (at >= 0) {
-        const ASN1_STRING* value = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at));
-        unsigned char* text = nullptr;
-        int textLength = value ? ASN1_STRING_to_UTF8(&text, value) : -1;
-        if (textLength > 0) out.team.assign(reinterpret_cast<const char*>(text), static_cast<size_t>(textLength));
-        OPENSSL_free(text);
-    }
+    out.der = std::move(ders.front());
+    out.team = crypto::nameEntryText(X509_get_subject_name(certificate->get()), NID_organizationalUnitName);
     return out;
 }
 

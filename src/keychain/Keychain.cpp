@@ -13,7 +13,6 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
-#include <openssl/sha.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -30,7 +29,10 @@
 #include "platform/files.h"
 #include "platform/folders.h"
 #include "platform/paths.h"
-#include "platform/owned.h"
+#include "crypto/Certificate.h"
+#include "crypto/Hash.h"
+#include "crypto/Hex.h"
+#include "crypto/OpenSsl.h"
 
 namespace keychain {
 
@@ -47,31 +49,23 @@ constexpr const char* kCertificateExtension = "der";
 constexpr size_t kSequenceDigits = 8;
 constexpr size_t kMaxChainLength = 10;
 
-template <typename T, void (*Free)(T*)>
-using Deleter = platform::FreeWith<T, Free>;
-using X509Ptr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
-using PKeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
-using P12Ptr = std::unique_ptr<PKCS12, Deleter<PKCS12, PKCS12_free>>;
-using EkuPtr = std::unique_ptr<EXTENDED_KEY_USAGE, Deleter<EXTENDED_KEY_USAGE, EXTENDED_KEY_USAGE_free>>;
-
-using P8Ptr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, Deleter<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>>;
-using IntegerPtr = std::unique_ptr<ASN1_INTEGER, Deleter<ASN1_INTEGER, ASN1_INTEGER_free>>;
-using BnPtr = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_clear_free>>;
-using ParamBuildPtr = std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
-using ParamsPtr = std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM, OSSL_PARAM_free>>;
-using PKeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
-
-void freeX509Stack(STACK_OF(X509) * s) { sk_X509_pop_free(s, X509_free); }
-using X509StackPtr = std::unique_ptr<STACK_OF(X509), Deleter<STACK_OF(X509), freeX509Stack>>;
+using BnPtr = crypto::BignumPtr;
+using crypto::BioPtr;
+using crypto::PKeyCtxPtr;
+using crypto::PKeyPtr;
+using crypto::X509NamePtr;
+using crypto::X509Ptr;
+using crypto::X509StackPtr;
+using EkuPtr = crypto::ExtendedKeyUsagePtr;
+using IntegerPtr = crypto::Asn1IntegerPtr;
+using P12Ptr = crypto::Pkcs12Ptr;
+using P8Ptr = crypto::Pkcs8Ptr;
+using crypto::ParamBuildPtr;
+using crypto::ParamsPtr;
 
 X509Ptr parseCertificate(const std::string& der) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
-    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-    // Trailing bytes mean this is not one certificate.
-    if (cert && p != reinterpret_cast<const unsigned char*>(der.data()) + der.size()) cert.reset();
-    ERR_clear_error();
-    return cert;
+    auto certificate = crypto::certificateFromDer(der);
+    return certificate ? std::move(*certificate) : nullptr;
 }
 
 // A two-prime RSA key in PKCS#8 (the form the keychain stores), built from
@@ -141,12 +135,8 @@ PKeyPtr parsePrivateKey(const std::string& der) {
 }
 
 std::string certificateDer(X509* cert) {
-    unsigned char* out = nullptr;
-    int n = i2d_X509(cert, &out);
-    if (n <= 0) return {};
-    std::string der(reinterpret_cast<char*>(out), static_cast<size_t>(n));
-    OPENSSL_free(out);
-    return der;
+    auto der = crypto::certificateToDer(cert);
+    return der ? std::move(*der) : std::string();
 }
 
 std::string privateKeyDer(EVP_PKEY* key) {
@@ -158,19 +148,10 @@ std::string privateKeyDer(EVP_PKEY* key) {
 }
 
 std::string sha1Hex(const std::string& bytes) {
-    unsigned char digest[SHA_DIGEST_LENGTH];
-    SHA1(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
-    static const char digits[] = "0123456789ABCDEF";
-    std::string hex;
-    hex.reserve(2 * sizeof digest);
-    for (unsigned char b : digest) {
-        hex += digits[b >> 4];
-        hex += digits[b & 15];
-    }
-    return hex;
+    return crypto::toHex(crypto::digest(crypto::HashType::SHA1, bytes), crypto::HexCase::Upper);
 }
 
-using NamePtr = std::unique_ptr<X509_NAME, Deleter<X509_NAME, X509_NAME_free>>;
+using NamePtr = X509NamePtr;
 
 // The DER of a certificate's issuer and subject names, found by walking the
 // framing of the certificate only. Decoding a whole certificate spends most
@@ -243,16 +224,7 @@ NamePtr parseName(const std::string& der) {
     return name;
 }
 
-std::string commonNameIn(X509_NAME* name) {
-    int idx = name ? X509_NAME_get_index_by_NID(name, NID_commonName, -1) : -1;
-    if (idx < 0) return {};
-    unsigned char* utf8 = nullptr;
-    int n = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, idx)));
-    std::string cn;
-    if (n > 0) cn.assign(reinterpret_cast<char*>(utf8), static_cast<size_t>(n));
-    OPENSSL_free(utf8);
-    return cn;
-}
+std::string commonNameIn(X509_NAME* name) { return crypto::nameEntryText(name, NID_commonName); }
 
 // A certificate the keychain wrote itself (checked whole when imported):
 // its hash and name without decoding the rest.
@@ -385,13 +357,7 @@ bool matchesName(const Identity& identity, const std::string& nameOrSha1) {
 std::vector<std::string> certificatesIn(const std::string& bytes) {
     std::vector<std::string> ders;
     if (bytes.find("-----BEGIN") != std::string::npos) {
-        BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
-        while (bio) {
-            X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-            if (!cert) break;
-            ders.push_back(certificateDer(cert.get()));
-        }
-        ERR_clear_error();
+        ders = crypto::certificatesInPem(bytes);
     } else if (auto cert = parseCertificate(bytes)) {
         ders.push_back(bytes);
     }

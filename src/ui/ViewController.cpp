@@ -1,5 +1,6 @@
 #include "ui/ViewController.h"
 
+#include "crypto/Hex.h"
 #include "engine/QFAppPackageHandler.h"
 #include "platform/files.h"
 #include "platform/folders.h"
@@ -15,7 +16,6 @@ constexpr int kProfileBundleIdTag = 102;
 
 // A file URL for a path: every byte but the unreserved ones and "/" escaped.
 std::string fileURLWithPath(const std::string& path) {
-    static const char* hex = "0123456789ABCDEF";
     std::string url = "file://";
     for (unsigned char c : path) {
         bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
@@ -24,8 +24,8 @@ std::string fileURLWithPath(const std::string& path) {
             url += static_cast<char>(c);
         } else {
             url += '%';
-            url += hex[c >> 4];
-            url += hex[c & 15];
+            url += crypto::hexDigit(c >> 4, crypto::HexCase::Upper);
+            url += crypto::hexDigit(c & 15, crypto::HexCase::Upper);
         }
     }
     return url;

@@ -1,4 +1,7 @@
 #include "testkit/pki.h"
+
+#include "crypto/Hash.h"
+#include "crypto/Hex.h"
 #include "platform/owned.h"
 
 #include <openssl/bio.h>
@@ -152,17 +155,6 @@ Cert makeCertificate(const CertSpec& recipe, EVP_PKEY* subjectKey, X509* issuer,
     return cert;
 }
 
-std::string toHexUpper(const unsigned char* bytes, size_t n) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(n * 2);
-    for (size_t i = 0; i < n; ++i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 15];
-    }
-    return out;
-}
-
 // Loading any provider explicitly turns off the implicit default one, so
 // both are loaded; they are unloaded at exit, before OpenSSL's clean-up.
 void loadLegacyProviders() {
@@ -198,9 +190,7 @@ std::string Credential::keyPem() const {
 }
 
 std::string Credential::sha1() const {
-    unsigned char digest[SHA_DIGEST_LENGTH];
-    SHA1(reinterpret_cast<const unsigned char*>(certDer.data()), certDer.size(), digest);
-    return toHexUpper(digest, sizeof digest);
+    return crypto::toHex(crypto::digest(crypto::HashType::SHA1, certDer), crypto::HexCase::Upper);
 }
 
 TestPKI::TestPKI() {
