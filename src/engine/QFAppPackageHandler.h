@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-class QFManualQueue;
 class QFProvisioningProfile;
 struct QFUnpackedTree;
 namespace engine {
@@ -100,11 +99,16 @@ private:
     // A forwarder to one of the run's callbacks, read when it fires.
     LogBlock forwardToResignLog();
     ErrorBlock forwardToResignError();
+    // The signing stage's items and their progress (see the Codesign .cpp).
+    struct SigningRun;
+    // Starts the next items that may run now, up to two at a time.
+    void startSigningItems(const std::shared_ptr<SigningRun>& run);
     // One item of the signing stage: sign, verify, then judge.
-    void codesignItem(const std::string& certificate, const std::string& item,
-                      const std::shared_ptr<QFManualQueue>& queue, const std::shared_ptr<std::string>& failedItem);
-    void finishItem(const std::string& item, const std::optional<std::string>& failure,
-                    const std::shared_ptr<QFManualQueue>& queue, const std::shared_ptr<std::string>& failedItem);
+    void codesignItem(const std::shared_ptr<SigningRun>& run, size_t index);
+    void finishItem(const std::shared_ptr<SigningRun>& run, size_t index, std::optional<std::string> failure);
+    // Reports, in list order, every finished item not reported yet; ends
+    // the stage once every item is reported or a failure has been reached.
+    void reportSigningItems(const std::shared_ptr<SigningRun>& run);
 
     // Stage and run callbacks.
     SuccessBlock successLocalBlock;

@@ -1,12 +1,20 @@
 // The signing stage: every framework and library of the application, then
-// the application, each signed and verified before the next one starts.
+// the application. Items that do not contain one another (sibling
+// frameworks and libraries) are signed and verified two at a time; an item
+// starts only once every item below it has been verified. The log reads as
+// if the items ran one after the other: each item's lines are held back and
+// reported together, in the list's order. A failing item stops the stage:
+// nothing new starts, a neighbour already running is waited for, and only
+// the items before the failing one are reported, then its error; a
+// neighbour later in the list is not reported, as if it had never started.
+#include <mutex>
+
 #include "engine/QFAppPackageHandler.h"
 #include "engine/QFSigningList.h"
 #include "engine/QFToolRun.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/queues.h"
-#include "support/QFManualQueue.h"
 #include "support/QFToolPaths.h"
 
 namespace fs = platform::fs;
@@ -19,7 +27,30 @@ std::string verifierEndedWithoutVerdict(int status) {
     return "The verification ended with status " + std::to_string(status) +
            " and printed nothing; the item is not verified.";
 }
+// Two, for the two cores signing is measured on: the tools are single
+// threaded, and more at once only make the items queue for the disk.
+constexpr size_t kItemsAtOnce = 2;
 }  // namespace
+
+// Touched on the main thread only, except the tool texts: each is written
+// by its reader and read after that reader's end (see engine/QFToolRun.h),
+// under the lock all the same.
+struct QFAppPackageHandler::SigningRun {
+    enum class State { Waiting, Running, Done };
+    struct Item {
+        std::string path;
+        State state = State::Waiting;
+        std::vector<std::string> lines;
+        std::optional<std::string> failure;
+        std::string signing, verification;
+    };
+    std::string certificate;
+    std::vector<Item> items;
+    size_t nextToStart = 0, nextToReport = 0, running = 0;
+    bool failed = false;  // nothing new starts
+    bool ended = false;   // the stage has reported its end
+    std::mutex textsLock;
+};
 
 void QFAppPackageHandler::doCodesign(std::string certificate, LogBlock log, ErrorBlock error, SuccessBlock success) {
     logLocalBlock = std::move(log);
@@ -32,59 +63,134 @@ void QFAppPackageHandler::doCodesign(std::string certificate, LogBlock log, Erro
         reportError("Not found " + app + " folder");
         return;
     }
-
-    // The queue holds the operations; an operation holds the queue only
-    // weakly, and the pending steps of its item hold it strongly, so that
-    // nothing is kept alive in a cycle once the stage has ended.
-    auto queue = QFManualQueue::create();
-    auto failedItem = std::make_shared<std::string>();  // touched on the main thread only
-    auto self = shared_from_this();
-    std::weak_ptr<QFManualQueue> weakQueue = queue;
-    for (const auto& item : engine::signingList(app)) {
-        queue->addOperation(QFBlockOperation::blockOperationWithBlock([self, certificate, item, weakQueue, failedItem] {
-            if (auto running = weakQueue.lock()) self->codesignItem(certificate, item, running, failedItem);
-        }));
+    auto run = std::make_shared<SigningRun>();
+    run->certificate = std::move(certificate);
+    for (auto& item : engine::signingList(app)) {
+        SigningRun::Item entry;
+        entry.path = std::move(item);
+        run->items.push_back(std::move(entry));
     }
-    queue->next();
-    std::weak_ptr<QFAppPackageHandler> weakSelf = self;
-    queue->setNoOperationPerform([weakSelf, failedItem] {
-        auto handler = weakSelf.lock();
-        if (handler && failedItem->empty()) handler->reportSuccess("Verification Codesigning dones");
-    });
+    startSigningItems(run);
 }
 
-void QFAppPackageHandler::codesignItem(const std::string& certificate, const std::string& item,
-                                       const std::shared_ptr<QFManualQueue>& queue,
-                                       const std::shared_ptr<std::string>& failedItem) {
+void QFAppPackageHandler::startSigningItems(const std::shared_ptr<SigningRun>& run) {
+    while (!run->failed && run->running < kItemsAtOnce && run->nextToStart < run->items.size()) {
+        // The list is inside-out: what lies below the next item comes before
+        // it, so the next item waits only for a running item below it.
+        const std::string& next = run->items[run->nextToStart].path;
+        bool clear = true;
+        for (size_t i = run->nextToReport; i < run->nextToStart; ++i)
+            if (run->items[i].state == SigningRun::State::Running && engine::isBelow(run->items[i].path, next))
+                clear = false;
+        if (!clear) return;
+        const size_t index = run->nextToStart++;
+        ++run->running;
+        run->items[index].state = SigningRun::State::Running;
+        codesignItem(run, index);
+    }
+}
+
+void QFAppPackageHandler::codesignItem(const std::shared_ptr<SigningRun>& run, size_t index) {
     auto self = shared_from_this();
     const std::string codesign = QFToolPaths::current().codesign;
+    const std::string item = run->items[index].path;
     // A nested application or extension is signed with its own profile's
     // entitlements; everything else with the application's.
     auto own = itemEntitlements.find(item);
     const std::string entitlements = own != itemEntitlements.end()
                                          ? own->second
                                          : path::appendingPathComponent(workPath(), "Entitlements.plist");
-    engine::ToolRequest request{codesign, QFToolCommands::signItem(certificate, item, entitlements), ""};
-    // The signing run's exit status is not read: its verification decides.
-    bool launched = engine::runTool(
-        request, [self](int fd) { self->watchCodesigning(fd); },
-        [self, item, queue, failedItem](int) {
-            self->verifySignature(item, [self, item, queue, failedItem](std::optional<std::string> failure) {
-                self->finishItem(item, failure, queue, failedItem);
-            });
+    run->items[index].lines.push_back("start codesigning with " + path::lastPathComponent(item) + "...");
+    auto store = [run, index](std::string SigningRun::Item::*field) {
+        return [run, index, field](int fd) {
+            std::string text = engine::readOutput(fd);
+            std::lock_guard<std::mutex> g(run->textsLock);
+            run->items[index].*field = std::move(text);
+        };
+    };
+    auto verify = [self, run, index, codesign, item, store] {
+        run->items[index].lines.push_back("Verifying codesign: " + path::lastPathComponent(item));
+        engine::ToolRequest request{codesign, QFToolCommands::verifyItem(item), ""};
+        // The item verified only when the verifier printed nothing AND ended
+        // with status 0: a verifier that complains, fails or dies (a signal
+        // before it could print) has not vouched for it.
+        bool launched = engine::runTool(request, store(&SigningRun::Item::verification), [self, run, index](int status) {
+            std::string signing, verification;
+            {
+                std::lock_guard<std::mutex> g(run->textsLock);
+                signing = run->items[index].signing;
+                verification = run->items[index].verification;
+            }
+            if (verification.empty() && status == 0) self->finishItem(run, index, std::nullopt);
+            else if (!verification.empty()) self->finishItem(run, index, signing + "\n\n" + verification);
+            else self->finishItem(run, index, signing + "\n\n" + verifierEndedWithoutVerdict(status));
         });
-    reportLog("start codesigning with " + path::lastPathComponent(item) + "...");
+        if (!launched) {
+            // A verifier that cannot start has verified nothing.
+            std::string signing;
+            {
+                std::lock_guard<std::mutex> g(run->textsLock);
+                signing = run->items[index].signing;
+            }
+            platform::MainQueue::async([self, run, index, failure = signing + "\n\n" + cannotRun(codesign)] {
+                self->finishItem(run, index, failure);
+            });
+        }
+    };
+    engine::ToolRequest request{codesign, QFToolCommands::signItem(run->certificate, item, entitlements), ""};
+    // The signing run's exit status is not read: its verification decides.
+    bool launched = engine::runTool(request, store(&SigningRun::Item::signing), [verify](int) { verify(); });
     if (!launched) {
         // A signer that cannot start signs nothing; the item fails rather
-        // than pass on a signature it never got. Reported later, like every
-        // verdict, so the queue has finished with this operation.
+        // than pass on a signature it never got. Judged later, like every
+        // verdict, so that the caller has finished starting items.
         {
-            std::lock_guard<std::mutex> g(resultsLock);
-            codesigningResult = cannotRun(codesign);
+            std::lock_guard<std::mutex> g(run->textsLock);
+            run->items[index].signing = cannotRun(codesign);
         }
-        platform::MainQueue::async([self, item, queue, failedItem, codesign] {
-            self->finishItem(item, cannotRun(codesign), queue, failedItem);
-        });
+        platform::MainQueue::async([self, run, index, codesign] { self->finishItem(run, index, cannotRun(codesign)); });
+    }
+}
+
+void QFAppPackageHandler::finishItem(const std::shared_ptr<SigningRun>& run, size_t index,
+                                     std::optional<std::string> failure) {
+    SigningRun::Item& item = run->items[index];
+    item.state = SigningRun::State::Done;
+    --run->running;
+    if (failure) {
+        item.failure = std::move(failure);
+        run->failed = true;
+    } else {
+        item.lines.push_back(path::lastPathComponent(item.path) + " codesigning done");
+    }
+    reportSigningItems(run);
+    startSigningItems(run);
+}
+
+void QFAppPackageHandler::reportSigningItems(const std::shared_ptr<SigningRun>& run) {
+    while (!run->ended && run->nextToReport < run->items.size()) {
+        SigningRun::Item& item = run->items[run->nextToReport];
+        if (item.state != SigningRun::State::Done) return;
+        // A failure ends the stage, but only once no tool of it runs any more.
+        if (item.failure && run->running > 0) return;
+        for (const auto& line : item.lines) reportLog(line);
+        if (item.failure) {
+            run->ended = true;
+            reportError("Signing failed with error: " + *item.failure);
+            return;
+        }
+        item.lines.clear();
+        {
+            // The texts the run's result quotes: the last item's, the application's.
+            std::lock_guard<std::mutex> g(run->textsLock), h(resultsLock);
+            codesigningResult = item.signing;
+            verificationResult = item.verification;
+        }
+        ++run->nextToReport;
+    }
+    if (!run->ended && run->nextToReport == run->items.size()) {
+        run->ended = true;
+        reportSuccess("Verification Codesigning dones");
     }
 }
 
@@ -123,19 +229,6 @@ void QFAppPackageHandler::verifySignature(std::string itemPath,
             if (complete) complete(signing + "\n\n" + cannotRun(codesign));
         });
     }
-}
-
-void QFAppPackageHandler::finishItem(const std::string& item, const std::optional<std::string>& failure,
-                                     const std::shared_ptr<QFManualQueue>& queue,
-                                     const std::shared_ptr<std::string>& failedItem) {
-    if (failure) {
-        *failedItem = item;
-        reportError("Signing failed with error: " + *failure);
-        queue->cancelAll();
-        return;
-    }
-    reportLog(path::lastPathComponent(item) + " codesigning done");
-    queue->next();
 }
 
 void QFAppPackageHandler::watchCodesigning(int fd) {

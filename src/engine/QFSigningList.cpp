@@ -5,14 +5,10 @@
 
 namespace engine {
 
-namespace {
-
 bool isBelow(const std::string& path, const std::string& ancestor) {
     return path.size() > ancestor.size() + 1 && path.compare(0, ancestor.size(), ancestor) == 0 &&
            path[ancestor.size()] == '/';
 }
-
-}  // namespace
 
 // Frameworks and libraries, and the nested code bundles that carry their own
 // executable: extensions (PlugIns/*.appex) and nested applications (a watch

@@ -16,6 +16,9 @@ std::vector<std::string> signingList(const std::string& appPath);
 // Whether a path names an item that is signed on its own (by its extension).
 bool isSignedItem(const std::string& relativePath);
 
+// Whether path lies below ancestor (both absolute, or both relative).
+bool isBelow(const std::string& path, const std::string& ancestor);
+
 // The same ordering applied to relative paths given parent-before-child.
 std::vector<std::string> insideOut(const std::vector<std::string>& relativePaths);
 

@@ -29,6 +29,7 @@ struct CodesignScript {
     bool verifyExitsNonZero = false;  // every verification exits 1 without output
     bool verifyDiesBySignal = false;  // every verification kills itself without output
     int signSeconds = 0;              // every signing takes this long, silently
+    std::string slowSigning;          // an item name: its signing takes 0.3 s longer than the others
 };
 
 inline std::string shellQuote(const std::string& text) {
@@ -40,7 +41,9 @@ inline std::string shellQuote(const std::string& text) {
 inline std::string writeCodesignDouble(const std::string& dir, const std::string& logPath,
                                        const CodesignScript& script = {}) {
     std::string s = "#!/bin/sh\n";
-    s += "{ for a in \"$@\"; do printf '%s\\n' \"$a\"; done; echo --; } >> " + shellQuote(logPath) + "\n";
+    // One write per call: two calls may run at once.
+    s += "record=$(for a in \"$@\"; do printf '%s\\n' \"$a\"; done; echo --)\n";
+    s += "printf '%s\\n' \"$record\" >> " + shellQuote(logPath) + "\n";
     s += "if [ \"$1\" = -v ]; then\n";
     if (!script.failVerifying.empty())
         s += "  case \"$2\" in */" + script.failVerifying + ") echo \"$2: invalid signature (code or signature have been modified)\";; esac\n";
@@ -50,6 +53,7 @@ inline std::string writeCodesignDouble(const std::string& dir, const std::string
     if (script.verifyDiesBySignal) s += "  kill -KILL $$\n";
     s += script.verifyExitsNonZero ? "  exit 1\n" : "  exit 0\n";
     s += "fi\n";
+    if (!script.slowSigning.empty()) s += "case \"$4\" in */" + script.slowSigning + ") sleep 0.3;; esac\n";
     if (script.signSeconds > 0) s += "exec sleep " + std::to_string(script.signSeconds) + "\n";
     s += "echo \"$4: replacing existing signature\"\n";
     s += "echo \"$4: signed bundle with Mach-O thin (arm64)\"\n";

@@ -96,6 +96,9 @@ TEST_F(EngineTest, SigningCallsCarryTheIdentityAndEntitlementsUnchanged) {
         expected.push_back({"-vvv", "-fs", identity, app + item, item == "/PlugIns/Share.appex" ? own : entitlements});
         expected.push_back({"-v", app + item});
     }
+    // Two items may run at once, so their calls interleave.
+    std::sort(calls.begin(), calls.end());
+    std::sort(expected.begin(), expected.end());
     EXPECT_EQ(calls, expected);
 }
 
@@ -113,11 +116,13 @@ TEST_F(EngineTest, FailingVerificationInTheMiddleStopsTheRun) {
                             ": signed bundle with Mach-O thin (arm64)\n\n\n" + lib +
                             ": invalid signature (code or signature have been modified)\n");
     EXPECT_EQ(r.lines.back(), "Verifying codesign: libX.dylib");
-    // Nothing after the failing item was signed, and nothing was packed.
+    // Nothing after the failing item was signed but the one neighbour that
+    // may run beside it (S.framework), and nothing was packed.
     auto calls = recordedCalls(codesignLog);
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(calls.back(), (std::vector<std::string>{"-v", lib}));
-    EXPECT_EQ(calls.size(), 6u);
+    EXPECT_NE(std::find(calls.begin(), calls.end(), std::vector<std::string>{"-v", lib}), calls.end());
+    for (const auto& call : calls)
+        for (const std::string& later : {package->appPath() + "/PlugIns/Share.appex", package->appPath()})
+            EXPECT_EQ(std::find(call.begin(), call.end(), later), call.end()) << later;
     EXPECT_FALSE(std::filesystem::exists(dir + "/out/New Name.ipa"));
 }
 

@@ -203,6 +203,55 @@ TEST_F(EngineTest, SigningAnApplicationWithoutFrameworks) {
     EXPECT_EQ(r.success, "Verification Codesigning dones");
 }
 
+TEST_F(EngineTest, SigningTwoAtATimeLogsInListOrderAndStopsAtAFailure) {
+    // Inner.framework, then A.framework beside libX.dylib, then S.framework,
+    // Share.appex and Demo.app. A slow A.framework lets its neighbour end first.
+    auto itemLines = [](const std::string& item, bool done) {
+        std::vector<std::string> lines{"start codesigning with " + item + "...", "Verifying codesign: " + item};
+        if (done) lines.push_back(item + " codesigning done");
+        return lines;
+    };
+    struct Case {
+        const char* name;
+        std::string failVerifying;
+        std::vector<std::pair<std::string, bool>> reported;  // item, whether done
+    };
+    const std::vector<Case> cases = {
+        {"all pass: the log keeps the list's order", "",
+         {{"Inner.framework", true}, {"A.framework", true}, {"libX.dylib", true}, {"S.framework", true},
+          {"Share.appex", true}, {"Demo.app", true}}},
+        {"the neighbour ends first and fails: reported after the slow item before it", "libX.dylib",
+         {{"Inner.framework", true}, {"A.framework", true}, {"libX.dylib", false}}},
+        {"the slow item fails: the neighbours after it are not reported", "A.framework",
+         {{"Inner.framework", true}, {"A.framework", false}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto package = open();
+        CodesignScript script;
+        script.slowSigning = "A.framework";
+        script.failVerifying = c.failVerifying;
+        useDoubles(script);
+        stdfs::remove(codesignLog);
+        Recorder r;
+        runStage(r, [&](auto l, auto e, auto s) { package->doCodesign("id", l, e, s); });
+        std::vector<std::string> expected{"Beginning the codesign..."};
+        for (const auto& [item, done] : c.reported)
+            for (auto& line : itemLines(item, done)) expected.push_back(line);
+        EXPECT_EQ(r.lines, expected);
+        EXPECT_EQ(r.ends, 1);
+        if (c.failVerifying.empty()) {
+            EXPECT_EQ(r.success, "Verification Codesigning dones");
+        } else {
+            ASSERT_TRUE(r.error.has_value());
+            EXPECT_NE(r.error->find(c.failVerifying + ": invalid signature"), std::string::npos) << *r.error;
+            // The application, which contains every item, was never reached.
+            for (const auto& call : recordedCalls(codesignLog))
+                EXPECT_NE(call.back(), package->appPath()) << "the application was signed after a failure";
+        }
+    }
+}
+
 TEST_F(EngineTest, VerificationPassesOnlyWithoutOutputAndWithStatusZero) {
     testkit::PackageSpec shape;
     shape.appExtension = false;
