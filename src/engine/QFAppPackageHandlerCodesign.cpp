@@ -2,11 +2,12 @@
 // the application, each signed and verified before the next one starts.
 #include "engine/QFAppPackageHandler.h"
 #include "engine/QFSigningList.h"
-#include "engine/QFToolRun.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/queues.h"
+#include "platform/text.h"
 #include "support/QFManualQueue.h"
+#include "support/QFToolLaunch.h"
 #include "support/QFToolPaths.h"
 
 namespace fs = platform::fs;
@@ -64,11 +65,11 @@ void QFAppPackageHandler::codesignItem(const std::string& certificate, const std
     const std::string entitlements = own != itemEntitlements.end()
                                          ? own->second
                                          : path::appendingPathComponent(workPath(), "Entitlements.plist");
-    engine::ToolRequest request{codesign, QFToolCommands::signItem(certificate, item, entitlements), ""};
+    QFToolLaunchRequest request{codesign, QFToolCommands::signItem(certificate, item, entitlements), "", true};
     // The signing run's exit status is not read: its verification decides.
-    bool launched = engine::runTool(
-        request, [self](int fd) { self->watchCodesigning(fd); },
-        [self, item, queue, failedItem](int) {
+    bool launched = QFLaunchTool(
+        request, [self, item, queue, failedItem](QFToolLaunchResult result) {
+            self->watchCodesigning(result.output);
             self->verifySignature(item, [self, item, queue, failedItem](std::optional<std::string> failure) {
                 self->finishItem(item, failure, queue, failedItem);
             });
@@ -94,13 +95,14 @@ void QFAppPackageHandler::verifySignature(std::string itemPath,
     reportLog("Verifying codesign: " + path::lastPathComponent(itemPath));
     auto self = shared_from_this();
     const std::string codesign = QFToolPaths::current().codesign;
-    engine::ToolRequest request{codesign, QFToolCommands::verifyItem(itemPath), ""};
+    QFToolLaunchRequest request{codesign, QFToolCommands::verifyItem(itemPath), "", true};
     // The item verified only when the verifier printed nothing AND ended
     // with status 0: a verifier that complains, fails or dies (a signal
     // before it could print) has not vouched for it.
-    bool launched = engine::runTool(
-        request, [self](int fd) { self->watchVerificationProcess(fd); },
-        [self, complete](int status) {
+    bool launched = QFLaunchTool(
+        request, [self, complete](QFToolLaunchResult result) {
+            self->watchVerificationProcess(result.output);
+            const int status = result.status;
             std::string signing, verification;
             {
                 std::lock_guard<std::mutex> g(self->resultsLock);
@@ -138,14 +140,14 @@ void QFAppPackageHandler::finishItem(const std::string& item, const std::optiona
     queue->next();
 }
 
-void QFAppPackageHandler::watchCodesigning(int fd) {
-    std::string text = engine::readOutput(fd);
+void QFAppPackageHandler::watchCodesigning(const std::string& output) {
+    std::string text = platform::text::decodeUtf8Lossy(output);
     std::lock_guard<std::mutex> g(resultsLock);
     codesigningResult = std::move(text);
 }
 
-void QFAppPackageHandler::watchVerificationProcess(int fd) {
-    std::string text = engine::readOutput(fd);
+void QFAppPackageHandler::watchVerificationProcess(const std::string& output) {
+    std::string text = platform::text::decodeUtf8Lossy(output);
     std::lock_guard<std::mutex> g(resultsLock);
     verificationResult = std::move(text);
 }
