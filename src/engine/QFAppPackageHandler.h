@@ -82,9 +82,10 @@ public:
     void zipPackageToDirPath(std::string destinationPath, LogBlock log, ErrorBlock error, SuccessBlock success);
 
     // Output readers (run on the global queue; see the .cpp for the ordering).
-    void watchEntitlements(int fd);
-    void watchCodesigning(int fd);
-    void watchVerificationProcess(int fd);
+    // Each keeps a tool's captured output (as it wrote it) for the verdicts.
+    void watchEntitlements(const std::string& output);
+    void watchCodesigning(const std::string& output);
+    void watchVerificationProcess(const std::string& output);
 
 private:
     explicit QFAppPackageHandler(std::string packagePath);

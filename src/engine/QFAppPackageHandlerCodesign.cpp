@@ -11,10 +11,11 @@
 
 #include "engine/QFAppPackageHandler.h"
 #include "engine/QFSigningList.h"
-#include "engine/QFToolRun.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/queues.h"
+#include "platform/text.h"
+#include "support/QFToolLaunch.h"
 #include "support/QFToolPaths.h"
 
 namespace fs = platform::fs;
@@ -32,9 +33,9 @@ std::string verifierEndedWithoutVerdict(int status) {
 constexpr size_t kItemsAtOnce = 2;
 }  // namespace
 
-// Touched on the main thread only, except the tool texts: each is written
-// by its reader and read after that reader's end (see engine/QFToolRun.h),
-// under the lock all the same.
+// Touched on the main thread only: the tool texts too are written by
+// completions on the main queue (see support/QFToolLaunch.h); the lock stays
+// for the result texts the run quotes.
 struct QFAppPackageHandler::SigningRun {
     enum class State { Waiting, Running, Done };
     struct Item {
@@ -101,20 +102,20 @@ void QFAppPackageHandler::codesignItem(const std::shared_ptr<SigningRun>& run, s
                                          ? own->second
                                          : path::appendingPathComponent(workPath(), "Entitlements.plist");
     run->items[index].lines.push_back("start codesigning with " + path::lastPathComponent(item) + "...");
-    auto store = [run, index](std::string SigningRun::Item::*field) {
-        return [run, index, field](int fd) {
-            std::string text = engine::readOutput(fd);
-            std::lock_guard<std::mutex> g(run->textsLock);
-            run->items[index].*field = std::move(text);
-        };
+    auto store = [run, index](std::string SigningRun::Item::*field, const std::string& output) {
+        std::string text = platform::text::decodeUtf8Lossy(output);
+        std::lock_guard<std::mutex> g(run->textsLock);
+        run->items[index].*field = std::move(text);
     };
     auto verify = [self, run, index, codesign, item, store] {
         run->items[index].lines.push_back("Verifying codesign: " + path::lastPathComponent(item));
-        engine::ToolRequest request{codesign, QFToolCommands::verifyItem(item), ""};
+        QFToolLaunchRequest request{codesign, QFToolCommands::verifyItem(item), "", true};
         // The item verified only when the verifier printed nothing AND ended
         // with status 0: a verifier that complains, fails or dies (a signal
         // before it could print) has not vouched for it.
-        bool launched = engine::runTool(request, store(&SigningRun::Item::verification), [self, run, index](int status) {
+        bool launched = QFLaunchTool(request, [self, run, index, store](QFToolLaunchResult result) {
+            store(&SigningRun::Item::verification, result.output);
+            const int status = result.status;
             std::string signing, verification;
             {
                 std::lock_guard<std::mutex> g(run->textsLock);
@@ -137,9 +138,12 @@ void QFAppPackageHandler::codesignItem(const std::shared_ptr<SigningRun>& run, s
             });
         }
     };
-    engine::ToolRequest request{codesign, QFToolCommands::signItem(run->certificate, item, entitlements), ""};
+    QFToolLaunchRequest request{codesign, QFToolCommands::signItem(run->certificate, item, entitlements), "", true};
     // The signing run's exit status is not read: its verification decides.
-    bool launched = engine::runTool(request, store(&SigningRun::Item::signing), [verify](int) { verify(); });
+    bool launched = QFLaunchTool(request, [verify, store](QFToolLaunchResult result) {
+        store(&SigningRun::Item::signing, result.output);
+        verify();
+    });
     if (!launched) {
         // A signer that cannot start signs nothing; the item fails rather
         // than pass on a signature it never got. Judged later, like every
@@ -200,13 +204,14 @@ void QFAppPackageHandler::verifySignature(std::string itemPath,
     reportLog("Verifying codesign: " + path::lastPathComponent(itemPath));
     auto self = shared_from_this();
     const std::string codesign = QFToolPaths::current().codesign;
-    engine::ToolRequest request{codesign, QFToolCommands::verifyItem(itemPath), ""};
+    QFToolLaunchRequest request{codesign, QFToolCommands::verifyItem(itemPath), "", true};
     // The item verified only when the verifier printed nothing AND ended
     // with status 0: a verifier that complains, fails or dies (a signal
     // before it could print) has not vouched for it.
-    bool launched = engine::runTool(
-        request, [self](int fd) { self->watchVerificationProcess(fd); },
-        [self, complete](int status) {
+    bool launched = QFLaunchTool(
+        request, [self, complete](QFToolLaunchResult result) {
+            self->watchVerificationProcess(result.output);
+            const int status = result.status;
             std::string signing, verification;
             {
                 std::lock_guard<std::mutex> g(self->resultsLock);
@@ -231,14 +236,14 @@ void QFAppPackageHandler::verifySignature(std::string itemPath,
     }
 }
 
-void QFAppPackageHandler::watchCodesigning(int fd) {
-    std::string text = engine::readOutput(fd);
+void QFAppPackageHandler::watchCodesigning(const std::string& output) {
+    std::string text = platform::text::decodeUtf8Lossy(output);
     std::lock_guard<std::mutex> g(resultsLock);
     codesigningResult = std::move(text);
 }
 
-void QFAppPackageHandler::watchVerificationProcess(int fd) {
-    std::string text = engine::readOutput(fd);
+void QFAppPackageHandler::watchVerificationProcess(const std::string& output) {
+    std::string text = platform::text::decodeUtf8Lossy(output);
     std::lock_guard<std::mutex> g(resultsLock);
     verificationResult = std::move(text);
 }

@@ -3,13 +3,12 @@
 #include <string_view>
 
 #include "engine/QFAppPackageHandler.h"
-#include "engine/QFToolRun.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/plist.h"
-#include "platform/process.h"
 #include "platform/text.h"
 #include "profile/QFProvisioningProfile.h"
+#include "support/QFToolLaunch.h"
 #include "support/QFToolPaths.h"
 
 namespace fs = platform::fs;
@@ -77,18 +76,19 @@ void QFAppPackageHandler::createEntitlementsWithProvisioning(std::shared_ptr<QFP
 
     auto self = shared_from_this();
     const auto& tools = QFToolPaths::current();
-    engine::ToolRequest request{tools.security, QFToolCommands::decodeProfile(platform::path::absolutePath(*source)), work};
-    bool launched = engine::runTool(
-        request, [self](int fd) { self->watchEntitlements(fd); },
-        [self, profile](int status) {
-            if (status == 0) self->doEntitlements(profile);
+    QFToolLaunchRequest request{tools.security, QFToolCommands::decodeProfile(platform::path::absolutePath(*source)), work,
+                                true};
+    bool launched = QFLaunchTool(
+        request, [self, profile](QFToolLaunchResult result) {
+            self->watchEntitlements(result.output);
+            if (result.status == 0) self->doEntitlements(profile);
             else self->reportError(kEntitlementsFailed);
         });
     if (!launched) reportError(kEntitlementsFailed);
 }
 
-void QFAppPackageHandler::watchEntitlements(int fd) {
-    std::string text = decodedProfileText(platform::readToEnd(fd));
+void QFAppPackageHandler::watchEntitlements(const std::string& output) {
+    std::string text = decodedProfileText(output);
     std::lock_guard<std::mutex> g(resultsLock);
     entitlementsResult = std::move(text);
 }

@@ -3,10 +3,11 @@
 #include "engine/QFAppPackageHandler.h"
 #include "engine/QFNestedBundles.h"
 #include "engine/QFProvisioningChecks.h"
-#include "engine/QFToolRun.h"
 #include "platform/files.h"
 #include "platform/queues.h"
+#include "platform/text.h"
 #include "profile/QFProvisioningProfile.h"
+#include "support/QFToolLaunch.h"
 #include "support/QFToolPaths.h"
 #include "system/QFFileHelper.h"
 
@@ -28,13 +29,12 @@ void QFAppPackageHandler::checkProvisioning(std::shared_ptr<QFProvisioningProfil
     // The identity's certificate comes from the keychain through the
     // security command, as everything of signing does.
     auto self = shared_from_this();
-    auto pem = std::make_shared<std::string>();
-    engine::ToolRequest request{QFToolPaths::current().security, QFToolCommands::identityCertificate(certificate), ""};
-    auto judge = [self, profile, certificate, bundleIdentifier, complete, pem](int status) {
+    QFToolLaunchRequest request{QFToolPaths::current().security, QFToolCommands::identityCertificate(certificate), "", true};
+    auto judge = [self, profile, certificate, bundleIdentifier, complete](int status, const std::string& pem) {
         engine::CheckInput input;
         input.profile = profile;
         input.identity = certificate;
-        if (status == 0) input.certificatePem = *pem;
+        if (status == 0) input.certificatePem = pem;
         input.bundleIdentifier = bundleIdentifier;
         input.appPath = self->appPath();
         input.givenProfiles = self->nestedProfiles;
@@ -43,9 +43,9 @@ void QFAppPackageHandler::checkProvisioning(std::shared_ptr<QFProvisioningProfil
         self->provisioningPlan = std::make_shared<engine::ProvisioningPlan>(std::move(result.plan));
         if (complete) complete(result.refusal);
     };
-    bool launched = engine::runTool(
-        request, [pem](int fd) { *pem = engine::readOutput(fd); }, judge);
-    if (!launched) platform::MainQueue::async([judge] { judge(-1); });
+    bool launched = QFLaunchTool(
+        request, [judge](QFToolLaunchResult result) { judge(result.status, platform::text::decodeUtf8Lossy(result.output)); });
+    if (!launched) platform::MainQueue::async([judge] { judge(-1, ""); });
 }
 
 std::map<std::string, std::string> QFAppPackageHandler::nestedProfilePaths() const {

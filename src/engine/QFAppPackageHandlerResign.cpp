@@ -3,7 +3,6 @@
 #include "engine/QFAppPackageHandler.h"
 #include "engine/QFNestedBundles.h"
 #include "engine/QFProvisioningChecks.h"
-#include "engine/QFToolRun.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "profile/QFProvisioningProfile.h"

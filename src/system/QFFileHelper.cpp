@@ -9,10 +9,9 @@
 
 #include "platform/files.h"
 #include "platform/paths.h"
-#include "platform/process.h"
 #include "platform/queues.h"
 #include "platform/text.h"
-#include "support/QFRunLoop.h"
+#include "support/QFToolLaunch.h"
 #include "support/QFToolPaths.h"
 #include "system/QFArchiveSafety.h"
 #include "system/QFUnpackedTree.h"
@@ -21,20 +20,12 @@ namespace {
 
 const char* const kNoCertificates = "There aren't Signign Certificates";
 
-// Starts task and calls done(status) on the main queue once it has ended; a
-// task that cannot be started reports -1 the same way, so no caller waits
-// forever for a tool that never ran. The one poll blocks on the child's end:
-// no wake-ups while the tool works, no pause between its end and done.
-void runAndWait(std::shared_ptr<platform::Task> task, std::function<void(int)> done) {
-    if (!task->launch()) {
+// Runs the tool and calls done(status) on the main queue once it has ended; a
+// tool that cannot be started reports -1 the same way, so no caller waits
+// forever for a tool that never ran.
+void runAndWait(const QFToolLaunchRequest& request, std::function<void(int)> done) {
+    if (!QFLaunchTool(request, [done](QFToolLaunchResult result) { done(result.status); }))
         platform::MainQueue::async([done = std::move(done)] { done(-1); });
-        return;
-    }
-    auto loop = QFRunLoop::create();
-    loop->run([loop, task, done = std::move(done)]() mutable {
-        task->waitUntilExit();
-        loop->stop([task, done = std::move(done)] { done(task->terminationStatus()); });
-    });
 }
 
 // A private folder beside the target, where an archive is built before it
@@ -79,18 +70,9 @@ std::vector<std::string> QFFileHelper::lackSupportUtility() {
 void QFFileHelper::getCertificatesSuccess(std::function<void(std::vector<std::string>)> success,
                                           std::function<void(std::string)> error) {
     QFToolPaths tools = QFToolPaths::current();
-    auto task = std::make_shared<platform::Task>(tools.security, QFToolCommands::listIdentities());
-    task->setCapturesOutput(true);
-    if (!task->launch()) {
-        std::string message = "Unable to run " + tools.security;
-        platform::MainQueue::async([error = std::move(error), message] {
-            if (error) error(message);
-        });
-        return;
-    }
-    platform::GlobalQueue::async([task, success = std::move(success), error = std::move(error)]() mutable {
-        std::string output = platform::text::decodeUtf8Lossy(platform::readToEnd(task->takeOutputDescriptor()));
-        task->waitUntilExit();
+    QFToolLaunchRequest request{tools.security, QFToolCommands::listIdentities(), "", true};
+    auto report = [success, error](QFToolLaunchResult result) {
+        std::string output = platform::text::decodeUtf8Lossy(result.output);
         if (output.empty()) return;  // nothing printed: nothing to report
         // The names stand between double quotes: every odd piece of the split.
         std::vector<std::string> names;
@@ -102,14 +84,18 @@ void QFFileHelper::getCertificatesSuccess(std::function<void(std::vector<std::st
             start = quote + 1;
             ++index;
         }
-        platform::MainQueue::async([names = std::move(names), success = std::move(success), error = std::move(error)] {
-            if (!names.empty()) {
-                if (success) success(names);
-            } else if (error) {
-                error(kNoCertificates);
-            }
+        if (!names.empty()) {
+            if (success) success(names);
+        } else if (error) {
+            error(kNoCertificates);
+        }
+    };
+    if (!QFLaunchTool(request, report)) {
+        std::string message = "Unable to run " + tools.security;
+        platform::MainQueue::async([error = std::move(error), message] {
+            if (error) error(message);
         });
-    });
+    }
 }
 
 void QFFileHelper::unzip(const std::string& archivePath, const std::string& toPath, std::function<void(bool)> complete) {
@@ -126,8 +112,7 @@ void QFFileHelper::unzip(const std::string& archivePath, const std::string& toPa
         return;
     }
     QFToolPaths tools = QFToolPaths::current();
-    auto task = std::make_shared<platform::Task>(tools.unzip, QFToolCommands::unpack(archivePath, toPath));
-    runAndWait(task, [toPath, complete = std::move(complete)](int status) {
+    runAndWait({tools.unzip, QFToolCommands::unpack(archivePath, toPath), ""}, [toPath, complete = std::move(complete)](int status) {
         bool ok = status == 0 && platform::fs::fileExists(toPath) && QFTreeStaysInside(toPath);
         if (complete) complete(ok);
     });
@@ -147,9 +132,7 @@ void QFFileHelper::zip(const std::string& directoryPath, const std::string& toPa
     }
     std::string partial = platform::path::appendingPathComponent(*staging, "package.ipa");
     QFToolPaths tools = QFToolPaths::current();
-    auto task = std::make_shared<platform::Task>(tools.zip, QFToolCommands::pack(partial));
-    task->setCurrentDirectoryPath(directoryPath);
-    runAndWait(task, [staging = *staging, partial, target, complete = std::move(complete)](int status) {
+    runAndWait({tools.zip, QFToolCommands::pack(partial), directoryPath}, [staging = *staging, partial, target, complete = std::move(complete)](int status) {
         bool ok = status == 0 && platform::fs::fileExists(partial) && ::rename(partial.c_str(), target.c_str()) == 0;
         platform::fs::removeItem(staging);
         if (complete) complete(ok && platform::fs::fileExists(target));
@@ -172,8 +155,7 @@ void QFFileHelper::zipChanges(const std::string& directoryPath, std::shared_ptr<
     }
     std::string partial = platform::path::appendingPathComponent(*staging, "package.ipa");
     QFToolPaths tools = QFToolPaths::current();
-    auto task = std::make_shared<platform::Task>(tools.zip, QFToolCommands::packChanges(unpacked->packagePath, partial));
-    task->setCurrentDirectoryPath(directoryPath);
+    QFToolLaunchRequest request{tools.zip, QFToolCommands::packChanges(unpacked->packagePath, partial), directoryPath};
     // Whatever goes wrong on this road (an old archive the tool cannot read,
     // an entry it kept that the directory does not hold), packing starts
     // again from nothing.
@@ -181,30 +163,22 @@ void QFFileHelper::zipChanges(const std::string& directoryPath, std::shared_ptr<
         platform::fs::removeItem(staging);
         QFFileHelper::sharedInstance().zip(directoryPath, target, complete);
     };
-    runAndWait(task, [directoryPath, staging = *staging, partial, target, complete, fromScratch](int status) {
+    runAndWait(request, [directoryPath, staging = *staging, partial, target, complete, fromScratch](int status) {
         if (status != 0 || !platform::fs::fileExists(partial)) {
             fromScratch();
             return;
         }
-        auto lister = std::make_shared<platform::Task>(QFToolPaths::current().unzip, QFToolCommands::listEntries(partial));
-        lister->setCapturesOutput(true);
-        if (!lister->launch()) {
-            fromScratch();
-            return;
-        }
-        platform::GlobalQueue::async([=] {
-            std::string listing = platform::readToEnd(lister->takeOutputDescriptor());
-            lister->waitUntilExit();
-            bool exact = lister->terminationStatus() == 0 && listedNames(listing) == QFUnpackedTree::archiveNames(directoryPath);
-            platform::MainQueue::async([=] {
-                if (!exact) {
-                    fromScratch();
-                    return;
-                }
-                bool ok = ::rename(partial.c_str(), target.c_str()) == 0;
-                platform::fs::removeItem(staging);
-                if (complete) complete(ok && platform::fs::fileExists(target));
-            });
+        QFToolLaunchRequest lister{QFToolPaths::current().unzip, QFToolCommands::listEntries(partial), "", true};
+        bool launched = QFLaunchTool(lister, [=](QFToolLaunchResult listing) {
+            bool exact = listing.status == 0 && listedNames(listing.output) == QFUnpackedTree::archiveNames(directoryPath);
+            if (!exact) {
+                fromScratch();
+                return;
+            }
+            bool ok = ::rename(partial.c_str(), target.c_str()) == 0;
+            platform::fs::removeItem(staging);
+            if (complete) complete(ok && platform::fs::fileExists(target));
         });
+        if (!launched) fromScratch();
     });
 }
