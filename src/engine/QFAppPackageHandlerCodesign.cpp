@@ -64,7 +64,7 @@ void QFAppPackageHandler::codesignItem(const std::string& certificate, const std
     auto own = itemEntitlements.find(item);
     const std::string entitlements = own != itemEntitlements.end()
                                          ? own->second
-                                         : path::appendingPathComponent(workPath(), "Entitlements.plist");
+                                         : entitlementsPath();
     QFToolLaunchRequest request{codesign, QFToolCommands::signItem(certificate, item, entitlements), "", true};
     // The signing run's exit status is not read: its verification decides.
     bool launched = QFLaunchTool(
