@@ -41,16 +41,25 @@ std::shared_ptr<QFAppPackageHandler> QFAppPackageHandler::initWithPackagePath(st
 QFAppPackageHandler::QFAppPackageHandler(std::string packagePath) : _packagePath(std::move(packagePath)) {
     // Without a private temporary folder there is nowhere safe to unpack:
     // workPath stays empty and unpacking fails.
-    auto temporary = platform::folders::temporaryDirectory();
-    if (!temporary) return;
+    auto cache = cacheFolderPath();
+    if (!cache) return;
     auto stamp = QFDateFormatterUtil::sharedFormatter().timestampForDate(std::chrono::system_clock::now());
-    std::string work = path::appendingPathComponent(*temporary, "resign");
-    work = path::appendingPathComponent(work, "unzip");
+    std::string work = path::appendingPathComponent(*cache, "unzip");
     work = path::appendingPathComponent(work, packageFolderName(_packagePath));
     _workPath = path::appendingPathComponent(work, stamp.value_or(""));
 }
 
+std::optional<std::string> QFAppPackageHandler::cacheFolderPath() {
+    auto temporary = platform::folders::temporaryDirectory();
+    if (!temporary) return std::nullopt;
+    return path::appendingPathComponent(*temporary, "resign");
+}
+
 // MARK: properties
+
+std::string QFAppPackageHandler::entitlementsPath() const {
+    return path::appendingPathComponent(workPath(), "Entitlements.plist");
+}
 
 std::string QFAppPackageHandler::packagePath() const {
     std::lock_guard<std::mutex> g(pathsLock);

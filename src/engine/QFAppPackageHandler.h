@@ -40,6 +40,13 @@ public:
     void setPackagePath(std::string value);
     std::string workPath() const;
     void setWorkPath(std::string value);
+    // The application's entitlements, written by the entitlements stage and
+    // read by the signing stage: "Entitlements.plist" in the work folder.
+    std::string entitlementsPath() const;
+    // The folder every package's work folder lives under ("resign" in the
+    // temporary directory), which the window's Clean removes; none when
+    // there is no private temporary directory.
+    static std::optional<std::string> cacheFolderPath();
     std::string appPath() const;
     void setAppPath(std::string value);
 

@@ -100,7 +100,7 @@ void QFAppPackageHandler::codesignItem(const std::shared_ptr<SigningRun>& run, s
     auto own = itemEntitlements.find(item);
     const std::string entitlements = own != itemEntitlements.end()
                                          ? own->second
-                                         : path::appendingPathComponent(workPath(), "Entitlements.plist");
+                                         : entitlementsPath();
     run->items[index].lines.push_back("start codesigning with " + path::lastPathComponent(item) + "...");
     auto store = [run, index](std::string SigningRun::Item::*field, const std::string& output) {
         std::string text = platform::text::decodeUtf8Lossy(output);

@@ -63,7 +63,7 @@ void QFAppPackageHandler::createEntitlementsWithProvisioning(std::shared_ptr<QFP
     reportLog("Generating entitlements..");
 
     const std::string work = workPath();
-    const std::string target = path::appendingPathComponent(work, "Entitlements.plist");
+    const std::string target = entitlementsPath();
     if (fs::fileExists(target) && !fs::removeItem(target)) {
         reportError("Unable to delete the last entitlements.mobileprovision. Please try again.");
         return;
@@ -101,7 +101,7 @@ void QFAppPackageHandler::doEntitlements(std::shared_ptr<QFProvisioningProfile> 
         text = entitlementsResult;
     }
     auto entitlements = entitlementsFromOutput(text);
-    const std::string target = path::appendingPathComponent(workPath(), "Entitlements.plist");
+    const std::string target = entitlementsPath();
     if (entitlements && fs::writeFileAtomically(target, plist::toXml(*entitlements))) reportSuccess("Entitlements generated");
     else reportError(kEntitlementsFailed);
 }

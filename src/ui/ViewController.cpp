@@ -59,11 +59,7 @@ std::shared_ptr<ViewController> ViewController::create() {
     return std::shared_ptr<ViewController>(new ViewController());
 }
 
-std::optional<std::string> ViewController::cacheFolderPath() {
-    auto temporary = platform::folders::temporaryDirectory();
-    if (!temporary) return std::nullopt;
-    return platform::path::appendingPathComponent(*temporary, "resign");
-}
+std::optional<std::string> ViewController::cacheFolderPath() { return QFAppPackageHandler::cacheFolderPath(); }
 
 std::string ViewController::text(const ui::TextField* field) const {
     return field ? field->stringValue() : std::string();
