@@ -8,12 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/Hash.h"
 #include "platform/result.h"
 
 namespace codesign {
 
 // The hash types of the CodeDirectories, by their on-disk numbers.
-enum class HashType : unsigned char { SHA1 = 1, SHA256 = 2 };
+using crypto::HashType;
 
 struct ResourceSealOptions {
     // The hash types the signature uses, e.g. {SHA256} or {SHA1, SHA256}.
