@@ -1,51 +1,21 @@
 #include "codesign/DerEntitlements.h"
 
 #include "codesign/Bytes.h"
+#include "crypto/Der.h"
 
 namespace codesign {
 
 namespace {
 
 constexpr unsigned char kTagBoolean = 0x01;
-constexpr unsigned char kTagInteger = 0x02;
 constexpr unsigned char kTagUtf8String = 0x0c;
 constexpr unsigned char kTagSequence = 0x30;
 constexpr unsigned char kTagEntitlements = 0x70;  // [APPLICATION 16], constructed
 constexpr unsigned char kTagDictionary = 0xb0;    // [CONTEXT 16], constructed
 constexpr int kMaxDepth = 64;
 
-std::string tlv(unsigned char tag, std::string_view content) {
-    std::string out(1, char(tag));
-    size_t n = content.size();
-    if (n < 0x80) {
-        out.push_back(char(n));
-    } else {
-        std::string len;
-        while (n > 0) {
-            len.insert(len.begin(), char(n & 0xff));
-            n >>= 8;
-        }
-        out.push_back(char(0x80 | len.size()));
-        out += len;
-    }
-    out += content;
-    return out;
-}
-
-std::string integer(int64_t value) {
-    // Minimal two's complement, big-endian.
-    std::string content;
-    for (int i = 7; i >= 0; --i) content.push_back(char((uint64_t(value) >> (8 * i)) & 0xff));
-    size_t start = 0;
-    while (start < 7) {
-        unsigned char b = uint8_t(content[start]), n = uint8_t(content[start + 1]);
-        if ((b == 0x00 && !(n & 0x80)) || (b == 0xff && (n & 0x80)))
-            ++start;
-        else
-            break;
-    }
-    return tlv(kTagInteger, content.substr(start));
-}
+using crypto::der::integer;
+using crypto::der::tlv;
 
 platform::Result<std::string> value(const platform::plist::Value& v, int depth);
 
