@@ -1,5 +1,6 @@
 #include "support/QFToolPaths.h"
 
+#include <algorithm>
 #include <mutex>
 #include <optional>
 
@@ -68,6 +69,24 @@ std::vector<std::string> verifyItem(const std::string& itemPath) { return {"-v",
 
 std::vector<std::string> unpack(const std::string& archivePath, const std::string& destination) {
     return {"-q", safeArgumentPath(archivePath), "-d", safeArgumentPath(destination)};
+}
+
+std::vector<std::string> unpackEntries(const std::string& archivePath, const std::string& destination,
+                                       const std::vector<std::string>& names) {
+    std::vector<std::string> arguments = unpack(archivePath, destination);
+    arguments.insert(arguments.end(), names.begin(), names.end());
+    return arguments;
+}
+
+bool entryNameIsLiteral(const std::string& name) {
+    // unzip's patterns: "*", "?" and "[...]", a backslash quoting the next
+    // character; a leading "-" starts an option wherever it stands. Beyond
+    // printable ASCII it may convert a name from the archive's character set
+    // before it matches.
+    if (name.empty() || name[0] == '-') return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return c >= 0x20 && c < 0x7f && c != '*' && c != '?' && c != '[' && c != ']' && c != '\\';
+    });
 }
 
 std::vector<std::string> pack(const std::string& archivePath) { return {"-qry", safeArgumentPath(archivePath), "."}; }

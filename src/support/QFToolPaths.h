@@ -30,6 +30,13 @@ std::vector<std::string> signItem(const std::string& identity, const std::string
                                   const std::string& entitlementsPath);
 std::vector<std::string> verifyItem(const std::string& itemPath);
 std::vector<std::string> unpack(const std::string& archivePath, const std::string& destination);
+// Unpacks only the named entries. The unpacking tool reads each name as a
+// pattern: pass only names for which entryNameIsLiteral holds.
+std::vector<std::string> unpackEntries(const std::string& archivePath, const std::string& destination,
+                                       const std::vector<std::string>& names);
+// True when the unpacking tool takes the name as itself: no wildcard or
+// escape character, and not read as an option.
+bool entryNameIsLiteral(const std::string& name);
 std::vector<std::string> pack(const std::string& archivePath);
 // Packs "." into archivePath starting from basePackage: entries whose file
 // has the same time and size are copied, the rest packed again, entries

@@ -26,6 +26,7 @@ constexpr uint32_t kEndSignature = 0x06054b50;
 constexpr uint32_t kZip64EndSignature = 0x06064b50;
 constexpr uint32_t kZip64LocatorSignature = 0x07064b50;
 constexpr uint16_t kZip64ExtraId = 0x0001;
+constexpr uint16_t kUnicodePathExtraId = 0x7075;  // Info-ZIP's Unicode Path: the name again, in UTF-8
 constexpr size_t kLocalHeaderSize = 30;
 constexpr size_t kCentralHeaderSize = 46;
 constexpr size_t kEndSize = 22;
@@ -90,6 +91,7 @@ struct Entry {
     uint64_t size = 0;
     uint64_t localOffset = 0;
     uint32_t mode = 0;  // Unix mode, from the upper half of the external attributes
+    bool nameAsStored = true;  // no extra field gives the name in another form
 };
 
 struct Directory {
@@ -143,6 +145,16 @@ std::optional<Directory> findDirectory(const ArchiveFile& file) {
     return d;
 }
 
+bool hasExtra(std::string_view extra, uint16_t wanted) {
+    for (size_t at = 0; at + 4 <= extra.size();) {
+        uint16_t id = le16(extra, at), length = le16(extra, at + 2);
+        if (id == wanted) return true;
+        if (length > extra.size() - at - 4) return false;
+        at += 4 + length;
+    }
+    return false;
+}
+
 // The ZIP64 extra field holds, in this order, each of the three 64-bit
 // values whose 32-bit field is saturated.
 bool applyZip64Extra(std::string_view extra, Entry& e, bool bigSize, bool bigCompressed, bool bigOffset) {
@@ -189,9 +201,11 @@ std::optional<std::vector<Entry>> readEntries(const ArchiveFile& file, const Dir
         e.mode = le32(cd, at + 38) >> 16;
         e.localOffset = le32(cd, at + 42);
         e.name = std::string(cd.substr(at + kCentralHeaderSize, nameLength));
-        if (!applyZip64Extra(cd.substr(at + kCentralHeaderSize + nameLength, extraLength), e,
-                             e.size == kSaturated32, e.compressedSize == kSaturated32, e.localOffset == kSaturated32))
+        std::string_view extra = cd.substr(at + kCentralHeaderSize + nameLength, extraLength);
+        if (!applyZip64Extra(extra, e, e.size == kSaturated32, e.compressedSize == kSaturated32,
+                             e.localOffset == kSaturated32))
             return std::nullopt;
+        e.nameAsStored = !hasExtra(extra, kUnicodePathExtraId);
         entries.push_back(std::move(e));
         at += kCentralHeaderSize + nameLength + extraLength + commentLength;
     }
@@ -361,7 +375,8 @@ std::optional<std::string> resolveFollowingLinks(const std::string& absolute) {
 
 std::optional<QFArchiveRefusal> QFCheckArchiveBeforeUnpacking(const std::string& archivePath,
                                                              const std::string& destination,
-                                                             const QFArchiveLimits& limits) {
+                                                             const QFArchiveLimits& limits,
+                                                             std::vector<QFArchiveEntry>* listed) {
     ArchiveFile file(archivePath);
     if (!file.ok()) return QFArchiveRefusal::Unreadable;
     auto directory = findDirectory(file);
@@ -406,6 +421,11 @@ std::optional<QFArchiveRefusal> QFCheckArchiveBeforeUnpacking(const std::string&
             target = std::move(*stored);
         }
         if (link && !targetStaysInside(e.name, target)) return QFArchiveRefusal::LinkOutside;
+    }
+    if (listed) {
+        listed->clear();
+        listed->reserve(entries->size());
+        for (const Entry& e : *entries) listed->push_back({e.name, e.size, e.mode, e.nameAsStored});
     }
     return std::nullopt;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Why an archive was refused before unpacking.
 enum class QFArchiveRefusal {
@@ -28,13 +29,25 @@ struct QFArchiveLimits {
     std::optional<uint64_t> freeSpace;
 };
 
+// One entry of an archive, as its central directory gives it.
+struct QFArchiveEntry {
+    std::string name;   // folders end in "/"
+    uint64_t size = 0;  // inflated size
+    uint32_t mode = 0;  // Unix mode from the external attributes; 0 from other systems
+    // False when an extra field gives the name again in another form, which
+    // the unpacking tool may use in its place.
+    bool nameAsStored = true;
+};
+
 // Nothing when the archive may be unpacked into destination (an existing
 // folder); otherwise why not. Reads the archive's central directory and the
 // local headers (ZIP64 included), and inflates every compressed entry once,
-// to the size it declares, without writing anything.
+// to the size it declares, without writing anything. When the archive
+// passes and entries is given, *entries holds its entries in archive order.
 std::optional<QFArchiveRefusal> QFCheckArchiveBeforeUnpacking(const std::string& archivePath,
                                                              const std::string& destination,
-                                                             const QFArchiveLimits& limits = {});
+                                                             const QFArchiveLimits& limits = {},
+                                                             std::vector<QFArchiveEntry>* entries = nullptr);
 
 // True when every path below root, links followed (chains of links, and the
 // part a dangling link names that does not exist yet), resolves to root or a

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <optional>
 
 #include "platform/files.h"
@@ -14,6 +15,7 @@
 #include "support/QFToolLaunch.h"
 #include "support/QFToolPaths.h"
 #include "system/QFArchiveSafety.h"
+#include "system/QFUnpackSplit.h"
 #include "system/QFUnpackedTree.h"
 
 namespace {
@@ -105,17 +107,40 @@ void QFFileHelper::unzip(const std::string& archivePath, const std::string& toPa
     }
     // The archive's own directory is checked before the tool writes anything,
     // and the unpacked tree once more, on the real file system, after it.
-    if (QFCheckArchiveBeforeUnpacking(archivePath, toPath)) {
+    std::vector<QFArchiveEntry> entries;
+    if (QFCheckArchiveBeforeUnpacking(archivePath, toPath, {}, &entries)) {
         platform::MainQueue::async([complete = std::move(complete)] {
             if (complete) complete(false);
         });
         return;
     }
-    QFToolPaths tools = QFToolPaths::current();
-    runAndWait({tools.unzip, QFToolCommands::unpack(archivePath, toPath), ""}, [toPath, complete = std::move(complete)](int status) {
-        bool ok = status == 0 && platform::fs::fileExists(toPath) && QFTreeStaysInside(toPath);
+    auto finish = [toPath, complete = std::move(complete)](bool unpacked) {
+        bool ok = unpacked && platform::fs::fileExists(toPath) && QFTreeStaysInside(toPath);
         if (complete) complete(ok);
-    });
+    };
+    QFToolPaths tools = QFToolPaths::current();
+    auto split = QFSplitForUnpacking(entries);
+    if (!split) {
+        runAndWait({tools.unzip, QFToolCommands::unpack(archivePath, toPath), ""},
+                   [finish](int status) { finish(status == 0); });
+        return;
+    }
+    // Two tools at once, on disjoint entries; the unpacking has succeeded
+    // when both have, and the folders have their modes.
+    struct Progress {
+        int running = 2;
+        bool ok = true;
+    };
+    auto progress = std::make_shared<Progress>();
+    auto folders = std::make_shared<std::vector<QFArchiveEntry>>(std::move(split->folders));
+    for (const auto& part : split->parts) {
+        runAndWait({tools.unzip, QFToolCommands::unpackEntries(archivePath, toPath, part), ""},
+                   [progress, folders, toPath, finish](int status) {
+                       progress->ok = progress->ok && status == 0;
+                       if (--progress->running > 0) return;
+                       finish(progress->ok && QFRestoreFolders(toPath, *folders));
+                   });
+    }
 }
 
 void QFFileHelper::zip(const std::string& directoryPath, const std::string& toPath, std::function<void(bool)> complete) {

@@ -14,6 +14,7 @@
 #include "support/QFToolPaths.h"
 #include "system/QFArchiveSafety.h"
 #include "system/QFFileHelper.h"
+#include "system/QFUnpackSplit.h"
 #include "system/QFUnpackedTree.h"
 #include "testkit/package.h"
 #include "testkit/testkit.h"
@@ -418,4 +419,63 @@ TEST_F(Archives, PackingChangesFallsBackWhenTheOldPackageCannotServe) {
         ASSERT_TRUE(unzipNow(dir + "/out.ipa", dir + "/again"));
         EXPECT_EQ(differences(dir + "/again", dir + "/w"), std::vector<std::string>{});
     }
+}
+
+// A package large enough to be unpacked by two tools at once must come out
+// as one tool unpacks it: names, modes (folders' included), links and bytes.
+TEST_F(Archives, UnpackingInTwoPartsGivesTheTreeOneToolGives) {
+    testkit::PackageSpec shape;
+    shape.versionedFramework = true;
+    shape.resourceFiles = 24;
+    shape.resourceBytes = 256 << 10;
+    const std::string src = work + "/src";
+    const std::string app = testkit::buildPackageTree(src, shape);
+    testkit::writeFile(app + "/Locked/inside.txt", "x");
+    fs::create_directories(app + "/Empty");
+    fs::create_directories(app + "/Private");
+    ::chmod((app + "/Private").c_str(), 0700);
+    ::chmod((app + "/Locked").c_str(), 0555);
+    ::chmod((app + "/Empty").c_str(), 0750);
+    testkit::zipTree(src, work + "/big.ipa");
+    ::chmod((app + "/Locked").c_str(), 0755);
+
+    std::vector<QFArchiveEntry> entries;
+    ASSERT_EQ(QFCheckArchiveBeforeUnpacking(work + "/big.ipa", work, {}, &entries), std::nullopt);
+    ASSERT_TRUE(QFSplitForUnpacking(entries)) << "the package must take the two-tool road";
+    ASSERT_TRUE(unzipNow(work + "/big.ipa", work + "/two"));
+    ASSERT_EQ(testkit::run({"/usr/bin/unzip", "-q", work + "/big.ipa", "-d", work + "/one"}), 0);
+    EXPECT_EQ(differences(work + "/one", work + "/two"), std::vector<std::string>{});
+    for (const char* tree : {"/one", "/two"}) ::chmod((work + tree + "/Payload/Demo.app/Locked").c_str(), 0755);
+}
+
+// Where two tools could meet on one path, or would not take a name as
+// itself, one tool unpacks the archive.
+TEST(UnpackSplit, OnlyArchivesTheToolsCannotRaceOnAreSplit) {
+    const uint32_t file = 0100644, link = 0120777, folder = 040755;
+    const uint64_t big = 8 << 20;
+    auto with = [&](std::vector<QFArchiveEntry> odd) {
+        std::vector<QFArchiveEntry> entries{{"Payload/", 0, folder}, {"Payload/A.app/a", big, file},
+                                            {"Payload/A.app/b", big, file}};
+        entries.insert(entries.end(), odd.begin(), odd.end());
+        return entries;
+    };
+    auto split = QFSplitForUnpacking(with({{"Payload/A.app/Link", 0, link}}));
+    ASSERT_TRUE(split);
+    EXPECT_EQ(split->parts[0], std::vector<std::string>{"Payload/A.app/a"});
+    EXPECT_EQ(split->parts[1], (std::vector<std::string>{"Payload/A.app/b", "Payload/A.app/Link"}));
+    EXPECT_EQ(split->folders.size(), 1u);
+
+    const std::vector<std::pair<const char*, std::vector<QFArchiveEntry>>> refused{
+        {"too small", {{"a", 10, file}, {"b", 10, file}}},
+        {"a wildcard", with({{"Payload/A.app/x[1].png", 1, file}})},
+        {"a star", with({{"Payload/A.app/*", 1, file}})},
+        {"an option", with({{"-x", 1, file}})},
+        {"a backslash", with({{"Payload\\x", 1, file}})},
+        {"not ASCII", with({{"Payload/A.app/\xc3\xa9.png", 1, file}})},
+        {"named again in an extra field", with({{"Payload/A.app/c", 1, file, false}})},
+        {"a name twice", with({{"Payload/A.app/a", 1, file}})},
+        {"below a link", with({{"Payload/A.app/Link", 0, link}, {"Payload/A.app/Link/x", 1, file}})},
+        {"a file and a folder", with({{"Payload/A.app/D", 1, file}, {"Payload/A.app/D/", 0, folder}})},
+    };
+    for (const auto& [why, entries] : refused) EXPECT_FALSE(QFSplitForUnpacking(entries)) << why;
 }

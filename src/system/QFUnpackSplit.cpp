@@ -1,0 +1,85 @@
+#include "system/QFUnpackSplit.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "platform/files.h"
+#include "support/QFToolPaths.h"
+
+namespace {
+
+bool isFolderEntry(const QFArchiveEntry& e) { return !e.name.empty() && e.name.back() == '/'; }
+
+}  // namespace
+
+std::optional<QFUnpackSplit> QFSplitForUnpacking(const std::vector<QFArchiveEntry>& entries,
+                                                 const QFUnpackSplitLimits& limits) {
+    if (entries.size() > limits.maximumEntries) return std::nullopt;
+    QFUnpackSplit split;
+    std::vector<const QFArchiveEntry*> files;
+    std::unordered_set<std::string> fileNames, folderNames;
+    uint64_t total = 0;
+    size_t nameBytes = 0;
+    for (const QFArchiveEntry& e : entries) {
+        if (isFolderEntry(e)) {
+            if (!e.nameAsStored || !folderNames.insert(e.name.substr(0, e.name.size() - 1)).second) return std::nullopt;
+            split.folders.push_back(e);
+            continue;
+        }
+        if (!e.nameAsStored || !QFToolCommands::entryNameIsLiteral(e.name) || !fileNames.insert(e.name).second)
+            return std::nullopt;
+        nameBytes += e.name.size() + 1;
+        if (nameBytes > limits.maximumNameBytes) return std::nullopt;
+        total += std::min<uint64_t>(e.size, UINT64_MAX - total);
+        files.push_back(&e);
+    }
+    if (total < limits.minimumBytes || files.size() < 2) return std::nullopt;
+    // Nothing may lie below a file or a link, nor be a file and a folder at once.
+    for (const std::string& folder : folderNames)
+        if (fileNames.count(folder)) return std::nullopt;
+    auto belowAFile = [&fileNames](const std::string& name) {
+        for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
+            if (fileNames.count(name.substr(0, slash))) return true;
+        return false;
+    };
+    for (const QFArchiveEntry& e : entries)
+        if (belowAFile(e.name)) return std::nullopt;
+
+    uint64_t done = 0;
+    for (const QFArchiveEntry* e : files) {
+        int part = done < total / 2 ? 0 : 1;
+        split.parts[part].push_back(e->name);
+        done += std::min<uint64_t>(e->size, UINT64_MAX - done);
+    }
+    if (split.parts[1].empty()) {  // one entry holds nearly all the bytes
+        split.parts[1].push_back(split.parts[0].back());
+        split.parts[0].pop_back();
+    }
+    return split;
+}
+
+bool QFRestoreFolders(const std::string& root, const std::vector<QFArchiveEntry>& folders) {
+    std::vector<std::string> paths;
+    for (const QFArchiveEntry& e : folders) {
+        std::string path = root + "/" + e.name.substr(0, e.name.size() - 1);
+        if (!platform::fs::createDirectory(path)) return false;
+        paths.push_back(std::move(path));
+    }
+    // Deepest first: a folder that may not be written is closed only after
+    // the folders inside it have their modes.
+    std::vector<size_t> order(folders.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&paths](size_t a, size_t b) {
+        return std::count(paths[a].begin(), paths[a].end(), '/') > std::count(paths[b].begin(), paths[b].end(), '/');
+    });
+    for (size_t i : order) {
+        struct stat st;
+        if (::lstat(paths[i].c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+        // Entries made elsewhere carry no Unix mode: the folder keeps the one it was made with.
+        if (!S_ISDIR(folders[i].mode)) continue;
+        if (::chmod(paths[i].c_str(), folders[i].mode & 0777) != 0) return false;
+    }
+    return true;
+}

@@ -1,0 +1,40 @@
+#pragma once
+// Unpacking one archive with two unpacking tools at once, each on its own
+// part of the entries, keeps both cores inflating. It is planned only where
+// the two cannot meet: every file and link entry goes to exactly one part,
+// and folder entries to neither (the tools make the folders files need; the
+// folders' own modes are given once both have ended).
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "system/QFArchiveSafety.h"
+
+struct QFUnpackSplitLimits {
+    // Below this many inflated bytes a second tool costs more than it saves.
+    uint64_t minimumBytes = uint64_t{4} << 20;
+    // The tool matches every entry against every name it is given.
+    size_t maximumEntries = 20000;
+    // Names on the command lines, all told: well below what exec allows.
+    size_t maximumNameBytes = size_t{512} << 10;
+};
+
+struct QFUnpackSplit {
+    // File and link entries, in archive order, cut where half the bytes lie.
+    std::vector<std::string> parts[2];
+    // Folder entries, for QFRestoreFolders.
+    std::vector<QFArchiveEntry> folders;
+};
+
+// Nothing when the archive is better unpacked by one tool: too small, too
+// many entries, a name the tool would not take as itself, a name twice, or
+// an entry below a file or link entry (the tools would race for the path).
+std::optional<QFUnpackSplit> QFSplitForUnpacking(const std::vector<QFArchiveEntry>& entries,
+                                                 const QFUnpackSplitLimits& limits = {});
+
+// Makes each folder entry below root that does not exist yet and gives each
+// the mode its entry carries (permission bits only, as the unpacking tool
+// does), deepest first. False when one is not a folder or cannot be set.
+bool QFRestoreFolders(const std::string& root, const std::vector<QFArchiveEntry>& folders);
