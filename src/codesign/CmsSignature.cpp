@@ -13,45 +13,34 @@
 
 #include "codesign/Bytes.h"
 #include "platform/plist.h"
-#include "platform/owned.h"
+#include "crypto/Certificate.h"
+#include "crypto/Der.h"
+#include "crypto/OpenSsl.h"
 
 namespace codesign {
 
 namespace {
 
-template <typename T, void (*Free)(T*)>
-using Deleter = platform::FreeWith<T, Free>;
-using X509Ptr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
-using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
-using CmsPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo, CMS_ContentInfo_free>>;
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
-using ObjPtr = std::unique_ptr<ASN1_OBJECT, Deleter<ASN1_OBJECT, ASN1_OBJECT_free>>;
-using AttrPtr = std::unique_ptr<X509_ATTRIBUTE, Deleter<X509_ATTRIBUTE, X509_ATTRIBUTE_free>>;
-using StorePtr = std::unique_ptr<X509_STORE, Deleter<X509_STORE, X509_STORE_free>>;
-using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX, X509_STORE_CTX_free>>;
-
-struct CertStackDeleter {
-    void operator()(STACK_OF(X509) * s) const { sk_X509_pop_free(s, X509_free); }
-};
-using CertStack = std::unique_ptr<STACK_OF(X509), CertStackDeleter>;
+using crypto::BioPtr;
+using crypto::CmsPtr;
+using crypto::X509Ptr;
+using crypto::shareCertificate;
+using KeyPtr = crypto::PKeyPtr;
+using ObjPtr = crypto::Asn1ObjectPtr;
+using AttrPtr = crypto::X509AttributePtr;
+using StorePtr = crypto::X509StorePtr;
+using StoreCtxPtr = crypto::X509StoreCtxPtr;
+using CertStack = crypto::X509StackPtr;
 
 X509Ptr parseCertificate(std::string_view der) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
-    return X509Ptr(d2i_X509(nullptr, &p, long(der.size())));
-}
-
-// Another owning reference to a certificate decoded elsewhere.
-X509Ptr shareCertificate(X509* cert) {
-    return X509Ptr(X509_up_ref(cert) == 1 ? cert : nullptr);
+    auto certificate = crypto::certificateFromDer(der);
+    ERR_clear_error();
+    return certificate ? std::move(*certificate) : nullptr;
 }
 
 std::string certificateDer(X509* cert) {
-    unsigned char* out = nullptr;
-    int n = i2d_X509(cert, &out);
-    if (n <= 0) return {};
-    std::string der(reinterpret_cast<char*>(out), size_t(n));
-    OPENSSL_free(out);
-    return der;
+    auto der = crypto::certificateToDer(cert);
+    return der ? std::move(*der) : std::string();
 }
 
 std::string opensslError(const char* what) {
@@ -61,18 +50,6 @@ std::string opensslError(const char* what) {
     char buffer[256];
     ERR_error_string_n(code, buffer, sizeof buffer);
     return std::string(what) + " (" + buffer + ")";
-}
-
-std::string nameEntry(X509_NAME* name, int nid) {
-    int index = X509_NAME_get_index_by_NID(name, nid, -1);
-    if (index < 0) return {};
-    ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index));
-    unsigned char* utf8 = nullptr;
-    int n = ASN1_STRING_to_UTF8(&utf8, data);
-    if (n < 0) return {};
-    std::string out(reinterpret_cast<char*>(utf8), size_t(n));
-    OPENSSL_free(utf8);
-    return out;
 }
 
 bool hasExtension(X509* cert, std::string_view oid) {
@@ -102,45 +79,37 @@ int toleratingAppleExtensions(int ok, X509_STORE_CTX* ctx) {
 
 std::string typedHashValue(HashType type, const std::string& fullHash) {
     // SEQUENCE { OBJECT IDENTIFIER digest, OCTET STRING hash }
-    ObjPtr obj(OBJ_txt2obj(digestOid(type).c_str(), 1));
-    std::string oid(reinterpret_cast<const char*>(OBJ_get0_data(obj.get())), OBJ_length(obj.get()));
-    std::string content;
-    content.push_back(0x06);
-    content.push_back(char(oid.size()));
-    content += oid;
-    content.push_back(0x04);
-    content.push_back(char(fullHash.size()));
-    content += fullHash;
-    std::string out;
-    out.push_back(0x30);
-    out.push_back(char(content.size()));
-    return out + content;
+    namespace der = crypto::der;
+    ObjPtr obj(OBJ_txt2obj(crypto::hashOid(type), 1));
+    std::string_view oid(reinterpret_cast<const char*>(OBJ_get0_data(obj.get())), size_t(OBJ_length(obj.get())));
+    return der::tlv(0x30, der::tlv(0x06, oid) + der::tlv(0x04, fullHash));
 }
 
-// Reads SEQUENCE { OID, OCTET STRING } back; short-form lengths only, as written.
-std::optional<std::pair<std::string, std::string>> parseTypedHashValue(std::string_view der) {
-    if (der.size() < 2 || uint8_t(der[0]) != 0x30 || uint8_t(der[1]) >= 0x80 || uint8_t(der[1]) != der.size() - 2)
+// Reads SEQUENCE { OBJECT IDENTIFIER, OCTET STRING } back: the dotted OID and the hash.
+std::optional<std::pair<std::string, std::string>> parseTypedHashValue(std::string_view bytes) {
+    namespace der = crypto::der;
+    der::BerReader reader(bytes);
+    auto whole = reader.readWhole();
+    if (!whole || !whole->is(der::kClassUniversal, der::kTagSequence) || !whole->constructed || whole->indefinite)
         return std::nullopt;
-    std::string_view body = der.substr(2);
-    if (body.size() < 2 || body[0] != 0x06 || uint8_t(body[1]) >= 0x80 || uint8_t(body[1]) > body.size() - 2)
+    auto fields = reader.children(*whole);
+    if (!fields || fields->size() != 2) return std::nullopt;
+    const der::Element& oid = (*fields)[0];
+    const der::Element& hash = (*fields)[1];
+    if (!oid.is(der::kClassUniversal, der::kTagObjectIdentifier) || oid.constructed ||
+        !hash.is(der::kClassUniversal, der::kTagOctetString) || hash.constructed)
         return std::nullopt;
-    std::string oidDer(body.substr(0, 2 + uint8_t(body[1])));
-    body = body.substr(oidDer.size());
-    if (body.size() < 2 || body[0] != 0x04 || uint8_t(body[1]) >= 0x80 || uint8_t(body[1]) != body.size() - 2)
-        return std::nullopt;
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(oidDer.data());
-    ObjPtr obj(d2i_ASN1_OBJECT(nullptr, &p, long(oidDer.size())));
+    std::string_view encoded = reader.encoding(oid);
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(encoded.data());
+    ObjPtr obj(d2i_ASN1_OBJECT(nullptr, &p, long(encoded.size())));
+    ERR_clear_error();
     if (!obj) return std::nullopt;
     char text[128];
-    OBJ_obj2txt(text, sizeof text, obj.get(), 1);
-    return std::make_pair(std::string(text), std::string(body.substr(2)));
+    if (OBJ_obj2txt(text, sizeof text, obj.get(), 1) <= 0) return std::nullopt;
+    return std::make_pair(std::string(text), std::string(reader.contents(hash)));
 }
 
 }  // namespace
-
-std::string digestOid(HashType type) {
-    return type == HashType::SHA1 ? "1.3.14.3.2.26" : "2.16.840.1.101.3.4.2.1";
-}
 
 namespace {
 std::chrono::system_clock::time_point timeOf(const ASN1_TIME* time) {
@@ -153,9 +122,9 @@ CertificateFacts factsOf(X509* cert, std::string_view der) {
     CertificateFacts facts;
     facts.notBefore = timeOf(X509_get0_notBefore(cert));
     facts.notAfter = timeOf(X509_get0_notAfter(cert));
-    facts.commonName = nameEntry(X509_get_subject_name(cert), NID_commonName);
-    facts.organizationalUnit = nameEntry(X509_get_subject_name(cert), NID_organizationalUnitName);
-    facts.organization = nameEntry(X509_get_subject_name(cert), NID_organizationName);
+    facts.commonName = crypto::nameEntryText(X509_get_subject_name(cert), NID_commonName);
+    facts.organizationalUnit = crypto::nameEntryText(X509_get_subject_name(cert), NID_organizationalUnitName);
+    facts.organization = crypto::nameEntryText(X509_get_subject_name(cert), NID_organizationName);
     for (int i = 0; i < X509_get_ext_count(cert); ++i) {
         char oid[128];
         OBJ_obj2txt(oid, sizeof oid, X509_EXTENSION_get_object(X509_get_ext(cert, i)), 1);

@@ -100,7 +100,4 @@ struct CmsCheck {
 };
 CmsCheck verifyCms(std::string_view cms, std::string_view codeDirectory);
 
-// Digest OIDs in the typed CDHashes attribute.
-std::string digestOid(HashType type);
-
 }  // namespace codesign

@@ -113,7 +113,7 @@ std::optional<Failure> checkCms(const EmbeddedSignature& signature, const macho:
         for (const auto& [oid, hash] : cms.typedCdHashes) {
             bool found = false;
             for (const auto& [slot, cd] : signature.codeDirectories)
-                if (digestOid(cd.hashType()) == oid && fullCdHash(cd.hashType(), cd.blob) == hash) found = true;
+                if (crypto::hashOid(cd.hashType()) == oid && fullCdHash(cd.hashType(), cd.blob) == hash) found = true;
             if (!found) return failWith(kInvalidSignature, slice);
         }
     }
