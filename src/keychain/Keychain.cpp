@@ -257,19 +257,6 @@ bool makePrivateFolder(const std::string& dir) {
     return true;
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-    const char* p = bytes.data();
-    size_t left = bytes.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Writes a 0600 file under a temporary name beside the target, then renames
 // it into place: the target is never seen half-written nor readable by others.
 bool writePrivateFile(const std::string& target, const std::string& bytes) {
@@ -277,7 +264,7 @@ bool writePrivateFile(const std::string& target, const std::string& bytes) {
                                                    "." + path::lastPathComponent(target) + ".XXXXXX");
     int fd = ::mkstemp(tmp.data());  // mkstemp creates the file 0600
     if (fd < 0) return false;
-    bool ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
+    bool ok = ::fchmod(fd, 0600) == 0 && platform::fs::writeAll(fd, bytes) && ::fsync(fd) == 0;
     if (::close(fd) != 0) ok = false;
     if (ok && ::rename(tmp.c_str(), target.c_str()) != 0) ok = false;
     if (!ok) ::unlink(tmp.c_str());
