@@ -39,6 +39,8 @@ namespace keychain {
 namespace {
 
 namespace path = platform::path;
+using platform::Error;
+using platform::ErrorKind;
 
 // Folder and file names of the on-disk format (see Keychain.h).
 constexpr const char* kIdentitiesFolder = "identities";
@@ -528,23 +530,22 @@ std::string Store::check(const Identity& identity, std::chrono::system_clock::ti
     return "";
 }
 
-bool Store::importPkcs12(const std::string& bytes, const std::string& password, std::string* error) {
-    auto failWith = [error](const char* message) {
-        if (error) *error = message;
+platform::Result<> Store::importPkcs12(const std::string& bytes, const std::string& password) {
+    auto failWith = [](ErrorKind kind, const char* message) {
         ERR_clear_error();
-        return false;
+        return Error(kind, message);
     };
     loadPkcs12Providers();
     const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
     P12Ptr p12(d2i_PKCS12(nullptr, &p, static_cast<long>(bytes.size())));
-    if (!p12) return failWith("Unknown format in import.");
+    if (!p12) return failWith(ErrorKind::Malformed, "Unknown format in import.");
 
     // A bundle made "without a password" may have used an empty one or none.
     const char* pass = password.c_str();
     if (PKCS12_mac_present(p12.get())) {
         if (PKCS12_verify_mac(p12.get(), pass, -1) != 1) {
             if (!password.empty() || PKCS12_verify_mac(p12.get(), nullptr, 0) != 1)
-                return failWith("MAC verification failed during PKCS12 import (wrong password?)");
+                return failWith(ErrorKind::Failed, "MAC verification failed during PKCS12 import (wrong password?)");
             pass = nullptr;
         }
     }
@@ -555,30 +556,30 @@ bool Store::importPkcs12(const std::string& bytes, const std::string& password, 
     PKeyPtr key(rawKey);
     X509Ptr cert(rawCert);
     X509StackPtr ca(rawCa);
-    if (!parsed) return failWith("Unable to decode the PKCS12 file: damaged, or its encryption is not supported.");
-    if (!key || !cert) return failWith("The PKCS12 file holds no identity (a certificate with its private key).");
+    if (!parsed) return failWith(ErrorKind::Malformed, "Unable to decode the PKCS12 file: damaged, or its encryption is not supported.");
+    if (!key || !cert) return failWith(ErrorKind::Failed, "The PKCS12 file holds no identity (a certificate with its private key).");
     if (X509_check_private_key(cert.get(), key.get()) != 1)
-        return failWith("The private key in the PKCS12 file does not match its certificate.");
+        return failWith(ErrorKind::Failed, "The private key in the PKCS12 file does not match its certificate.");
 
     auto leaf = Certificate::fromDer(certificateDer(cert.get()));
     std::string keyDer = privateKeyDer(key.get());
-    if (!leaf || keyDer.empty()) return failWith("Unable to decode the PKCS12 file.");
+    if (!leaf || keyDer.empty()) return failWith(ErrorKind::Malformed, "Unable to decode the PKCS12 file.");
     std::vector<std::string> chainDers;
     for (int i = 0; ca && i < sk_X509_num(ca.get()); ++i) chainDers.push_back(certificateDer(sk_X509_value(ca.get(), i)));
 
     auto existing = readIdentities(_location);
     for (const auto& entry : existing)
         if (entry.identity.certificate.sha1 == leaf->sha1)
-            return failWith(kAlreadyExists);
+            return failWith(ErrorKind::Exists, kAlreadyExists);
 
     std::string identitiesRoot = path::appendingPathComponent(_location, kIdentitiesFolder);
     if (!platform::fs::createDirectory(path::deletingLastPathComponent(_location)) || !makePrivateFolder(_location) ||
         !makePrivateFolder(identitiesRoot))
-        return failWith("Unable to create the keychain folder.");
+        return failWith(ErrorKind::Io, "Unable to create the keychain folder.");
 
     // Fill the identity under a temporary name, then rename it whole.
     std::string staging = path::appendingPathComponent(identitiesRoot, ".new-XXXXXX");
-    if (!::mkdtemp(staging.data())) return failWith("Unable to write to the keychain.");
+    if (!::mkdtemp(staging.data())) return failWith(ErrorKind::Io, "Unable to write to the keychain.");
     bool ok = writePrivateFile(path::appendingPathComponent(staging, kCertificateFile), leaf->der) &&
               writePrivateFile(path::appendingPathComponent(staging, kKeyFile), keyDer);
     long next = 1;
@@ -587,7 +588,7 @@ bool Store::importPkcs12(const std::string& bytes, const std::string& password, 
     if (ok) ok = ::rename(staging.c_str(), finalFolder.c_str()) == 0;
     if (!ok) {
         platform::fs::removeItem(staging);
-        return failWith("Unable to write to the keychain.");
+        return failWith(ErrorKind::Io, "Unable to write to the keychain.");
     }
     syncFolder(identitiesRoot);
 
@@ -595,34 +596,25 @@ bool Store::importPkcs12(const std::string& bytes, const std::string& password, 
     std::vector<Certificate> chain;
     for (auto& der : chainDers)
         if (auto c = Certificate::fromDer(std::move(der))) chain.push_back(std::move(*c));
-    std::string chainError;
-    if (!chain.empty() && !storeCertificates(std::move(chain), &chainError, nullptr) &&
-        chainError != kAlreadyExists) {
-        platform::fs::removeItem(finalFolder);
-        if (error) *error = chainError;
-        return false;
+    if (!chain.empty()) {
+        auto stored = storeCertificates(std::move(chain));
+        if (!stored && stored.kind() != ErrorKind::Exists) {
+            platform::fs::removeItem(finalFolder);
+            return stored.error();
+        }
     }
-    return true;
+    return {};
 }
 
-bool Store::importCertificates(const std::string& bytes, std::string* error, int* imported) {
-    if (imported) *imported = 0;
+platform::Result<int> Store::importCertificates(const std::string& bytes) {
     std::vector<Certificate> found;
     for (auto& der : certificatesIn(bytes))
         if (auto cert = Certificate::fromDer(std::move(der))) found.push_back(std::move(*cert));
-    if (found.empty()) {
-        if (error) *error = "Unknown format in import.";
-        return false;
-    }
-    return storeCertificates(std::move(found), error, imported);
+    if (found.empty()) return Error(ErrorKind::Malformed, "Unknown format in import.");
+    return storeCertificates(std::move(found));
 }
 
-bool Store::storeCertificates(std::vector<Certificate> found, std::string* error, int* imported) {
-    if (imported) *imported = 0;
-    auto failWith = [error](const char* message) {
-        if (error) *error = message;
-        return false;
-    };
+platform::Result<int> Store::storeCertificates(std::vector<Certificate> found) {
     std::string root = path::appendingPathComponent(_location, kCertificatesFolder);
     std::vector<std::string> identityHashes;
     for (const auto& identity : identities()) identityHashes.push_back(identity.certificate.sha1);
@@ -634,48 +626,43 @@ bool Store::storeCertificates(std::vector<Certificate> found, std::string* error
                      std::any_of(fresh.begin(), fresh.end(), [&](const Certificate& f) { return f.sha1 == cert.sha1; });
         if (!known) fresh.push_back(std::move(cert));
     }
-    if (fresh.empty()) return failWith(kAlreadyExists);
+    if (fresh.empty()) return Error(ErrorKind::Exists, kAlreadyExists);
 
     if (!platform::fs::createDirectory(path::deletingLastPathComponent(_location)) || !makePrivateFolder(_location) ||
         !makePrivateFolder(root))
-        return failWith("Unable to create the keychain folder.");
+        return Error(ErrorKind::Io, "Unable to create the keychain folder.");
     std::vector<std::string> written;
     for (const auto& cert : fresh) {
         std::string target = path::appendingPathComponent(root, cert.sha1 + "." + kCertificateExtension);
         if (!writePrivateFile(target, cert.der)) {
             for (const auto& w : written) ::unlink(w.c_str());
-            return failWith("Unable to write to the keychain.");
+            return Error(ErrorKind::Io, "Unable to write to the keychain.");
         }
         written.push_back(target);
     }
     syncFolder(root);
-    if (imported) *imported = static_cast<int>(written.size());
-    return true;
+    return static_cast<int>(written.size());
 }
 
-bool Store::removeIdentity(const std::string& nameOrSha1, std::string* error) {
+platform::Result<> Store::removeIdentity(const std::string& nameOrSha1) {
     std::vector<IdentityEntry> matches;
     for (auto& entry : readIdentities(_location))
         if (matchesName(entry.identity, nameOrSha1)) matches.push_back(std::move(entry));
-    if (matches.empty()) {
-        if (error) *error = "Unable to delete identity: the specified item could not be found in the keychain.";
-        return false;
-    }
-    if (matches.size() > 1) {
-        if (error) *error = "Unable to delete identity: more than one identity matches; name it by its SHA-1 hash (-Z).";
-        return false;
-    }
+    if (matches.empty())
+        return Error(ErrorKind::NotFound,
+                     "Unable to delete identity: the specified item could not be found in the keychain.");
+    if (matches.size() > 1)
+        return Error(ErrorKind::Failed,
+                     "Unable to delete identity: more than one identity matches; name it by its SHA-1 hash (-Z).");
     std::string root = path::appendingPathComponent(_location, kIdentitiesFolder);
     std::string folder = path::appendingPathComponent(root, matches.front().folderName);
     // Rename first, so that a reader never sees the identity half removed.
     std::string doomed = path::appendingPathComponent(root, ".del-" + matches.front().folderName);
-    if (::rename(folder.c_str(), doomed.c_str()) != 0) {
-        if (error) *error = "Unable to delete identity: the keychain cannot be written.";
-        return false;
-    }
+    if (::rename(folder.c_str(), doomed.c_str()) != 0)
+        return Error(ErrorKind::Io, "Unable to delete identity: the keychain cannot be written.");
     platform::fs::removeItem(doomed);
     syncFolder(root);
-    return true;
+    return {};
 }
 
 }  // namespace keychain
