@@ -30,6 +30,7 @@
 #include "platform/folders.h"
 #include "platform/paths.h"
 #include "crypto/Certificate.h"
+#include "crypto/Der.h"
 #include "crypto/Hash.h"
 #include "crypto/Hex.h"
 #include "crypto/OpenSsl.h"
@@ -162,60 +163,47 @@ struct NameFields {
     std::string issuer, subject;
 };
 
-class DerCursor {
-public:
-    explicit DerCursor(const std::string& der)
-        : p(reinterpret_cast<const unsigned char*>(der.data())), left(static_cast<long>(der.size())) {}
-
-    // Steps into the constructed element here: from now on only its contents count.
-    bool enter(int wantedTag) {
-        long length = 0;
-        int tag = 0, cls = 0;
-        if (!header(&length, &tag, &cls) || tag != wantedTag || cls != V_ASN1_UNIVERSAL) return false;
-        left = length;
-        return true;
-    }
-    // Steps over the element here, answering its tag, class and whole encoding.
-    bool next(int* tag, int* cls, std::string* whole) {
-        const unsigned char* start = p;
-        long length = 0;
-        if (!header(&length, tag, cls)) return false;
-        p += length;
-        left -= length;
-        if (whole) whole->assign(reinterpret_cast<const char*>(start), static_cast<size_t>(p - start));
-        return true;
-    }
-
-private:
-    bool header(long* length, int* tag, int* cls) {
-        const unsigned char* start = p;
-        int flags = ASN1_get_object(&p, length, tag, cls, left);
-        // 0x80: malformed or longer than what is left; 0x01: indefinite length, not DER.
-        if ((flags & 0x80) || (flags & 0x01) || *length < 0) {
-            ERR_clear_error();
-            return false;
-        }
-        left -= static_cast<long>(p - start);
-        return *length <= left;
-    }
-    const unsigned char* p;
-    long left;
-};
+// The element at pos, which must end by limit: nothing when it is malformed
+// or has an indefinite length (BER, never DER).
+std::optional<crypto::der::Element> derElementAt(const crypto::der::BerReader& reader, size_t pos, size_t limit) {
+    auto element = reader.read(pos, limit);
+    if (!element || element->indefinite) return std::nullopt;
+    return *element;
+}
 
 std::optional<NameFields> nameFields(const std::string& der) {
+    using crypto::der::kClassContext;
+    using crypto::der::kClassUniversal;
+    using crypto::der::kTagInteger;
+    using crypto::der::kTagSequence;
     // Certificate ::= SEQUENCE { tbsCertificate SEQUENCE { [0] version OPTIONAL,
     //   serialNumber, signature, issuer, validity, subject, ... }, ... }
-    DerCursor cursor(der);
-    if (!cursor.enter(V_ASN1_SEQUENCE) || !cursor.enter(V_ASN1_SEQUENCE)) return std::nullopt;
-    int tag = 0, cls = 0;
+    crypto::der::BerReader reader(der);
+    auto certificate = derElementAt(reader, 0, der.size());
+    if (!certificate || !certificate->is(kClassUniversal, kTagSequence)) return std::nullopt;
+    auto tbs = derElementAt(reader, certificate->contentStart, certificate->contentEnd);
+    if (!tbs || !tbs->is(kClassUniversal, kTagSequence)) return std::nullopt;
+    size_t pos = tbs->contentStart;
+    // The next element of tbsCertificate, stepped over.
+    auto next = [&]() {
+        auto element = derElementAt(reader, pos, tbs->contentEnd);
+        if (element) pos = element->end;
+        return element;
+    };
+    auto field = next();
+    if (field && field->is(kClassContext, 0)) field = next();
+    if (!field || field->tag != kTagInteger) return std::nullopt;  // the serial number
+    field = next();  // the signature algorithm
+    if (!field || field->tag != kTagSequence) return std::nullopt;
+    auto issuer = next();
+    if (!issuer || issuer->tag != kTagSequence) return std::nullopt;
+    field = next();  // the validity
+    if (!field || field->tag != kTagSequence) return std::nullopt;
+    auto subject = next();
+    if (!subject || subject->tag != kTagSequence) return std::nullopt;
     NameFields names;
-    if (!cursor.next(&tag, &cls, nullptr)) return std::nullopt;
-    if (cls == V_ASN1_CONTEXT_SPECIFIC && tag == 0 && !cursor.next(&tag, &cls, nullptr)) return std::nullopt;
-    if (tag != V_ASN1_INTEGER) return std::nullopt;  // the serial number
-    if (!cursor.next(&tag, &cls, nullptr) || tag != V_ASN1_SEQUENCE) return std::nullopt;
-    if (!cursor.next(&tag, &cls, &names.issuer) || tag != V_ASN1_SEQUENCE) return std::nullopt;
-    if (!cursor.next(&tag, &cls, nullptr) || tag != V_ASN1_SEQUENCE) return std::nullopt;
-    if (!cursor.next(&tag, &cls, &names.subject) || tag != V_ASN1_SEQUENCE) return std::nullopt;
+    names.issuer = reader.encoding(*issuer);
+    names.subject = reader.encoding(*subject);
     return names;
 }
 
