@@ -203,9 +203,8 @@ inline void provisioningProfile(std::string_view data) {
 
 inline void pkcs12(std::string_view data) {
     keychain::Store store(scratch() + "/keychain");
-    std::string error;
-    store.importPkcs12(std::string(data), "secret", &error);
-    store.importCertificates(std::string(data), &error);
+    (void)store.importPkcs12(std::string(data), "secret");
+    (void)store.importCertificates(std::string(data));
     if (auto cert = keychain::Certificate::fromDer(std::string(data))) codesign::certificateFacts(cert->der);
     std::error_code ec;
     std::filesystem::remove_all(scratch() + "/keychain", ec);

@@ -24,11 +24,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     keychain::Store store;
-    std::string error;
-    if (!store.importPkcs12(readAll(argv[1]), argv[2], &error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
+    if (auto imported = store.importPkcs12(readAll(argv[1]), argv[2]); !imported) {
+        std::fprintf(stderr, "%s\n", imported.text().c_str());
         return 1;
     }
-    if (argc > 3 && !store.importCertificates(readAll(argv[3]), &error)) std::fprintf(stderr, "%s\n", error.c_str());
+    if (argc > 3) {
+        if (auto imported = store.importCertificates(readAll(argv[3])); !imported)
+            std::fprintf(stderr, "%s\n", imported.text().c_str());
+    }
     return 0;
 }

@@ -43,13 +43,14 @@ int main(int argc, char** argv) {
 
     const auto& pki = testkit::pki::TestPKI::shared();
     keychain::Store store;
-    std::string error, lastName;
-    store.importCertificates(testkit::pki::certificatesPem({pki.root().certDer}), &error);
+    std::string lastName;
+    (void)store.importCertificates(testkit::pki::certificatesPem({pki.root().certDer}));
     for (int i = 0; i < count; ++i) {
         lastName = "Apple Development: Bench " + std::to_string(i) + " (ABCDE12345)";
         auto leaf = pki.issueLeaf({.commonName = lastName});
-        if (!store.importPkcs12(testkit::pki::pkcs12(leaf, {pki.intermediate()}, "pw"), "pw", &error)) {
-            std::fprintf(stderr, "import failed: %s\n", error.c_str());
+        if (auto imported = store.importPkcs12(testkit::pki::pkcs12(leaf, {pki.intermediate()}, "pw"), "pw");
+            !imported) {
+            std::fprintf(stderr, "import failed: %s\n", imported.text().c_str());
             return 1;
         }
     }

@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace keychain {
 
 struct Certificate {
@@ -49,7 +51,8 @@ inline constexpr const char* kReasonNoCodeSigning = "CSSMERR_APPLETP_INVALID_EXT
 inline constexpr const char* kReasonKeyMismatch = "CSSMERR_CSP_INVALID_KEY";
 inline constexpr const char* kReasonBadCertificate = "CSSMERR_TP_INVALID_CERTIFICATE";
 
-// The import failure for an identity or certificates the store holds already.
+// The import failure for an identity or certificates the store holds already
+// (ErrorKind::Exists).
 inline constexpr const char* kAlreadyExists = "The specified item already exists in the keychain.";
 
 // What an identity is judged for: code signing asks for the code-signing
@@ -86,15 +89,18 @@ public:
                                      std::chrono::system_clock::time_point now = std::chrono::system_clock::now(),
                                      Policy policy = Policy::CodeSigning);
 
-    // Imports. False with a message in *error, nothing written, on failure.
+    // Imports. On failure nothing is written; the error's kind is Exists for
+    // what the store holds already, Malformed for input that cannot be
+    // decoded, Io when the keychain cannot be written, else Failed.
     // PKCS#12 in the current (AES) and the legacy (RC2, 3DES) encryption; an
     // empty password also opens a bundle made without one.
-    bool importPkcs12(const std::string& bytes, const std::string& password, std::string* error);
-    // PEM (one or more) or DER. *imported counts the certificates added;
-    // certificates already present are skipped (an error when all were).
-    bool importCertificates(const std::string& bytes, std::string* error, int* imported = nullptr);
-    // By SHA-1 (any case) or by common name; a name must match one identity only.
-    bool removeIdentity(const std::string& nameOrSha1, std::string* error);
+    platform::Result<> importPkcs12(const std::string& bytes, const std::string& password);
+    // PEM (one or more) or DER; the value counts the certificates added.
+    // Certificates already present are skipped (Exists when all were).
+    platform::Result<int> importCertificates(const std::string& bytes);
+    // By SHA-1 (any case) or by common name; a name must match one identity
+    // only. NotFound when none matches, Io when the keychain cannot be written.
+    platform::Result<> removeIdentity(const std::string& nameOrSha1);
 
     // A certificate (DER) and a private key (DER, as stored) decoded, each
     // distinct one once for this store and its copies: what findIdentity and
@@ -107,7 +113,7 @@ private:
     struct Decoded;
     static std::string check(const Identity& identity, std::chrono::system_clock::time_point now, Policy policy,
                              const Store* decoding);
-    bool storeCertificates(std::vector<Certificate> certificates, std::string* error, int* imported);
+    platform::Result<int> storeCertificates(std::vector<Certificate> certificates);
 
     std::string _location;
     std::shared_ptr<Decoded> _decoded;

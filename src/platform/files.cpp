@@ -90,19 +90,7 @@ bool copyFileContents(const std::string& from, const std::string& to) {
     if (!bytes) return false;
     int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return false;
-    const char* p = bytes->data();
-    size_t left = bytes->size();
-    bool ok = true;
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    bool ok = writeAll(fd, *bytes);
     if (::close(fd) != 0) ok = false;
     if (!ok) ::unlink(to.c_str());
     return ok;
@@ -143,24 +131,25 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes) {
     mode_t mask = ::umask(0);
     ::umask(mask);
     ::fchmod(fd, 0666 & ~mask);
-    const char* p = bytes.data();
-    size_t left = bytes.size();
-    bool ok = true;
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    bool ok = writeAll(fd, bytes);
     if (ok && ::fsync(fd) != 0) ok = false;
     if (::close(fd) != 0) ok = false;
     if (ok && ::rename(tmpl.c_str(), path.c_str()) != 0) ok = false;
     if (!ok) ::unlink(tmpl.c_str());
     return ok;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    const char* p = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
 }
 
 }  // namespace platform::fs

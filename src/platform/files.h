@@ -30,5 +30,8 @@ std::optional<std::string> readFile(const std::string& path);
 // Writes to a temporary file beside the target and renames it over the
 // target, so the target is either the old file whole or the new one whole.
 bool writeFileAtomically(const std::string& path, std::string_view bytes);
+// Writes every byte to an open descriptor, carrying on after interruptions
+// (EINTR) and short writes; false when a write fails.
+bool writeAll(int fd, std::string_view bytes);
 
 }  // namespace platform::fs

@@ -371,9 +371,9 @@ TEST_F(SigningTest, AnIdentityWithoutItsChainStillSignsWithAWarning) {
     options.commonName = "Apple Development: Orphan (ZZZZZ99999)";
     options.teamId = "ZZZZZ99999";
     auto leaf = other.issueLeaf(options);
-    std::string error;
     keychain::Store store;
-    ASSERT_TRUE(store.importPkcs12(testkit::pki::pkcs12(leaf, {}, "pw"), "pw", &error)) << error;
+    auto imported = store.importPkcs12(testkit::pki::pkcs12(leaf, {}, "pw"), "pw");
+    ASSERT_TRUE(imported) << imported.text();
     const std::string dir = testkit::makeScratchDir("orphan");
     const std::string exe = buildBinary(dir + "/tool");
     ToolRun signing = codesign({"-vvv", "-fs", options.commonName, exe});
@@ -388,15 +388,16 @@ TEST_F(SigningTest, AnIdentityWithoutItsChainStillSignsWithAWarning) {
 TEST_F(SigningTest, IdentitiesThatCannotSignAreRefusedWithTheKeychainsReason) {
     const auto& ca = testkit::pki::TestPKI::shared();
     keychain::Store store;
-    std::string error;
     testkit::pki::LeafOptions expired;
     expired.commonName = "Apple Development: Expired (EEEEE11111)";
     expired.validity = testkit::pki::Validity::Expired;
-    ASSERT_TRUE(store.importPkcs12(testkit::pki::pkcs12(ca.issueLeaf(expired), {}, "pw"), "pw", &error)) << error;
+    auto imported = store.importPkcs12(testkit::pki::pkcs12(ca.issueLeaf(expired), {}, "pw"), "pw");
+    ASSERT_TRUE(imported) << imported.text();
     testkit::pki::LeafOptions noUsage;
     noUsage.commonName = "Apple Development: No Usage (NNNNN11111)";
     noUsage.codeSigningUsage = false;
-    ASSERT_TRUE(store.importPkcs12(testkit::pki::pkcs12(ca.issueLeaf(noUsage), {}, "pw"), "pw", &error)) << error;
+    imported = store.importPkcs12(testkit::pki::pkcs12(ca.issueLeaf(noUsage), {}, "pw"), "pw");
+    ASSERT_TRUE(imported) << imported.text();
 
     const std::string dir = testkit::makeScratchDir("refused");
     const std::string exe = buildBinary(dir + "/tool");

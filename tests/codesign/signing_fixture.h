@@ -33,10 +33,9 @@ inline const Pki& pki() {
     static const Pki made = [] {
         const auto& ca = testkit::pki::TestPKI::shared();
         auto leaf = ca.issueLeaf({});
-        std::string error;
         keychain::Store store;
-        if (!store.importPkcs12(testkit::pki::pkcs12(leaf, {ca.intermediate(), ca.root()}, "pw"), "pw", &error))
-            ADD_FAILURE() << error;
+        auto imported = store.importPkcs12(testkit::pki::pkcs12(leaf, {ca.intermediate(), ca.root()}, "pw"), "pw");
+        if (!imported) ADD_FAILURE() << imported.text();
         Pki pki;
         pki.rootPem = testkit::makeScratchDir("pki") + "/root.pem";
         testkit::writeFile(pki.rootPem, ca.root().certPem());

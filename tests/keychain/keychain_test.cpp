@@ -47,9 +47,8 @@ protected:
     Store store{location};
 
     void import(const Credential& c, const std::string& password = "pw", Pkcs12Cipher cipher = Pkcs12Cipher::Modern) {
-        std::string error;
-        ASSERT_TRUE(store.importPkcs12(pkcs12(c, {TestPKI::shared().intermediate()}, password, cipher), password, &error))
-            << error;
+        auto imported = store.importPkcs12(pkcs12(c, {TestPKI::shared().intermediate()}, password, cipher), password);
+        ASSERT_TRUE(imported) << imported.text();
     }
 };
 
@@ -96,21 +95,21 @@ TEST_F(KeychainStore, BadInputIsRefusedAndNothingIsWritten) {
         {"", "", "Unknown format in import."},
     };
     for (const auto& c : cases) {
-        std::string error;
-        EXPECT_FALSE(store.importPkcs12(c.bytes, c.password, &error));
-        EXPECT_EQ(error, c.message);
+        auto imported = store.importPkcs12(c.bytes, c.password);
+        ASSERT_FALSE(imported);
+        EXPECT_EQ(imported.text(), c.message);
     }
     EXPECT_FALSE(platform::fs::fileExists(location));
 
-    std::string error;
-    EXPECT_FALSE(store.importCertificates("-----BEGIN CERTIFICATE-----\nnonsense\n-----END CERTIFICATE-----\n", &error));
-    EXPECT_EQ(error, "Unknown format in import.");
+    auto imported = store.importCertificates("-----BEGIN CERTIFICATE-----\nnonsense\n-----END CERTIFICATE-----\n");
+    ASSERT_FALSE(imported);
+    EXPECT_EQ(imported.text(), "Unknown format in import.");
     EXPECT_FALSE(platform::fs::fileExists(location));
 }
 
 TEST_F(KeychainStore, ACertificateImportedBeforeItsIdentityCountsAsTheIdentitys) {
-    std::string error;
-    ASSERT_TRUE(store.importCertificates(leaves().good.certDer, &error)) << error;
+    auto imported = store.importCertificates(leaves().good.certDer);
+    ASSERT_TRUE(imported) << imported.text();
     EXPECT_EQ(store.certificates().size(), 1u);
     import(leaves().good);
     auto certs = store.certificates();
@@ -120,9 +119,9 @@ TEST_F(KeychainStore, ACertificateImportedBeforeItsIdentityCountsAsTheIdentitys)
 
 TEST_F(KeychainStore, DuplicateIdentityIsRefused) {
     import(leaves().good);
-    std::string error;
-    EXPECT_FALSE(store.importPkcs12(pkcs12(leaves().good, {}, "pw"), "pw", &error));
-    EXPECT_EQ(error, "The specified item already exists in the keychain.");
+    auto imported = store.importPkcs12(pkcs12(leaves().good, {}, "pw"), "pw");
+    ASSERT_FALSE(imported);
+    EXPECT_EQ(imported.text(), "The specified item already exists in the keychain.");
     EXPECT_EQ(store.identities().size(), 1u);
 }
 
@@ -130,8 +129,8 @@ TEST_F(KeychainStore, OrderOfAdditionSurvivesRemoval) {
     import(leaves().good);
     import(leaves().second);
     import(leaves().ec);
-    std::string error;
-    ASSERT_TRUE(store.removeIdentity(leaves().second.sha1(), &error)) << error;
+    auto removed = store.removeIdentity(leaves().second.sha1());
+    ASSERT_TRUE(removed) << removed.text();
     import(leaves().expired);
     std::vector<std::string> names;
     for (const auto& id : store.identities()) names.push_back(id.certificate.commonName);
@@ -139,19 +138,51 @@ TEST_F(KeychainStore, OrderOfAdditionSurvivesRemoval) {
     for (const auto& name : platform::fs::contentsOfDirectory(location + "/identities"))
         EXPECT_NE(name[0], '.') << "no leftovers of the removal";
 
-    EXPECT_TRUE(store.removeIdentity(kOddName, &error)) << error;
-    EXPECT_FALSE(store.removeIdentity(kOddName, &error));
-    EXPECT_NE(error.find("could not be found"), std::string::npos);
+    removed = store.removeIdentity(kOddName);
+    EXPECT_TRUE(removed) << removed.text();
+    removed = store.removeIdentity(kOddName);
+    ASSERT_FALSE(removed);
+    EXPECT_NE(removed.text().find("could not be found"), std::string::npos);
 }
 
 TEST_F(KeychainStore, RemovalByAmbiguousNameIsRefused) {
     auto twin = TestPKI::shared().issueLeaf({.commonName = kOddName});
     import(leaves().good);
     import(twin);
-    std::string error;
-    EXPECT_FALSE(store.removeIdentity(kOddName, &error));
+    EXPECT_FALSE(store.removeIdentity(kOddName));
     EXPECT_EQ(store.identities().size(), 2u);
-    EXPECT_TRUE(store.removeIdentity(twin.sha1(), &error)) << error;
+    auto removed = store.removeIdentity(twin.sha1());
+    EXPECT_TRUE(removed) << removed.text();
+}
+
+// Callers decide on the kind of a failure, never on its text.
+TEST_F(KeychainStore, FailuresCarryTheirKind) {
+    using platform::ErrorKind;
+    import(leaves().good);
+    std::string p12 = pkcs12(leaves().second, {}, "right");
+    testkit::writeFile(location + "-parent/file", "a file where a folder must go");
+    Store unwritable(location + "-parent/file/keychain");
+    struct Case {
+        const char* what;
+        platform::Result<> result;
+        ErrorKind kind;
+    } cases[] = {
+        {"wrong password", store.importPkcs12(p12, "wrong"), ErrorKind::Failed},
+        {"not a bundle", store.importPkcs12("not a bundle", "right"), ErrorKind::Malformed},
+        {"known identity", store.importPkcs12(pkcs12(leaves().good, {}, "pw"), "pw"), ErrorKind::Exists},
+        {"no keychain folder", unwritable.importPkcs12(p12, "right"), ErrorKind::Io},
+        {"unknown identity", store.removeIdentity("Nobody"), ErrorKind::NotFound},
+    };
+    for (const auto& c : cases) {
+        ASSERT_FALSE(c.result) << c.what;
+        EXPECT_EQ(c.result.kind(), c.kind) << c.what;
+    }
+    auto certificates = store.importCertificates("nonsense");
+    ASSERT_FALSE(certificates);
+    EXPECT_EQ(certificates.kind(), ErrorKind::Malformed);
+    certificates = store.importCertificates(leaves().good.certDer);
+    ASSERT_FALSE(certificates);
+    EXPECT_EQ(certificates.kind(), ErrorKind::Exists);
 }
 
 TEST_F(KeychainStore, FindIdentityBySha1InAnyCaseOrByNamePrefersTheValidOne) {
@@ -178,10 +209,9 @@ TEST_F(KeychainStore, ChainRunsThroughTheIntermediateToTheRootDespiteVendorExten
     ASSERT_EQ(partial.size(), 1u);
     EXPECT_EQ(partial[0].sha1, TestPKI::shared().intermediate().sha1());
 
-    int added = 0;
-    std::string error;
-    ASSERT_TRUE(store.importCertificates(TestPKI::shared().root().certPem(), &error, &added)) << error;
-    EXPECT_EQ(added, 1);
+    auto added = store.importCertificates(TestPKI::shared().root().certPem());
+    ASSERT_TRUE(added) << added.text();
+    EXPECT_EQ(*added, 1);
     auto chain = store.chainFor(leaf);
     ASSERT_EQ(chain.size(), 2u);
     EXPECT_EQ(chain[0].sha1, TestPKI::shared().intermediate().sha1());
@@ -190,11 +220,11 @@ TEST_F(KeychainStore, ChainRunsThroughTheIntermediateToTheRootDespiteVendorExten
     // A certificate with the same subject but another key is not taken as the issuer.
     TestPKI other;
     Store lone(testkit::makeScratchDir("kc2") + "/kc");
-    ASSERT_TRUE(lone.importCertificates(certificatesPem({other.intermediate().certDer, other.root().certDer}), &error));
+    ASSERT_TRUE(lone.importCertificates(certificatesPem({other.intermediate().certDer, other.root().certDer})));
     EXPECT_TRUE(lone.chainFor(leaf).empty());
 
     // With both namesakes present, the one whose key signed the leaf is taken.
-    ASSERT_TRUE(lone.importCertificates(TestPKI::shared().intermediate().certDer, &error));
+    ASSERT_TRUE(lone.importCertificates(TestPKI::shared().intermediate().certDer));
     auto mixed = lone.chainFor(leaf);
     ASSERT_EQ(mixed.size(), 1u);
     EXPECT_EQ(mixed[0].sha1, TestPKI::shared().intermediate().sha1());
@@ -218,20 +248,20 @@ TEST_F(KeychainStore, StoredCertificatesReadTheSameAsFreshlyDecodedOnes) {
 }
 
 TEST_F(KeychainStore, CertificatesImportAsPemBundleOrDerAndSkipKnownOnes) {
-    int added = 0;
-    std::string error;
-    ASSERT_TRUE(store.importCertificates(TestPKI::shared().root().certDer, &error, &added)) << error;
-    EXPECT_EQ(added, 1);
+    auto added = store.importCertificates(TestPKI::shared().root().certDer);
+    ASSERT_TRUE(added) << added.text();
+    EXPECT_EQ(*added, 1);
     const auto& pki = TestPKI::shared();
-    ASSERT_TRUE(store.importCertificates(certificatesPem({pki.root().certDer, pki.intermediate().certDer}), &error,
-                                         &added));
-    EXPECT_EQ(added, 1);
-    EXPECT_FALSE(store.importCertificates(pki.root().certPem(), &error, &added));
-    EXPECT_EQ(error, "The specified item already exists in the keychain.");
+    added = store.importCertificates(certificatesPem({pki.root().certDer, pki.intermediate().certDer}));
+    ASSERT_TRUE(added);
+    EXPECT_EQ(*added, 1);
+    added = store.importCertificates(pki.root().certPem());
+    ASSERT_FALSE(added);
+    EXPECT_EQ(added.text(), "The specified item already exists in the keychain.");
     EXPECT_EQ(store.certificates().size(), 2u);
     EXPECT_TRUE(store.identities().empty());
     // DER with trailing bytes is not a certificate.
-    EXPECT_FALSE(store.importCertificates(pki.root().certDer + "x", &error));
+    EXPECT_FALSE(store.importCertificates(pki.root().certDer + "x"));
 }
 
 TEST_F(KeychainStore, HalfWrittenAndForeignEntriesAreIgnored) {

@@ -41,12 +41,13 @@ TEST_F(KeychainIdentities, OnlyTheValidSigningIdentitiesReachTheCaller) {
     const std::string first = "Apple Development: Jürgen Müller (TEAM: 1) (ABCDE12345)";
     const std::string second = "iPhone Distribution: Ça Va: Ltd (ABCDE12345)";
     keychain::Store store;
-    std::string error;
     for (const auto& leaf : {pki.issueLeaf({.commonName = first}),
                              pki.issueLeaf({.commonName = "Expired", .validity = Validity::Expired}),
                              pki.issueLeaf({.commonName = second}),
-                             pki.issueLeaf({.commonName = "No usage", .codeSigningUsage = false})})
-        ASSERT_TRUE(store.importPkcs12(pkcs12(leaf, {pki.intermediate()}, "pw"), "pw", &error)) << error;
+                             pki.issueLeaf({.commonName = "No usage", .codeSigningUsage = false})}) {
+        auto imported = store.importPkcs12(pkcs12(leaf, {pki.intermediate()}, "pw"), "pw");
+        ASSERT_TRUE(imported) << imported.text();
+    }
 
     auto listing = listIdentities();
     EXPECT_FALSE(listing.error);

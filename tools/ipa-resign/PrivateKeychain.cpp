@@ -41,9 +41,8 @@ std::unique_ptr<PrivateKeychain> PrivateKeychain::create(const std::string& p12P
 
     // The store's default place, now inside the new folder: where the tools will look.
     keychain::Store store;
-    std::string why;
-    if (!store.importPkcs12(*bytes, password, &why)) {
-        *error = "cannot import " + p12Path + ": " + why;
+    if (auto imported = store.importPkcs12(*bytes, password); !imported) {
+        *error = "cannot import " + p12Path + ": " + imported.text();
         return nullptr;  // the destructor removes the folder
     }
     auto identities = store.identities();

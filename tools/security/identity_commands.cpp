@@ -115,25 +115,25 @@ int importCommand(const Arguments& args) {
     std::string bytes;
     if (!readInput(file, &bytes)) return 1;
     keychain::Store store;
-    std::string error;
     bool certificates = bytes.find("-----BEGIN") != std::string::npos || keychain::Certificate::fromDer(bytes);
     if (certificates) {
-        int added = 0;
-        if (!store.importCertificates(bytes, &error, &added)) {
-            complain("import: " + error);
+        auto imported = store.importCertificates(bytes);
+        if (!imported) {
+            complain("import: " + imported.text());
             return 1;
         }
+        int added = *imported;
         std::printf("%d certificate%s imported.\n", added, added == 1 ? "" : "s");
         return 0;
     }
-    if (!store.importPkcs12(bytes, password, &error)) {
+    if (auto imported = store.importPkcs12(bytes, password); !imported) {
         // Importing the same identity again is what a script run twice does:
         // the keychain already holds what was asked for.
-        if (error == keychain::kAlreadyExists) {
+        if (imported.kind() == platform::ErrorKind::Exists) {
             complain("import: the identity in " + file + " is already in the keychain; nothing changed");
             return 0;
         }
-        complain("import: " + error);
+        complain("import: " + imported.text());
         return 1;
     }
     std::printf("1 identity imported.\n");
@@ -156,9 +156,8 @@ int deleteIdentityCommand(const Arguments& args) {
         complain("delete-identity: name the identity with -Z sha1 or -c name");
         return 2;
     }
-    std::string error;
-    if (!keychain::Store().removeIdentity(which, &error)) {
-        complain("delete-identity: " + error);
+    if (auto removed = keychain::Store().removeIdentity(which); !removed) {
+        complain("delete-identity: " + removed.text());
         return 1;
     }
     return 0;
