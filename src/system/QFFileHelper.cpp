@@ -125,20 +125,25 @@ void QFFileHelper::unzip(const std::string& archivePath, const std::string& toPa
                    [finish](int status) { finish(status == 0); });
         return;
     }
-    // Two tools at once, on disjoint entries; the unpacking has succeeded
-    // when both have, and the folders have their modes.
+    // Two tools at once, on disjoint entries, into folders made beforehand;
+    // the unpacking has succeeded when both have, and the folders have their
+    // modes.
+    if (!QFMakeFolders(toPath, split->folders)) {
+        platform::MainQueue::async([finish] { finish(false); });
+        return;
+    }
     struct Progress {
         int running = 2;
         bool ok = true;
     };
     auto progress = std::make_shared<Progress>();
-    auto folders = std::make_shared<std::vector<QFArchiveEntry>>(std::move(split->folders));
+    auto folders = std::make_shared<std::vector<QFArchiveEntry>>(std::move(split->folderEntries));
     for (const auto& part : split->parts) {
         runAndWait({tools.unzip, QFToolCommands::unpackEntries(archivePath, toPath, part), ""},
                    [progress, folders, toPath, finish](int status) {
                        progress->ok = progress->ok && status == 0;
                        if (--progress->running > 0) return;
-                       finish(progress->ok && QFRestoreFolders(toPath, *folders));
+                       finish(progress->ok && QFRestoreFolderModes(toPath, *folders));
                    });
     }
 }

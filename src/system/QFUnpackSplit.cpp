@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <set>
 #include <unordered_set>
 
 #include "platform/files.h"
@@ -25,7 +27,7 @@ std::optional<QFUnpackSplit> QFSplitForUnpacking(const std::vector<QFArchiveEntr
     for (const QFArchiveEntry& e : entries) {
         if (isFolderEntry(e)) {
             if (!e.nameAsStored || !folderNames.insert(e.name.substr(0, e.name.size() - 1)).second) return std::nullopt;
-            split.folders.push_back(e);
+            split.folderEntries.push_back(e);
             continue;
         }
         if (!e.nameAsStored || !QFToolCommands::entryNameIsLiteral(e.name) || !fileNames.insert(e.name).second)
@@ -47,6 +49,14 @@ std::optional<QFUnpackSplit> QFSplitForUnpacking(const std::vector<QFArchiveEntr
     for (const QFArchiveEntry& e : entries)
         if (belowAFile(e.name)) return std::nullopt;
 
+    std::set<std::string> folders(folderNames.begin(), folderNames.end());
+    for (const auto* names : {&fileNames, &folderNames})
+        for (const std::string& name : *names)
+            for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
+                folders.insert(name.substr(0, slash));
+    for (const std::string& folder : folders)
+        if (!folder.empty()) split.folders.push_back(folder);  // sorted: a parent before what it holds
+
     uint64_t done = 0;
     for (const QFArchiveEntry* e : files) {
         int part = done < total / 2 ? 0 : 1;
@@ -60,16 +70,24 @@ std::optional<QFUnpackSplit> QFSplitForUnpacking(const std::vector<QFArchiveEntr
     return split;
 }
 
-bool QFRestoreFolders(const std::string& root, const std::vector<QFArchiveEntry>& folders) {
+bool QFMakeFolders(const std::string& root, const std::vector<std::string>& folders) {
+    auto make = [](const std::string& path) {
+        struct stat st;
+        if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return false;
+        return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    };
+    if (!platform::fs::createDirectory(root)) return false;
+    for (const std::string& folder : folders)
+        if (!make(root + "/" + folder)) return false;
+    return true;
+}
+
+bool QFRestoreFolderModes(const std::string& root, const std::vector<QFArchiveEntry>& folderEntries) {
     std::vector<std::string> paths;
-    for (const QFArchiveEntry& e : folders) {
-        std::string path = root + "/" + e.name.substr(0, e.name.size() - 1);
-        if (!platform::fs::createDirectory(path)) return false;
-        paths.push_back(std::move(path));
-    }
+    for (const QFArchiveEntry& e : folderEntries) paths.push_back(root + "/" + e.name.substr(0, e.name.size() - 1));
     // Deepest first: a folder that may not be written is closed only after
     // the folders inside it have their modes.
-    std::vector<size_t> order(folders.size());
+    std::vector<size_t> order(paths.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&paths](size_t a, size_t b) {
         return std::count(paths[a].begin(), paths[a].end(), '/') > std::count(paths[b].begin(), paths[b].end(), '/');
@@ -78,8 +96,8 @@ bool QFRestoreFolders(const std::string& root, const std::vector<QFArchiveEntry>
         struct stat st;
         if (::lstat(paths[i].c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
         // Entries made elsewhere carry no Unix mode: the folder keeps the one it was made with.
-        if (!S_ISDIR(folders[i].mode)) continue;
-        if (::chmod(paths[i].c_str(), folders[i].mode & 0777) != 0) return false;
+        if (!S_ISDIR(folderEntries[i].mode)) continue;
+        if (::chmod(paths[i].c_str(), folderEntries[i].mode & 0777) != 0) return false;
     }
     return true;
 }

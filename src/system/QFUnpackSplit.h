@@ -2,8 +2,9 @@
 // Unpacking one archive with two unpacking tools at once, each on its own
 // part of the entries, keeps both cores inflating. It is planned only where
 // the two cannot meet: every file and link entry goes to exactly one part,
-// and folder entries to neither (the tools make the folders files need; the
-// folders' own modes are given once both have ended).
+// and folder entries to neither. Every folder is made before the tools
+// start (two tools making one folder at once would fail one of them), and
+// the folder entries' modes are given once both have ended.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -24,8 +25,10 @@ struct QFUnpackSplitLimits {
 struct QFUnpackSplit {
     // File and link entries, in archive order, cut where half the bytes lie.
     std::vector<std::string> parts[2];
-    // Folder entries, for QFRestoreFolders.
-    std::vector<QFArchiveEntry> folders;
+    // Every folder the entries lie in or name, relative, parents first.
+    std::vector<std::string> folders;
+    // Folder entries, whose modes QFRestoreFolderModes gives.
+    std::vector<QFArchiveEntry> folderEntries;
 };
 
 // Nothing when the archive is better unpacked by one tool: too small, too
@@ -34,7 +37,11 @@ struct QFUnpackSplit {
 std::optional<QFUnpackSplit> QFSplitForUnpacking(const std::vector<QFArchiveEntry>& entries,
                                                  const QFUnpackSplitLimits& limits = {});
 
-// Makes each folder entry below root that does not exist yet and gives each
-// the mode its entry carries (permission bits only, as the unpacking tool
-// does), deepest first. False when one is not a folder or cannot be set.
-bool QFRestoreFolders(const std::string& root, const std::vector<QFArchiveEntry>& folders);
+// Makes root and each of folders below it that does not exist yet. False
+// when one cannot be made or is something else than a folder.
+bool QFMakeFolders(const std::string& root, const std::vector<std::string>& folders);
+
+// Gives each folder entry below root the mode it carries (permission bits
+// only, as the unpacking tool does), deepest first. False when one is not a
+// folder or its mode cannot be set.
+bool QFRestoreFolderModes(const std::string& root, const std::vector<QFArchiveEntry>& folderEntries);

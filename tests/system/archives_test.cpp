@@ -459,11 +459,13 @@ TEST(UnpackSplit, OnlyArchivesTheToolsCannotRaceOnAreSplit) {
         entries.insert(entries.end(), odd.begin(), odd.end());
         return entries;
     };
-    auto split = QFSplitForUnpacking(with({{"Payload/A.app/Link", 0, link}}));
+    auto split = QFSplitForUnpacking(with({{"Payload/A.app/Link", 0, link}, {"Payload/A.app/E/F/", 0, folder}}));
     ASSERT_TRUE(split);
     EXPECT_EQ(split->parts[0], std::vector<std::string>{"Payload/A.app/a"});
     EXPECT_EQ(split->parts[1], (std::vector<std::string>{"Payload/A.app/b", "Payload/A.app/Link"}));
-    EXPECT_EQ(split->folders.size(), 1u);
+    EXPECT_EQ(split->folderEntries.size(), 2u);
+    EXPECT_EQ(split->folders,
+              (std::vector<std::string>{"Payload", "Payload/A.app", "Payload/A.app/E", "Payload/A.app/E/F"}));
 
     const std::vector<std::pair<const char*, std::vector<QFArchiveEntry>>> refused{
         {"too small", {{"a", 10, file}, {"b", 10, file}}},
