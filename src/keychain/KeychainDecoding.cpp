@@ -52,13 +52,13 @@ PKeyPtr rsaKeyFromPkcs8(const std::string& der) {
         OBJ_obj2nid(algorithm) != NID_rsaEncryption)
         return nullptr;
     // RSAPrivateKey ::= SEQUENCE { version (0: two primes), n, e, d, p, q, d mod (p-1), d mod (q-1), q^-1 mod p }
-    const unsigned char* q = key;
-    const unsigned char* const keyEnd = key + keyLength;
-    long length = 0;
-    int tag = 0, cls = 0;
-    if ((ASN1_get_object(&q, &length, &tag, &cls, keyLength) & 0x80) != 0 || tag != V_ASN1_SEQUENCE ||
-        cls != V_ASN1_UNIVERSAL || length != keyEnd - q)
+    namespace ber = crypto::der;
+    ber::BerReader reader(std::string_view(reinterpret_cast<const char*>(key), static_cast<size_t>(keyLength)));
+    auto sequence = reader.readWhole();
+    if (!sequence || !sequence->is(ber::kClassUniversal, ber::kTagSequence) || !sequence->constructed ||
+        sequence->indefinite)
         return nullptr;
+    auto fields = reader.children(*sequence);
     constexpr const char* kNames[] = {nullptr,
                                       OSSL_PKEY_PARAM_RSA_N,
                                       OSSL_PKEY_PARAM_RSA_E,
@@ -68,14 +68,19 @@ PKeyPtr rsaKeyFromPkcs8(const std::string& der) {
                                       OSSL_PKEY_PARAM_RSA_EXPONENT1,
                                       OSSL_PKEY_PARAM_RSA_EXPONENT2,
                                       OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+    if (!fields || fields->size() != std::size(kNames)) return nullptr;
     BnPtr numbers[std::size(kNames)];
-    for (auto& number : numbers) {
-        IntegerPtr integer(d2i_ASN1_INTEGER(nullptr, &q, static_cast<long>(keyEnd - q)));
-        if (!integer) return nullptr;
-        number.reset(ASN1_INTEGER_to_BN(integer.get(), nullptr));
-        if (!number || BN_is_negative(number.get())) return nullptr;
+    for (size_t i = 0; i < std::size(kNames); ++i) {
+        const ber::Element& field = (*fields)[i];
+        if (!field.is(ber::kClassUniversal, ber::kTagInteger) || field.constructed) return nullptr;
+        std::string_view encoded = reader.encoding(field);
+        const unsigned char* q = reinterpret_cast<const unsigned char*>(encoded.data());
+        IntegerPtr integer(d2i_ASN1_INTEGER(nullptr, &q, static_cast<long>(encoded.size())));
+        if (!integer || q != reinterpret_cast<const unsigned char*>(encoded.data() + encoded.size())) return nullptr;
+        numbers[i].reset(ASN1_INTEGER_to_BN(integer.get(), nullptr));
+        if (!numbers[i] || BN_is_negative(numbers[i].get())) return nullptr;
     }
-    if (q != keyEnd || !BN_is_zero(numbers[0].get())) return nullptr;
+    if (!BN_is_zero(numbers[0].get())) return nullptr;
     ParamBuildPtr build(OSSL_PARAM_BLD_new());
     if (!build) return nullptr;
     for (size_t i = 1; i < std::size(kNames); ++i) {

@@ -13,21 +13,6 @@
 
 namespace security {
 
-namespace {
-
-bool writeAllTo(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-}  // namespace
-
 int cmsCommand(const Arguments& args) {
     bool decode = false;
     std::optional<std::string> input, output;
@@ -65,7 +50,7 @@ int cmsCommand(const Arguments& args) {
         }
         return 0;
     }
-    if (!writeAllTo(STDOUT_FILENO, *content)) {
+    if (!platform::fs::writeAll(STDOUT_FILENO, *content)) {
         complain(std::string("cms: unable to write the content: ") + std::strerror(errno));
         return 1;
     }
