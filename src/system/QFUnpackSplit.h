@@ -23,7 +23,8 @@ struct QFUnpackSplitLimits {
 };
 
 struct QFUnpackSplit {
-    // File and link entries, in archive order, cut where half the bytes lie.
+    // File and link entries, in archive order, cut where half the work lies
+    // (the bytes, and the making of each file).
     std::vector<std::string> parts[2];
     // Every folder the entries lie in or name, relative, parents first.
     std::vector<std::string> folders;
