@@ -3,10 +3,11 @@
 # frameworks and 3,000 resource files, and on a package of realistic
 # compressibility (see make_package.cpp), each beside the plain round trip
 # (unzip -q, then zip -qry) of the same package in the same run.
-#   bench/resign/run.sh [BUILD_DIR] [MEGABYTES FRAMEWORKS RESOURCES]
-# Prints the wall time of each stage (from the log's time stamps), the whole
-# run's wall time, the front end's own CPU time and peak memory, and the
-# whole run as a ratio of the round trip.
+#   [RUNS=3] bench/resign/run.sh [BUILD_DIR] [MEGABYTES FRAMEWORKS RESOURCES]
+# Of RUNS pairs per package it prints, for the median re-sign, the wall
+# time of each stage (from the log's time stamps), the whole run's wall
+# time, the front end's own CPU time and peak memory, and the median re-sign
+# as a ratio of the median round trip.
 # Uses the project's security and codesign commands when they are built,
 # otherwise stand-ins that sign nothing (then the signing figure only shows
 # the engine's own cost per item).
@@ -14,6 +15,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../../build}" && pwd)
 megabytes=${2:-150}; frameworks=${3:-30}; resources=${4:-3000}
+runs=${RUNS:-3}
 bin=$build/bin
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ipa-resign-bench-XXXXXX")
@@ -55,6 +57,15 @@ round_trip() {  # round_trip IPA
     (cd "$work/plain/tree" && zip -qry "$work/plain/out.ipa" .)
 }
 
+# wall_of TIME_FILE: the wall time GNU time -v wrote, in seconds.
+wall_of() {
+    python3 - "$1" <<'PY'
+import re, sys
+m = re.search(r"Elapsed \(wall clock\) time.*: (?:(\d+):)?(\d+):([\d.]+)", open(sys.argv[1]).read())
+print(f"{int(m.group(1) or 0) * 3600 + int(m.group(2)) * 60 + float(m.group(3)):.3f}")
+PY
+}
+
 # bench_package LABEL DIR: the plain round trip and the whole re-sign of
 # DIR/Bench.ipa, one after the other, with the re-sign's stage figures.
 bench_package() {
@@ -62,14 +73,27 @@ bench_package() {
     echo "== $label"
     ls -l "$dir/Bench.ipa" | awk '{printf "package: %.1f MB\n", $5/1048576}'
     if [ "$real_tools" = 1 ]; then "$bin/security" import "$dir/identity.p12" -P bench >/dev/null; fi
-    local plain
-    plain=$(seconds round_trip "$dir/Bench.ipa")
-    rm -rf "$work/plain"
-    rm -rf "$work/out"
-    /usr/bin/time -v -o "$work/time.txt" "$program" --ipa "$dir/Bench.ipa" --identity "$identity" \
-        --profile "$dir/Bench.mobileprovision" --profile "$dir/BenchShare.mobileprovision" --name "Bench Resigned" --profile-bundle-id \
-        --output "$work/out" --print-usage ${BENCH_EXTRA_ARGS:-} >"$work/log.txt" 2>"$work/err.txt" || {
-        echo "ipa-resign failed:"; cat "$work/err.txt"; exit 1; }
+    # RUNS pairs (plain round trip, then re-sign), alternating, each timed
+    # run starting with nothing left to write back; the figures are the
+    # medians. File making on a shared disk varies from run to run.
+    local plains=() walls=() i
+    for i in $(seq "$runs"); do
+        sync
+        plains+=("$(seconds round_trip "$dir/Bench.ipa")")
+        rm -rf "$work/plain" "$work/out"
+        sync
+        /usr/bin/time -v -o "$work/time$i.txt" "$program" --ipa "$dir/Bench.ipa" --identity "$identity" \
+            --profile "$dir/Bench.mobileprovision" --profile "$dir/BenchShare.mobileprovision" --name "Bench Resigned" --profile-bundle-id \
+            --output "$work/out" --print-usage ${BENCH_EXTRA_ARGS:-} >"$work/log$i.txt" 2>"$work/err$i.txt" || {
+            echo "ipa-resign failed:"; cat "$work/err$i.txt"; exit 1; }
+        walls+=("$(wall_of "$work/time$i.txt") $i")
+        [ "$i" = "$runs" ] || rm -rf "$work/out"
+    done
+    local median plain
+    median=$(printf '%s\n' "${walls[@]}" | sort -n | sed -n "$(( (runs + 1) / 2 ))p" | cut -d' ' -f2)
+    plain=$(printf '%s\n' "${plains[@]}" | sort -n | sed -n "$(( (runs + 1) / 2 ))p")
+    echo "runs: $runs; re-sign wall $(printf '%s\n' "${walls[@]}" | cut -d' ' -f1 | sort -n | tr '\n' ' ')s; round trip $(printf '%s\n' "${plains[@]}" | sort -n | tr '\n' ' ')s"
+    cp "$work/log$median.txt" "$work/log.txt"; cp "$work/err$median.txt" "$work/err.txt"; cp "$work/time$median.txt" "$work/time.txt"
     report "$plain"
     # Not timed: the output passes the independent verifier.
     if [ "$real_tools" = 1 ]; then
