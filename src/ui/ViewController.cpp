@@ -55,6 +55,17 @@ std::shared_ptr<std::shared_ptr<ViewController>> ViewController::holdUntilDone()
     return std::make_shared<std::shared_ptr<ViewController>>(shared_from_this());
 }
 
+std::function<void(const std::string&)> ViewController::failureCallback(ControllerSlot holder, uint64_t generation) {
+    return [holder = std::move(holder), generation](const std::string& message) {
+        auto self = release(holder);
+        if (!self || !self->isCurrent(generation)) return;
+        self->workPending = false;
+        self->hideProgress();
+        self->enableControls();
+        self->addLog(message, LogColor::red);
+    };
+}
+
 std::shared_ptr<ViewController> ViewController::create() {
     return std::shared_ptr<ViewController>(new ViewController());
 }
@@ -152,14 +163,7 @@ void ViewController::unzipIpa() {
             self->showIpaInfo();
             self->enableControls();
         },
-        [holder, generation](const std::string& message) {
-            auto self = release(holder);
-            if (!self || !self->isCurrent(generation)) return;
-            self->workPending = false;
-            self->hideProgress();
-            self->enableControls();
-            self->addLog(message, LogColor::red);
-        });
+        failureCallback(holder, generation));
 }
 
 void ViewController::showIpaInfo() {
@@ -272,14 +276,7 @@ void ViewController::resignClick() {
                         self->showProgress();
                     self->addLog(message, LogColor::black);
                 },
-                [holder, generation](const std::string& message) {
-                    auto self = release(holder);
-                    if (!self || !self->isCurrent(generation)) return;
-                    self->workPending = false;
-                    self->hideProgress();
-                    self->enableControls();
-                    self->addLog(message, LogColor::red);
-                },
+                failureCallback(holder, generation),
                 [holder, generation, destination](const std::string&) {
                     auto self = release(holder);
                     if (!self || !self->isCurrent(generation)) return;

@@ -5,6 +5,7 @@
 // reports every step in the log. It is also the data source of the two
 // pickers. Everything but addLog runs on the main queue.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -114,6 +115,10 @@ private:
 
     // A slot holding the controller for the callbacks of one operation.
     std::shared_ptr<std::shared_ptr<ViewController>> holdUntilDone();
+    // The failure callback of an unpacking or a run: ends the work of that
+    // generation and logs the message in red.
+    static std::function<void(const std::string&)> failureCallback(
+        std::shared_ptr<std::shared_ptr<ViewController>> holder, uint64_t generation);
     // Runs the chooser for one file (of fileTypes, when given) or one folder;
     // the chosen path, or nothing when cancelled.
     std::optional<std::string> chooseOne(bool files, const std::vector<std::string>& fileTypes);
