@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/paths.h"
@@ -43,6 +45,8 @@ constexpr uint64_t kMaxLinkTarget = PATH_MAX;
 // The directory is read whole into memory; an honest package of a hundred
 // thousand files needs a few MB of it.
 constexpr uint64_t kMaxCentralDirectory = uint64_t{256} << 20;
+// Above this many compressed bytes the check inflates on two threads.
+constexpr uint64_t kInflateOnTwoThreads = uint64_t{8} << 20;
 
 uint16_t le16(std::string_view b, size_t at) {
     return static_cast<uint16_t>(static_cast<unsigned char>(b[at]) | static_cast<unsigned char>(b[at + 1]) << 8);
@@ -371,6 +375,61 @@ std::optional<std::string> resolveFollowingLinks(const std::string& absolute) {
     return resolved.empty() ? "/" : resolved;
 }
 
+// Why one entry's data may not be unpacked, or nothing.
+std::optional<QFArchiveRefusal> checkEntryData(const ArchiveFile& file, const Directory& directory, const Entry& e) {
+    auto data = dataOffset(file, directory, e);
+    if (!data) return QFArchiveRefusal::Unreadable;
+    if (e.flags & kFlagEncrypted) return QFArchiveRefusal::Unsupported;
+    if (e.method != kMethodStored && e.method != kMethodDeflated) return QFArchiveRefusal::Unsupported;
+    const bool link = S_ISLNK(e.mode);
+    if (link && e.size > kMaxLinkTarget) return QFArchiveRefusal::LinkOutside;
+    std::string target;
+    if (e.method == kMethodDeflated) {
+        switch (inflateEntry(file, *data, e, e.size, link ? &target : nullptr)) {
+            case Inflated::Fits: break;
+            case Inflated::TooLong: return QFArchiveRefusal::SizeMismatch;
+            case Inflated::Broken: return QFArchiveRefusal::Unreadable;
+        }
+    } else if (link) {
+        auto stored = file.read(*data, std::min(e.compressedSize, e.size));
+        if (!stored) return QFArchiveRefusal::Unreadable;
+        target = std::move(*stored);
+    }
+    if (link && !targetStaysInside(e.name, target)) return QFArchiveRefusal::LinkOutside;
+    return std::nullopt;
+}
+
+// Every entry's data, on two threads when there is much to inflate; the
+// refusal answered is that of the first refused entry in archive order,
+// however the work was shared.
+std::optional<QFArchiveRefusal> checkEntriesData(const ArchiveFile& file, const Directory& directory,
+                                                 const std::vector<Entry>& entries) {
+    uint64_t toInflate = 0;
+    for (const Entry& e : entries)
+        if (e.method == kMethodDeflated) toInflate += std::min<uint64_t>(e.compressedSize, UINT64_MAX - toInflate);
+    // Entries [from, to): the first refused one's reason.
+    auto checkRange = [&](size_t from, size_t to) -> std::optional<QFArchiveRefusal> {
+        for (size_t i = from; i < to; ++i)
+            if (auto refusal = checkEntryData(file, directory, entries[i])) return refusal;
+        return std::nullopt;
+    };
+    if (toInflate < kInflateOnTwoThreads) return checkRange(0, entries.size());
+    // Cut where half the compressed bytes lie.
+    size_t cut = 0;
+    for (uint64_t seen = 0; cut < entries.size() && seen < toInflate / 2; ++cut)
+        if (entries[cut].method == kMethodDeflated) seen += entries[cut].compressedSize;
+    std::optional<QFArchiveRefusal> later;
+    std::thread second;
+    try {
+        second = std::thread([&] { later = checkRange(cut, entries.size()); });
+    } catch (const std::system_error&) {
+        return checkRange(0, entries.size());  // no second thread to be had: one does it all
+    }
+    auto first = checkRange(0, cut);
+    second.join();
+    return first ? first : later;
+}
+
 }  // namespace
 
 std::optional<QFArchiveRefusal> QFCheckArchiveBeforeUnpacking(const std::string& archivePath,
@@ -401,27 +460,7 @@ std::optional<QFArchiveRefusal> QFCheckArchiveBeforeUnpacking(const std::string&
 
     // Then every entry's data: a declared size binds only if the data keeps
     // to it (the unpacking tool writes whatever the stream inflates to).
-    for (const Entry& e : *entries) {
-        auto data = dataOffset(file, *directory, e);
-        if (!data) return QFArchiveRefusal::Unreadable;
-        if (e.flags & kFlagEncrypted) return QFArchiveRefusal::Unsupported;
-        if (e.method != kMethodStored && e.method != kMethodDeflated) return QFArchiveRefusal::Unsupported;
-        const bool link = S_ISLNK(e.mode);
-        if (link && e.size > kMaxLinkTarget) return QFArchiveRefusal::LinkOutside;
-        std::string target;
-        if (e.method == kMethodDeflated) {
-            switch (inflateEntry(file, *data, e, e.size, link ? &target : nullptr)) {
-                case Inflated::Fits: break;
-                case Inflated::TooLong: return QFArchiveRefusal::SizeMismatch;
-                case Inflated::Broken: return QFArchiveRefusal::Unreadable;
-            }
-        } else if (link) {
-            auto stored = file.read(*data, std::min(e.compressedSize, e.size));
-            if (!stored) return QFArchiveRefusal::Unreadable;
-            target = std::move(*stored);
-        }
-        if (link && !targetStaysInside(e.name, target)) return QFArchiveRefusal::LinkOutside;
-    }
+    if (auto refusal = checkEntriesData(file, *directory, *entries)) return refusal;
     if (listed) {
         listed->clear();
         listed->reserve(entries->size());

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <map>
+#include <random>
 #include <fstream>
 #include <functional>
 
@@ -239,6 +240,9 @@ TEST_F(Archives, HostileArchivesAreRefusedBeforeTheToolWritesAnything) {
     using R = QFArchiveRefusal;
     const uint32_t file = 0100644, link = 0120777;
     const std::string zeros(1 << 20, '\0');
+    std::string noise(9 << 20, '\0');
+    std::mt19937 random(7);
+    for (char& c : noise) c = static_cast<char>(random());
     struct Case {
         const char* what;
         std::function<void(ZipWriter&)> build;
@@ -262,6 +266,20 @@ TEST_F(Archives, HostileArchivesAreRefusedBeforeTheToolWritesAnything) {
          R::TooLargeForDisk},
         {"data that inflates past its declared size",
          [&](ZipWriter& z) { z.add("Payload/Demo.app/Demo", zeros, file, {true, 10}); }, R::SizeMismatch},
+        // Enough to inflate that the check shares it between two threads.
+        {"a lying size behind much to inflate",
+         [&](ZipWriter& z) {
+             z.add("Payload/Demo.app/Big", noise, file, {true, {}});
+             z.add("Payload/Demo.app/Demo", zeros, file, {true, 10});
+         },
+         R::SizeMismatch},
+        {"the first refusal in archive order, however the work is shared",
+         [&](ZipWriter& z) {
+             z.addSymlink("Payload/Evil.app", outside);
+             z.add("Payload/Demo.app/Big", noise, file, {true, {}});
+             z.add("Payload/Demo.app/Demo", zeros, file, {true, 10});
+         },
+         R::LinkOutside},
     };
     int n = 0;
     for (const Case& c : cases) {
