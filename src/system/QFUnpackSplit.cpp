@@ -14,11 +14,11 @@ namespace {
 
 bool isFolderEntry(const QFArchiveEntry& e) { return !e.name.empty() && e.name.back() == '/'; }
 
-// Making a file costs the unpacking tool about as much as writing this many
-// bytes (measured on ext4): many small files weigh more than their bytes.
-constexpr uint64_t kBytesPerFile = 4096;
-
-uint64_t weightOf(const QFArchiveEntry& e) { return std::min<uint64_t>(e.size, UINT64_MAX / 2) + kBytesPerFile; }
+// Below this size the making of a file costs more than its bytes, and that
+// cost varies most with the disk's state (several times over just after many
+// files were removed): small files are dealt out in turn, so that each part
+// gets half of them, and larger ones go where fewer bytes are.
+constexpr uint64_t kSmallFile = 64 << 10;
 
 }  // namespace
 
@@ -40,7 +40,7 @@ std::optional<QFUnpackSplit> QFSplitForUnpacking(const std::vector<QFArchiveEntr
             return std::nullopt;
         nameBytes += e.name.size() + 1;
         if (nameBytes > limits.maximumNameBytes) return std::nullopt;
-        total += std::min<uint64_t>(weightOf(e), UINT64_MAX - total);
+        total += std::min<uint64_t>(e.size, UINT64_MAX - total);
         files.push_back(&e);
     }
     if (total < limits.minimumBytes || files.size() < 2) return std::nullopt;
@@ -63,12 +63,12 @@ std::optional<QFUnpackSplit> QFSplitForUnpacking(const std::vector<QFArchiveEntr
     for (const std::string& folder : folders)
         if (!folder.empty()) split.folders.push_back(folder);  // sorted: a parent before what it holds
 
-    uint64_t done = 0;
+    uint64_t bytes[2] = {0, 0};
+    size_t smallFiles = 0;
     for (const QFArchiveEntry* e : files) {
-        // An entry goes to the part where its middle lies.
-        const uint64_t weight = weightOf(*e);
-        split.parts[done + weight / 2 < total / 2 ? 0 : 1].push_back(e->name);
-        done += std::min<uint64_t>(weight, UINT64_MAX - done);
+        int part = e->size < kSmallFile ? static_cast<int>(smallFiles++ % 2) : (bytes[0] <= bytes[1] ? 0 : 1);
+        split.parts[part].push_back(e->name);
+        bytes[part] += std::min<uint64_t>(e->size, UINT64_MAX - bytes[part]);
     }
     // One entry may hold nearly all the work: each part still gets one.
     if (split.parts[1].empty()) {

@@ -23,8 +23,8 @@ struct QFUnpackSplitLimits {
 };
 
 struct QFUnpackSplit {
-    // File and link entries, in archive order, cut where half the work lies
-    // (the bytes, and the making of each file).
+    // File and link entries, each part in archive order: half of the small
+    // files each, and the larger ones shared by their bytes.
     std::vector<std::string> parts[2];
     // Every folder the entries lie in or name, relative, parents first.
     std::vector<std::string> folders;

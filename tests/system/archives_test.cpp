@@ -479,8 +479,8 @@ TEST(UnpackSplit, OnlyArchivesTheToolsCannotRaceOnAreSplit) {
     };
     auto split = QFSplitForUnpacking(with({{"Payload/A.app/Link", 0, link}, {"Payload/A.app/E/F/", 0, folder}}));
     ASSERT_TRUE(split);
-    EXPECT_EQ(split->parts[0], std::vector<std::string>{"Payload/A.app/a"});
-    EXPECT_EQ(split->parts[1], (std::vector<std::string>{"Payload/A.app/b", "Payload/A.app/Link"}));
+    EXPECT_EQ(split->parts[0], (std::vector<std::string>{"Payload/A.app/a", "Payload/A.app/Link"}));
+    EXPECT_EQ(split->parts[1], std::vector<std::string>{"Payload/A.app/b"});
     EXPECT_EQ(split->folderEntries.size(), 2u);
     EXPECT_EQ(split->folders,
               (std::vector<std::string>{"Payload", "Payload/A.app", "Payload/A.app/E", "Payload/A.app/E/F"}));
