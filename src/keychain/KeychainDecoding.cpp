@@ -217,28 +217,32 @@ struct Store::Decoded {
 
 Store::Store(std::string location) : _location(std::move(location)), _decoded(std::make_shared<Decoded>()) {}
 
-std::shared_ptr<X509> Store::decodedCertificate(const std::string& der) const {
+namespace {
+
+// The value decoded from der, taken from the map when decoded before; only
+// the look-up and the insertion hold the lock, so decodings run in parallel.
+template <typename T, typename Decode>
+std::shared_ptr<T> decodedOnce(std::mutex& mutex, std::map<std::string, std::shared_ptr<T>, std::less<>>& decoded,
+                               const std::string& der, Decode decode) {
     {
-        std::lock_guard lock(_decoded->mutex);
-        if (auto found = _decoded->certificates.find(der); found != _decoded->certificates.end()) return found->second;
+        std::lock_guard lock(mutex);
+        if (auto found = decoded.find(der); found != decoded.end()) return found->second;
     }
-    X509Ptr cert = parseCertificate(der);
-    if (!cert) return nullptr;
-    std::shared_ptr<X509> shared(cert.release(), X509_free);
-    std::lock_guard lock(_decoded->mutex);
-    return _decoded->certificates.emplace(der, std::move(shared)).first->second;
+    auto fresh = decode(der);
+    if (!fresh) return nullptr;
+    std::shared_ptr<T> shared(std::move(fresh));
+    std::lock_guard lock(mutex);
+    return decoded.emplace(der, std::move(shared)).first->second;
+}
+
+}  // namespace
+
+std::shared_ptr<X509> Store::decodedCertificate(const std::string& der) const {
+    return decodedOnce(_decoded->mutex, _decoded->certificates, der, parseCertificate);
 }
 
 std::shared_ptr<EVP_PKEY> Store::decodedPrivateKey(const std::string& der) const {
-    {
-        std::lock_guard lock(_decoded->mutex);
-        if (auto found = _decoded->keys.find(der); found != _decoded->keys.end()) return found->second;
-    }
-    PKeyPtr key = parsePrivateKey(der);
-    if (!key) return nullptr;
-    std::shared_ptr<EVP_PKEY> shared(key.release(), EVP_PKEY_free);
-    std::lock_guard lock(_decoded->mutex);
-    return _decoded->keys.emplace(der, std::move(shared)).first->second;
+    return decodedOnce(_decoded->mutex, _decoded->keys, der, parsePrivateKey);
 }
 
 }  // namespace keychain

@@ -4,7 +4,6 @@
 
 #include <openssl/err.h>
 #include <openssl/pkcs12.h>
-#include <openssl/provider.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "crypto/Certificate.h"
+#include "crypto/Providers.h"
 
 namespace keychain {
 
@@ -26,23 +26,6 @@ using platform::Error;
 using platform::ErrorKind;
 using crypto::X509StackPtr;
 using P12Ptr = crypto::Pkcs12Ptr;
-
-// Legacy PKCS#12 bundles (RC2, 3DES) need OpenSSL's legacy provider; once
-// one provider is loaded by hand, the default one must be loaded by hand too.
-// They stay loaded until the program ends, then are unloaded, before
-// OpenSSL's own clean-up at exit runs.
-void loadPkcs12Providers() {
-    struct Providers {
-        OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
-        OSSL_PROVIDER* fallback = OSSL_PROVIDER_load(nullptr, "default");
-        ~Providers() {
-            if (legacy) OSSL_PROVIDER_unload(legacy);
-            if (fallback) OSSL_PROVIDER_unload(fallback);
-        }
-    };
-    static Providers providers;
-    ERR_clear_error();
-}
 
 // Certificates in PEM (any number of blocks) or one DER certificate.
 std::vector<std::string> certificatesIn(const std::string& bytes) {
@@ -62,7 +45,7 @@ platform::Result<> Store::importPkcs12(const std::string& bytes, const std::stri
         ERR_clear_error();
         return Error(kind, message);
     };
-    loadPkcs12Providers();
+    crypto::loadLegacyProviders();  // legacy bundles (RC2, 3DES) need it
     const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
     P12Ptr p12(d2i_PKCS12(nullptr, &p, static_cast<long>(bytes.size())));
     if (!p12) return failWith(ErrorKind::Malformed, "Unknown format in import.");

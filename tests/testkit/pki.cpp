@@ -2,6 +2,7 @@
 
 #include "crypto/Hash.h"
 #include "crypto/Hex.h"
+#include "crypto/Providers.h"
 #include "platform/owned.h"
 
 #include <openssl/bio.h>
@@ -12,7 +13,6 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
-#include <openssl/provider.h>
 #include <openssl/sha.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -155,19 +155,8 @@ Cert makeCertificate(const CertSpec& recipe, EVP_PKEY* subjectKey, X509* issuer,
     return cert;
 }
 
-// Loading any provider explicitly turns off the implicit default one, so
-// both are loaded; they are unloaded at exit, before OpenSSL's clean-up.
 void loadLegacyProviders() {
-    struct Providers {
-        OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
-        OSSL_PROVIDER* fallback = OSSL_PROVIDER_load(nullptr, "default");
-        ~Providers() {
-            if (legacy) OSSL_PROVIDER_unload(legacy);
-            if (fallback) OSSL_PROVIDER_unload(fallback);
-        }
-    };
-    static Providers providers;
-    if (!providers.legacy || !providers.fallback) fail("loading the legacy provider");
+    if (!crypto::loadLegacyProviders()) fail("loading the legacy provider");
 }
 
 const Credential& defaultSigner() {
