@@ -44,24 +44,17 @@ std::optional<QFUnpackSplit> QFSplitForUnpacking(const std::vector<QFArchiveEntr
         files.push_back(&e);
     }
     if (total < limits.minimumBytes || files.size() < 2) return std::nullopt;
-    // Nothing may lie below a file or a link, nor be a file and a folder at once.
-    for (const std::string& folder : folderNames)
-        if (fileNames.count(folder)) return std::nullopt;
-    auto belowAFile = [&fileNames](const std::string& name) {
-        for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
-            if (fileNames.count(name.substr(0, slash))) return true;
-        return false;
-    };
-    for (const QFArchiveEntry& e : entries)
-        if (belowAFile(e.name)) return std::nullopt;
-
+    // Every folder the entries lie in or name; none may also be a file or a
+    // link, which the other tool could be writing at the same path.
     std::set<std::string> folders(folderNames.begin(), folderNames.end());
     for (const auto* names : {&fileNames, &folderNames})
         for (const std::string& name : *names)
             for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
                 folders.insert(name.substr(0, slash));
-    for (const std::string& folder : folders)
+    for (const std::string& folder : folders) {
+        if (fileNames.count(folder)) return std::nullopt;
         if (!folder.empty()) split.folders.push_back(folder);  // sorted: a parent before what it holds
+    }
 
     uint64_t bytes[2] = {0, 0};
     size_t smallFiles = 0;
@@ -94,21 +87,20 @@ bool QFMakeFolders(const std::string& root, const std::vector<std::string>& fold
 }
 
 bool QFRestoreFolderModes(const std::string& root, const std::vector<QFArchiveEntry>& folderEntries) {
-    std::vector<std::string> paths;
-    for (const QFArchiveEntry& e : folderEntries) paths.push_back(root + "/" + e.name.substr(0, e.name.size() - 1));
     // Deepest first: a folder that may not be written is closed only after
-    // the folders inside it have their modes.
-    std::vector<size_t> order(paths.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&paths](size_t a, size_t b) {
-        return std::count(paths[a].begin(), paths[a].end(), '/') > std::count(paths[b].begin(), paths[b].end(), '/');
-    });
-    for (size_t i : order) {
+    // the folders inside it have their modes. A folder's name is a prefix of
+    // those inside it, so the reverse of name order puts them first.
+    std::vector<const QFArchiveEntry*> order;
+    for (const QFArchiveEntry& e : folderEntries) order.push_back(&e);
+    std::sort(order.begin(), order.end(),
+              [](const QFArchiveEntry* a, const QFArchiveEntry* b) { return a->name > b->name; });
+    for (const QFArchiveEntry* e : order) {
+        const std::string path = root + "/" + e->name.substr(0, e->name.size() - 1);
         struct stat st;
-        if (::lstat(paths[i].c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
         // Entries made elsewhere carry no Unix mode: the folder keeps the one it was made with.
-        if (!S_ISDIR(folderEntries[i].mode)) continue;
-        if (::chmod(paths[i].c_str(), folderEntries[i].mode & 0777) != 0) return false;
+        if (!S_ISDIR(e->mode)) continue;
+        if (::chmod(path.c_str(), e->mode & 0777) != 0) return false;
     }
     return true;
 }
