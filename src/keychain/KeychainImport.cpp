@@ -27,6 +27,16 @@ using platform::ErrorKind;
 using crypto::X509StackPtr;
 using P12Ptr = crypto::Pkcs12Ptr;
 
+constexpr const char* kCannotCreateFolder = "Unable to create the keychain folder.";
+constexpr const char* kCannotWrite = "Unable to write to the keychain.";
+
+// The keychain folder and the one below it where an import writes, both
+// private to this user.
+bool makeStoreFolder(const std::string& location, const std::string& folder) {
+    return platform::fs::createDirectory(path::deletingLastPathComponent(location)) && makePrivateFolder(location) &&
+           makePrivateFolder(folder);
+}
+
 // Certificates in PEM (any number of blocks) or one DER certificate.
 std::vector<std::string> certificatesIn(const std::string& bytes) {
     std::vector<std::string> ders;
@@ -66,8 +76,11 @@ platform::Result<> Store::importPkcs12(const std::string& bytes, const std::stri
     PKeyPtr key(rawKey);
     X509Ptr cert(rawCert);
     X509StackPtr ca(rawCa);
-    if (!parsed) return failWith(ErrorKind::Malformed, "Unable to decode the PKCS12 file: damaged, or its encryption is not supported.");
-    if (!key || !cert) return failWith(ErrorKind::Failed, "The PKCS12 file holds no identity (a certificate with its private key).");
+    if (!parsed)
+        return failWith(ErrorKind::Malformed,
+                        "Unable to decode the PKCS12 file: damaged, or its encryption is not supported.");
+    if (!key || !cert)
+        return failWith(ErrorKind::Failed, "The PKCS12 file holds no identity (a certificate with its private key).");
     if (X509_check_private_key(cert.get(), key.get()) != 1)
         return failWith(ErrorKind::Failed, "The private key in the PKCS12 file does not match its certificate.");
 
@@ -83,13 +96,11 @@ platform::Result<> Store::importPkcs12(const std::string& bytes, const std::stri
             return failWith(ErrorKind::Exists, kAlreadyExists);
 
     std::string identitiesRoot = path::appendingPathComponent(_location, kIdentitiesFolder);
-    if (!platform::fs::createDirectory(path::deletingLastPathComponent(_location)) || !makePrivateFolder(_location) ||
-        !makePrivateFolder(identitiesRoot))
-        return failWith(ErrorKind::Io, "Unable to create the keychain folder.");
+    if (!makeStoreFolder(_location, identitiesRoot)) return failWith(ErrorKind::Io, kCannotCreateFolder);
 
     // Fill the identity under a temporary name, then rename it whole.
     std::string staging = path::appendingPathComponent(identitiesRoot, ".new-XXXXXX");
-    if (!::mkdtemp(staging.data())) return failWith(ErrorKind::Io, "Unable to write to the keychain.");
+    if (!::mkdtemp(staging.data())) return failWith(ErrorKind::Io, kCannotWrite);
     bool ok = writePrivateFile(path::appendingPathComponent(staging, kCertificateFile), leaf->der) &&
               writePrivateFile(path::appendingPathComponent(staging, kKeyFile), keyDer);
     long next = 1;
@@ -98,7 +109,7 @@ platform::Result<> Store::importPkcs12(const std::string& bytes, const std::stri
     if (ok) ok = ::rename(staging.c_str(), finalFolder.c_str()) == 0;
     if (!ok) {
         platform::fs::removeItem(staging);
-        return failWith(ErrorKind::Io, "Unable to write to the keychain.");
+        return failWith(ErrorKind::Io, kCannotWrite);
     }
     syncFolder(identitiesRoot);
 
@@ -128,25 +139,25 @@ platform::Result<int> Store::storeCertificates(std::vector<Certificate> found) {
     std::string root = path::appendingPathComponent(_location, kCertificatesFolder);
     std::vector<std::string> identityHashes;
     for (const auto& identity : identities()) identityHashes.push_back(identity.certificate.sha1);
+    auto fileOf = [&root](const Certificate& cert) {
+        return path::appendingPathComponent(root, cert.sha1 + "." + kCertificateExtension);
+    };
     std::vector<Certificate> fresh;
     for (auto& cert : found) {
-        std::string target = path::appendingPathComponent(root, cert.sha1 + "." + kCertificateExtension);
-        bool known = platform::fs::fileExists(target) ||
+        bool known = platform::fs::fileExists(fileOf(cert)) ||
                      std::find(identityHashes.begin(), identityHashes.end(), cert.sha1) != identityHashes.end() ||
                      std::any_of(fresh.begin(), fresh.end(), [&](const Certificate& f) { return f.sha1 == cert.sha1; });
         if (!known) fresh.push_back(std::move(cert));
     }
     if (fresh.empty()) return Error(ErrorKind::Exists, kAlreadyExists);
 
-    if (!platform::fs::createDirectory(path::deletingLastPathComponent(_location)) || !makePrivateFolder(_location) ||
-        !makePrivateFolder(root))
-        return Error(ErrorKind::Io, "Unable to create the keychain folder.");
+    if (!makeStoreFolder(_location, root)) return Error(ErrorKind::Io, kCannotCreateFolder);
     std::vector<std::string> written;
     for (const auto& cert : fresh) {
-        std::string target = path::appendingPathComponent(root, cert.sha1 + "." + kCertificateExtension);
+        std::string target = fileOf(cert);
         if (!writePrivateFile(target, cert.der)) {
             for (const auto& w : written) ::unlink(w.c_str());
-            return Error(ErrorKind::Io, "Unable to write to the keychain.");
+            return Error(ErrorKind::Io, kCannotWrite);
         }
         written.push_back(target);
     }
