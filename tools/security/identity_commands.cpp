@@ -119,6 +119,11 @@ int importCommand(const Arguments& args) {
     if (certificates) {
         auto imported = store.importCertificates(bytes);
         if (!imported) {
+            // As for identities: what the keychain already holds is no failure.
+            if (imported.kind() == platform::ErrorKind::Exists) {
+                complain("import: the certificates in " + file + " are already in the keychain; nothing changed");
+                return 0;
+            }
             complain("import: " + imported.text());
             return 1;
         }
