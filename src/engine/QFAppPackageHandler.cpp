@@ -106,6 +106,14 @@ void QFAppPackageHandler::unzipIpa(std::function<void()> success, ErrorBlock err
         if (unpacked) {
             self->unpackedTree = QFUnpackedTree::capture(self->packagePath(), self->workPath());
             self->setAppPath();
+            // A package without an application has nothing to re-sign, and
+            // its queries would only answer placeholders.
+            if (auto refusal = self->openingRefusal()) {
+                self->unpackedTree.reset();
+                self->removeWorkDirectory();
+                if (error) error(*refusal);
+                return;
+            }
             if (success) success();
         } else {
             self->unpackedTree.reset();
@@ -123,6 +131,19 @@ void QFAppPackageHandler::setAppPath() {
             return;
         }
     }
+}
+
+std::optional<std::string> QFAppPackageHandler::openingRefusal() const {
+    const std::string package = path::lastPathComponent(packagePath());
+    const std::string app = appPath();
+    if (app.empty())
+        return "The package " + package +
+               " holds no application (no folder Payload/NAME.app): it is not an app package. Choose an .ipa "
+               "exported from an application.";
+    if (!fs::fileExists(path::appendingPathComponent(app, "Info.plist")))
+        return "The application " + path::lastPathComponent(app) + " in the package " + package +
+               " has no Info.plist: the package is damaged. Choose an .ipa exported from an application.";
+    return std::nullopt;
 }
 
 bool QFAppPackageHandler::removeWorkDirectory() {

@@ -29,6 +29,9 @@ public:
     // Workspace
     void unzipIpa(std::function<void()> success, ErrorBlock error);
     void setAppPath();  // finds the .app inside "Payload"
+    // Why an unpacked package cannot be opened (no application, or one
+    // without its Info.plist), or nothing; unpacking refuses it with this line.
+    std::optional<std::string> openingRefusal() const;
     bool removeWorkDirectory();
     bool removeCodeSignatureDirectory();
     std::optional<std::string> getEmbeddedProvisioningProfilePath();

@@ -144,6 +144,19 @@ TEST_F(IpaResignTest, FailuresGoToStandardErrorWithNonZeroStatus) {
         EXPECT_EQ(messages(o.err), std::vector<std::string>{"Not found ipa file " + dir + "/nothing.ipa"});
     }
     {
+        SCOPED_TRACE("no application in the package");
+        const std::string root = testkit::makeScratchDir("no-app");
+        testkit::writeFile(root + "/Payload/readme.txt", "no application here");
+        testkit::zipTree(root, dir + "/in/NoApp.ipa");
+        auto args = standardArgs();
+        args[1] = dir + "/in/NoApp.ipa";
+        auto o = runProgram(program, args, dir);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(messages(o.err), std::vector<std::string>{
+                                       "The package NoApp.ipa holds no application (no folder Payload/NAME.app): it is "
+                                       "not an app package. Choose an .ipa exported from an application."});
+    }
+    {
         SCOPED_TRACE("profile missing");
         auto args = standardArgs();
         args[5] = dir + "/nothing.mobileprovision";

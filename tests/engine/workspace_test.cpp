@@ -1,6 +1,7 @@
 // Opening a package: the work directory, unpacking, finding the application,
 // and the queries on it.
 #include <filesystem>
+#include <functional>
 
 #include "engine_fixture.h"
 #include "platform/folders.h"
@@ -108,22 +109,44 @@ TEST_F(EngineTest, UnpackingRefusesOtherExtensionsAndReportsBrokenArchives) {
     }
 }
 
-TEST_F(EngineTest, PayloadWithoutApplicationOpensButTouchesNothingOutside) {
-    std::string root = testkit::makeScratchDir("no-app");
-    testkit::writeFile(root + "/Payload/readme.txt", "no application here");
-    testkit::zipTree(root, dir + "/in/Empty.ipa");
-    auto package = openIpa(dir + "/in/Empty.ipa");
-    EXPECT_EQ(package->appPath(), "");
-    EXPECT_EQ(package->bundleDisplayName(), "Not found info.plist");
-    EXPECT_EQ(package->getEmbeddedProvisioningProfilePath(), std::nullopt);
+TEST_F(EngineTest, PackageWithoutAnApplicationIsRefusedAtOpeningWithoutPlaceholders) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& root)> make;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {"Empty", [](const std::string& root) { testkit::writeFile(root + "/Payload/readme.txt", "no app"); },
+         "holds no application (no folder Payload/NAME.app): it is not an app package"},
+        {"NoPayload", [](const std::string& root) { testkit::writeFile(root + "/Other/readme.txt", "no app"); },
+         "holds no application (no folder Payload/NAME.app): it is not an app package"},
+        {"NoInfo",
+         [](const std::string& root) {
+             testkit::buildPackageTree(root, {});
+             stdfs::remove(root + "/Payload/Demo.app/Info.plist");
+         },
+         "The application Demo.app in the package NoInfo.ipa has no Info.plist"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string root = testkit::makeScratchDir(c.name);
+        c.make(root);
+        testkit::zipTree(root, dir + "/in/" + c.name + ".ipa");
+        auto package = QFAppPackageHandler::initWithPackagePath(dir + "/in/" + c.name + ".ipa");
+        bool synchronous = false;
+        auto failure = openFailure(package, &synchronous);
+        ASSERT_TRUE(failure.has_value());
+        EXPECT_NE(failure->find(c.says), std::string::npos) << *failure;
+        EXPECT_EQ(failure->find("Not found"), std::string::npos) << *failure;
+        EXPECT_FALSE(stdfs::exists(package->workPath()));
+    }
 
     // With no application, nothing relative to the current folder is touched.
+    auto package = QFAppPackageHandler::initWithPackagePath(dir + "/in/Empty.ipa");
     auto previous = stdfs::current_path();
     stdfs::current_path(dir);
     testkit::writeFile(dir + "/_CodeSignature/keep", "k");
-    testkit::writeFile(dir + "/Info.plist", platform::plist::toXml(platform::plist::Dict{{"CFBundleIdentifier", "cwd"}}));
     EXPECT_TRUE(package->removeCodeSignatureDirectory());
-    EXPECT_EQ(package->bundleID(), "Not found info.plist");
     stdfs::current_path(previous);
     EXPECT_TRUE(stdfs::exists(dir + "/_CodeSignature/keep"));
 }
