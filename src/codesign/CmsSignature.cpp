@@ -9,6 +9,7 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <ctime>
 #include <memory>
 
 #include "codesign/Bytes.h"
@@ -31,6 +32,7 @@ using AttrPtr = crypto::X509AttributePtr;
 using StorePtr = crypto::X509StorePtr;
 using StoreCtxPtr = crypto::X509StoreCtxPtr;
 using CertStack = crypto::X509StackPtr;
+using MdCtxPtr = crypto::MdCtxPtr;
 
 X509Ptr parseCertificate(std::string_view der) {
     auto certificate = crypto::certificateFromDer(der);
@@ -263,8 +265,143 @@ platform::Result<std::string> signCodeDirectory(std::string_view codeDirectory,
     return (*signer)->sign(codeDirectory, hashes);
 }
 
+namespace {
+
+namespace der = crypto::der;
+
+// The dotted form of an OBJECT IDENTIFIER element; empty when it is not one.
+std::string oidText(const der::BerReader& reader, const der::Element& e) {
+    if (!e.is(der::kClassUniversal, der::kTagObjectIdentifier) || e.constructed) return {};
+    std::string_view encoded = reader.encoding(e);
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(encoded.data());
+    ObjPtr obj(d2i_ASN1_OBJECT(nullptr, &p, long(encoded.size())));
+    ERR_clear_error();
+    char text[128];
+    if (!obj || OBJ_obj2txt(text, sizeof text, obj.get(), 1) <= 0) return {};
+    return text;
+}
+
+constexpr std::string_view kSignedDataOid = "1.2.840.113549.1.7.2";
+constexpr std::string_view kContentTypeOid = "1.2.840.113549.1.9.3";
+constexpr std::string_view kMessageDigestOid = "1.2.840.113549.1.9.4";
+constexpr std::string_view kSigningTimeOid = "1.2.840.113549.1.9.5";
+constexpr std::string_view kRsaPssOid = "1.2.840.113549.1.1.10";
+
+// The parts of the one SignerInfo that the checks need, as the message
+// stores them: the signed attributes are kept as their own bytes, since the
+// signature was made over exactly those bytes (re-encoding them, as a
+// generic CMS verifier does, sorts a SET OF that its writer did not sort and
+// turns a sound signature into a failing one).
+struct StoredSigner {
+    std::string digestOid;
+    std::string signatureOid;
+    std::string signature;
+    std::optional<std::string> signedAttributes;  // DER, re-tagged as the SET (0x31) the signature covers
+    std::string eContentTypeOid;
+    // attribute OID -> the encodings of its values, in stored order
+    std::vector<std::pair<std::string, std::vector<std::string>>> attributes;
+
+    const std::vector<std::string>* values(std::string_view oid) const {
+        for (const auto& [name, list] : attributes)
+            if (name == oid) return &list;
+        return nullptr;
+    }
+};
+
+platform::Result<StoredSigner> readStoredSigner(std::string_view cmsDer) {
+    auto bad = [](const char* what) { return platform::Error(platform::ErrorKind::Malformed, what); };
+    der::BerReader reader(cmsDer);
+    auto info = reader.readWhole();
+    if (!info || !info->is(der::kClassUniversal, der::kTagSequence)) return bad("the CMS signature cannot be decoded");
+    auto infoParts = reader.children(*info);
+    if (!infoParts || infoParts->size() != 2 || oidText(reader, (*infoParts)[0]) != kSignedDataOid ||
+        !(*infoParts)[1].is(der::kClassContext, 0))
+        return bad("the CMS message is not SignedData");
+    auto wrapped = reader.children((*infoParts)[1]);
+    if (!wrapped || wrapped->size() != 1 || !(*wrapped)[0].is(der::kClassUniversal, der::kTagSequence))
+        return bad("the CMS message is not SignedData");
+    auto fields = reader.children((*wrapped)[0]);
+    if (!fields || fields->size() < 4) return bad("the SignedData is incomplete");
+    StoredSigner out;
+    const der::Element& encap = (*fields)[2];
+    if (encap.is(der::kClassUniversal, der::kTagSequence)) {
+        auto encapParts = reader.children(encap);
+        if (encapParts && !encapParts->empty()) out.eContentTypeOid = oidText(reader, (*encapParts)[0]);
+    }
+    const der::Element& signerSet = fields->back();
+    if (!signerSet.is(der::kClassUniversal, der::kTagSet)) return bad("the SignedData has no signer");
+    auto signers = reader.children(signerSet);
+    if (!signers || signers->size() != 1) return bad("the CMS signature must have exactly one signer");
+    auto parts = reader.children((*signers)[0]);
+    if (!parts || parts->size() < 5) return bad("the signer's information is incomplete");
+    size_t at = 2;  // after version and the signer's identifier
+    auto algorithmOid = [&](const der::Element& e) -> std::string {
+        if (!e.is(der::kClassUniversal, der::kTagSequence)) return {};
+        auto algorithm = reader.children(e);
+        return algorithm && !algorithm->empty() ? oidText(reader, (*algorithm)[0]) : std::string();
+    };
+    out.digestOid = algorithmOid((*parts)[at++]);
+    if ((*parts)[at].is(der::kClassContext, 0)) {
+        const der::Element& attrs = (*parts)[at++];
+        if (!attrs.constructed || attrs.indefinite) return bad("the signed attributes are not DER");
+        std::string stored(reader.encoding(attrs));
+        stored[0] = char(0x31);  // [0] IMPLICIT as stored; the signature covers it as a SET OF
+        out.signedAttributes = std::move(stored);
+        auto list = reader.children(attrs);
+        if (!list) return bad("the signed attributes cannot be read");
+        for (const der::Element& attribute : *list) {
+            if (!attribute.is(der::kClassUniversal, der::kTagSequence)) return bad("a signed attribute cannot be read");
+            auto pair = reader.children(attribute);
+            if (!pair || pair->size() != 2 || !(*pair)[1].is(der::kClassUniversal, der::kTagSet))
+                return bad("a signed attribute cannot be read");
+            std::string oid = oidText(reader, (*pair)[0]);
+            auto values = reader.children((*pair)[1]);
+            if (oid.empty() || !values) return bad("a signed attribute cannot be read");
+            std::vector<std::string> encodings;
+            for (const der::Element& v : *values) encodings.emplace_back(reader.encoding(v));
+            out.attributes.emplace_back(std::move(oid), std::move(encodings));
+        }
+    }
+    if (at + 1 >= parts->size()) return bad("the signer's information is incomplete");
+    out.signatureOid = algorithmOid((*parts)[at++]);
+    const der::Element& signature = (*parts)[at];
+    if (!signature.is(der::kClassUniversal, der::kTagOctetString)) return bad("the signer's signature is missing");
+    auto bytes = reader.octets(signature);
+    if (!bytes) return bad("the signer's signature cannot be read");
+    out.signature = std::move(*bytes);
+    if (out.digestOid.empty() || out.signatureOid.empty()) return bad("the signer's algorithms cannot be read");
+    return out;
+}
+
+// The contents of a DER OCTET STRING value; nothing when it is not one.
+std::optional<std::string> octetValue(std::string_view encoding) {
+    der::BerReader reader(encoding);
+    auto e = reader.readWhole();
+    if (!e || !e->is(der::kClassUniversal, der::kTagOctetString)) return std::nullopt;
+    auto bytes = reader.octets(*e);
+    if (!bytes) return std::nullopt;
+    return std::move(*bytes);
+}
+
+std::string utcText(std::chrono::system_clock::time_point when) {
+    std::time_t t = std::chrono::system_clock::to_time_t(when);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buffer[64];
+    std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S UTC", &tm);
+    return buffer;
+}
+
+}  // namespace
+
 CmsCheck verifyCms(std::string_view cmsDer, std::string_view codeDirectory) {
     CmsCheck check;
+    auto stored = readStoredSigner(cmsDer);
+    if (!stored) {
+        check.problem = stored.text();
+        return check;
+    }
+    // OpenSSL reads the certificates and tells which one the signer names.
     const unsigned char* p = reinterpret_cast<const unsigned char*>(cmsDer.data());
     CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, long(cmsDer.size())));
     if (!cms) {
@@ -272,81 +409,99 @@ CmsCheck verifyCms(std::string_view cmsDer, std::string_view codeDirectory) {
         ERR_clear_error();
         return check;
     }
-    // Behind a pass-through filter: OpenSSL 3.0's CMS_verify copies a bare
-    // memory BIO into one of its own and leaks that copy when the message's
-    // content cannot be set up (a damaged signature would leak per check).
-    BioPtr content(BIO_new(BIO_f_null()));
-    BIO* memory = BIO_new_mem_buf(codeDirectory.data(), int(codeDirectory.size()));
-    if (!content || !memory) {
-        BIO_free(memory);
-        check.problem = "out of memory while checking the CMS signature";
+    STACK_OF(CMS_SignerInfo)* signerInfos = CMS_get0_SignerInfos(cms.get());
+    CertStack certs(CMS_get1_certs(cms.get()));
+    if (sk_CMS_SignerInfo_num(signerInfos) != 1 || !certs) {
+        check.problem = "the signer's certificate is missing";
+        ERR_clear_error();
         return check;
     }
-    BIO_push(content.get(), memory);
-    if (CMS_verify(cms.get(), nullptr, nullptr, content.get(), nullptr, CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
-        check.problem = opensslError("the CMS signature does not verify");
+    CMS_SignerInfo* signerInfo = sk_CMS_SignerInfo_value(signerInfos, 0);
+    X509* leaf = nullptr;
+    for (int i = 0; i < sk_X509_num(certs.get()) && !leaf; ++i)
+        if (CMS_SignerInfo_cert_cmp(signerInfo, sk_X509_value(certs.get(), i)) == 0) leaf = sk_X509_value(certs.get(), i);
+    ERR_clear_error();
+    if (!leaf) {
+        check.problem = "the signer's certificate is missing";
+        return check;
+    }
+
+    // The signature, checked over the bytes as stored.
+    ObjPtr digestObj(OBJ_txt2obj(stored->digestOid.c_str(), 1));
+    const EVP_MD* md = digestObj ? EVP_get_digestbyobj(digestObj.get()) : nullptr;
+    if (!md || stored->signatureOid == kRsaPssOid) {
+        check.problem = "the CMS signature uses an algorithm that is not supported";
+        ERR_clear_error();
+        return check;
+    }
+    std::string contentDigest(size_t(EVP_MAX_MD_SIZE), '\0');
+    unsigned int digestLength = 0;
+    if (EVP_Digest(codeDirectory.data(), codeDirectory.size(), reinterpret_cast<unsigned char*>(contentDigest.data()),
+                   &digestLength, md, nullptr) != 1) {
+        check.problem = opensslError("cannot hash the CodeDirectory");
+        return check;
+    }
+    contentDigest.resize(digestLength);
+    std::string_view signedBytes = codeDirectory;
+    if (stored->signedAttributes) {
+        const auto* digestValues = stored->values(kMessageDigestOid);
+        const auto* contentType = stored->values(kContentTypeOid);
+        std::optional<std::string> recorded =
+            digestValues && digestValues->size() == 1 ? octetValue(digestValues->front()) : std::nullopt;
+        if (!recorded || *recorded != contentDigest) {
+            check.problem = "the CMS signature's message digest is not that of the CodeDirectory";
+            return check;
+        }
+        if (!contentType || contentType->size() != 1) {
+            check.problem = "the CMS signature names no content type";
+            return check;
+        }
+        signedBytes = *stored->signedAttributes;
+    }
+    EVP_PKEY* key = X509_get0_pubkey(leaf);
+    MdCtxPtr ctx(EVP_MD_CTX_new());
+    const bool verified =
+        key && ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, key) == 1 &&
+        EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(stored->signature.data()),
+                         stored->signature.size(), reinterpret_cast<const unsigned char*>(signedBytes.data()),
+                         signedBytes.size()) == 1;
+    ERR_clear_error();
+    if (!verified) {
+        check.problem = "the CMS signature does not verify";
         return check;
     }
     check.signatureValid = true;
 
-    STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms.get());
-    if (sk_CMS_SignerInfo_num(signers) != 1) {
-        check.signatureValid = false;
-        check.problem = "the CMS signature must have exactly one signer";
-        return check;
-    }
-    CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, 0);
-
-    ObjPtr plistOid(OBJ_txt2obj(std::string(kCdHashesPlistOid).c_str(), 1));
-    int index = CMS_signed_get_attr_by_OBJ(signer, plistOid.get(), -1);
-    if (index >= 0) {
-        X509_ATTRIBUTE* attr = CMS_signed_get_attr(signer, index);
-        ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attr, 0);
-        if (value && value->type == V_ASN1_OCTET_STRING) {
-            std::string_view bytes(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value->value.octet_string)),
-                                   size_t(ASN1_STRING_length(value->value.octet_string)));
-            auto plist = platform::plist::parse(bytes);
-            const platform::plist::Value* list = plist ? plist->get("cdhashes") : nullptr;
-            if (list && list->asArray()) {
-                check.hasPlistCdHashes = true;
-                for (const auto& item : *list->asArray())
-                    if (auto d = item.asData()) check.plistCdHashes.push_back(d->bytes);
-            }
+    if (const auto* values = stored->values(kCdHashesPlistOid)) {
+        std::optional<std::string> bytes = values->size() == 1 ? octetValue(values->front()) : std::nullopt;
+        auto plist = bytes ? platform::plist::parse(*bytes) : std::nullopt;
+        const platform::plist::Value* list = plist ? plist->get("cdhashes") : nullptr;
+        check.hasPlistCdHashes = true;
+        if (list && list->asArray()) {
+            for (const auto& item : *list->asArray())
+                if (auto d = item.asData()) check.plistCdHashes.push_back(d->bytes);
+        } else {
+            check.plistCdHashes.push_back({});  // unreadable: matches no list
         }
     }
-    ObjPtr typedOid(OBJ_txt2obj(std::string(kCdHashesOid).c_str(), 1));
-    index = CMS_signed_get_attr_by_OBJ(signer, typedOid.get(), -1);
-    if (index >= 0) {
-        X509_ATTRIBUTE* attr = CMS_signed_get_attr(signer, index);
-        for (int i = 0; i < X509_ATTRIBUTE_count(attr); ++i) {
-            ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attr, i);
-            if (!value || value->type != V_ASN1_SEQUENCE) continue;
-            std::string_view der(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value->value.sequence)),
-                                 size_t(ASN1_STRING_length(value->value.sequence)));
-            if (auto entry = parseTypedHashValue(der)) check.typedCdHashes.push_back(*entry);
-        }
+    if (const auto* values = stored->values(kCdHashesOid)) {
+        check.hasTypedCdHashes = true;
+        for (const std::string& value : *values)
+            if (auto entry = parseTypedHashValue(value)) check.typedCdHashes.push_back(*entry);
     }
-    index = CMS_signed_get_attr_by_NID(signer, NID_pkcs9_signingTime, -1);
-    if (index >= 0) {
-        ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(CMS_signed_get_attr(signer, index), 0);
+    if (const auto* values = stored->values(kSigningTimeOid); values && values->size() == 1) {
+        const unsigned char* tp = reinterpret_cast<const unsigned char*>(values->front().data());
+        platform::Owned<ASN1_TIME, ASN1_TIME_free> time(d2i_ASN1_TIME(nullptr, &tp, long(values->front().size())));
         struct tm tm {};
-        if (value && (value->type == V_ASN1_UTCTIME || value->type == V_ASN1_GENERALIZEDTIME) &&
-            ASN1_TIME_to_tm(value->value.utctime, &tm) == 1) {
+        if (time && ASN1_TIME_to_tm(time.get(), &tm) == 1)
             check.signingTime = std::chrono::system_clock::from_time_t(timegm(&tm));
-        }
+        ERR_clear_error();
     }
 
     // The chain: the signer's certificate up through the certificates the
-    // signature carries. A self-signed one among them is the anchor; without
+    // signature carries, judged at the signing time when the signature has
+    // one, else now. A self-signed one among them is the anchor; without
     // one the topmost certificate stands for it.
-    STACK_OF(X509)* signerCerts = CMS_get0_signers(cms.get());
-    CertStack certs(CMS_get1_certs(cms.get()));
-    if (!signerCerts || sk_X509_num(signerCerts) != 1 || !certs) {
-        check.problem = "the signer's certificate is missing";
-        if (signerCerts) sk_X509_free(signerCerts);
-        return check;
-    }
-    X509* leaf = sk_X509_value(signerCerts, 0);
     StorePtr store(X509_STORE_new());
     bool anchored = false;
     for (int i = 0; i < sk_X509_num(certs.get()); ++i) {
@@ -367,14 +522,18 @@ CmsCheck verifyCms(std::string_view cmsDer, std::string_view codeDirectory) {
         X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN);
     }
     X509_STORE_set_verify_cb(store.get(), toleratingAppleExtensions);
-    StoreCtxPtr ctx(X509_STORE_CTX_new());
-    X509_STORE_CTX_init(ctx.get(), store.get(), leaf, certs.get());
-    if (check.signingTime)
-        X509_VERIFY_PARAM_set_time(X509_STORE_CTX_get0_param(ctx.get()),
-                                   std::chrono::system_clock::to_time_t(*check.signingTime));
-    if (X509_verify_cert(ctx.get()) == 1) {
-        STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
+    StoreCtxPtr storeCtx(X509_STORE_CTX_new());
+    X509_STORE_CTX_init(storeCtx.get(), store.get(), leaf, certs.get());
+    const auto judgedAt = check.signingTime.value_or(std::chrono::system_clock::now());
+    X509_VERIFY_PARAM_set_time(X509_STORE_CTX_get0_param(storeCtx.get()), std::chrono::system_clock::to_time_t(judgedAt));
+    const bool chained = X509_verify_cert(storeCtx.get()) == 1;
+    // The chain as far as it was built, for display and requirements, even
+    // when it does not hold.
+    if (STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(storeCtx.get())) {
         for (int i = 0; i < sk_X509_num(chain); ++i) check.chainDer.push_back(certificateDer(sk_X509_value(chain, i)));
+    }
+    if (check.chainDer.empty()) check.chainDer.push_back(certificateDer(leaf));
+    if (chained) {
         auto facts = certificateFacts(check.chainDer.front());
         if (facts && facts->codeSigningUsage) {
             check.chainValid = true;
@@ -382,11 +541,19 @@ CmsCheck verifyCms(std::string_view cmsDer, std::string_view codeDirectory) {
             check.problem = "the signing certificate is not meant for code signing";
         }
     } else {
-        check.problem = std::string("certificate chain: ") +
-                        X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx.get()));
-        check.chainDer.push_back(certificateDer(leaf));
+        const int error = X509_STORE_CTX_get_error(storeCtx.get());
+        X509* current = X509_STORE_CTX_get_current_cert(storeCtx.get());
+        if (error == X509_V_ERR_CERT_HAS_EXPIRED && current) {
+            const std::string name = crypto::nameEntryText(X509_get_subject_name(current), NID_commonName);
+            check.expiredCertificate = name.empty() ? std::string("(no common name)") : name;
+            check.problem = "the certificate \"" + *check.expiredCertificate + "\" expired on " +
+                            utcText(timeOf(X509_get0_notAfter(current))) + "; the signature is judged at " +
+                            utcText(judgedAt) +
+                            (check.signingTime ? " (its signing time)" : " (now: it carries no signing time)");
+        } else {
+            check.problem = std::string("certificate chain: ") + X509_verify_cert_error_string(error);
+        }
     }
-    sk_X509_free(signerCerts);
     ERR_clear_error();
     return check;
 }

@@ -95,9 +95,16 @@ struct CmsCheck {
     std::vector<std::string> plistCdHashes;                          // 20-byte values of ...9.1
     std::vector<std::pair<std::string, std::string>> typedCdHashes;  // (digest OID, hash) of ...9.2
     bool hasPlistCdHashes = false;
-    std::vector<std::string> chainDer;  // leaf first
+    bool hasTypedCdHashes = false;
+    // The chain as built, leaf first; when it does not hold, as far as it went.
+    std::vector<std::string> chainDer;
+    // The common name of the certificate of the chain that had expired at the
+    // time the signature is judged at (its signing time, else now).
+    std::optional<std::string> expiredCertificate;
     std::optional<std::chrono::system_clock::time_point> signingTime;
 };
+// Checks the signature over the signed attributes exactly as they are
+// stored, that their message digest is the CodeDirectory's, and the chain.
 CmsCheck verifyCms(std::string_view cms, std::string_view codeDirectory);
 
 }  // namespace codesign

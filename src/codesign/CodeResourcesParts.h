@@ -78,8 +78,8 @@ struct Rule {
     std::unique_ptr<regex_t, RegexFree> regex;
 };
 
-// An ordered set of rules: the matching rule of highest weight wins, and of
-// rules of equal weight the one given first.
+// An ordered set of rules: the matching rule of highest weight wins; of
+// rules of equal weight an omitting one, then the one given first.
 class RuleSet {
 public:
     // False when the pattern is not a usable extended regular expression.
@@ -93,9 +93,12 @@ public:
         rule.optional = optional;
         rule.nested = nested;
         rule.regex.reset(re.release());
-        // Keep the rules sorted by falling weight so that the first match wins.
-        auto at = std::upper_bound(rules_.begin(), rules_.end(), weight,
-                                   [](double w, const Rule& r) { return w > r.weight; });
+        // Keep the rules sorted by falling weight so that the first match
+        // wins; of rules of equal weight an omitting one wins (older seals
+        // pair "^" and "^Info\.plist$" at one weight), then the one given first.
+        auto at = std::upper_bound(rules_.begin(), rules_.end(), rule, [](const Rule& a, const Rule& r) {
+            return a.weight != r.weight ? a.weight > r.weight : (a.omit && !r.omit);
+        });
         rules_.insert(at, std::move(rule));
         return true;
     }

@@ -156,9 +156,14 @@ DisplayResult describeItem(const std::string& path, const std::string& displayPa
             auto parsed = seal ? platform::plist::parse(*seal) : std::nullopt;
             const platform::plist::Value* rules2 = parsed ? parsed->get("rules2") : nullptr;
             const platform::plist::Value* files2 = parsed ? parsed->get("files2") : nullptr;
+            const platform::plist::Value* rules = parsed ? parsed->get("rules") : nullptr;
+            const platform::plist::Value* files = parsed ? parsed->get("files") : nullptr;
             if (rules2 && rules2->asDict() && files2 && files2->asDict())
                 result.lines.push_back("Sealed Resources version=2 rules=" + std::to_string(rules2->asDict()->size()) +
                                        " files=" + std::to_string(files2->asDict()->size()));
+            else if (rules && rules->asDict() && files && files->asDict())
+                result.lines.push_back("Sealed Resources version=1 rules=" + std::to_string(rules->asDict()->size()) +
+                                       " files=" + std::to_string(files->asDict()->size()));
             else
                 result.lines.push_back("Sealed Resources=none");
         } else {
