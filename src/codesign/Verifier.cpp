@@ -10,6 +10,7 @@
 #include "codesign/DerEntitlements.h"
 #include "codesign/EmbeddedSignature.h"
 #include "codesign/MachO.h"
+#include "codesign/NestedCode.h"
 #include "codesign/Requirements.h"
 #include "codesign/SuperBlob.h"
 #include "platform/files.h"
@@ -27,11 +28,13 @@ constexpr const char* kInvalidResourceDirectory = "invalid resource directory (d
 constexpr const char* kSealedResource = "a sealed resource is missing or invalid";
 constexpr const char* kResourcesMissing = "code has no resources but signature indicates they must be present";
 constexpr const char* kNestedCode = "nested code is modified or invalid";
+const std::string kSubcomponent = "In subcomponent: ";
 constexpr const char* kTeamIdentifier = "a Team Identifier is wrong or inappropriate";
 constexpr const char* kBadFormat = "invalid or unsupported format for signature";
 constexpr const char* kStrictValidation = "main executable failed strict validation";
 constexpr const char* kBundleFormat = "bundle format unrecognized, invalid, or unsuitable";
 constexpr const char* kNotTrusted = "CSSMERR_TP_NOT_TRUSTED";
+constexpr const char* kCertificateExpired = "CSSMERR_TP_CERT_EXPIRED";
 constexpr const char* kFrameworkLayout = "invalid framework layout";
 
 constexpr size_t kVerifyChunk = size_t(1) << 20;
@@ -99,16 +102,22 @@ std::optional<Failure> checkCms(const EmbeddedSignature& signature, const macho:
         return failWith(kInvalidSignature, slice);
     CmsCheck cms = verifyCms(wrapper->substr(8), signature.primary().blob);
     if (!cms.signatureValid) return failWith(kInvalidSignature, slice);
+    if (cms.expiredCertificate) return Failure{kCertificateExpired, {cms.problem}};
     if (!cms.chainValid) return Failure{kNotTrusted, {cms.problem}};
 
-    // Every CodeDirectory must be bound by both cdhash attributes.
+    // Every CodeDirectory must be bound by the cdhash attributes there are.
+    // Signatures from before those attributes existed carry neither; the
+    // message digest then binds their one CodeDirectory, and nothing would
+    // bind a second.
     std::vector<std::string> expected;
     for (const auto& [slot, cd] : signature.codeDirectories) {
         if (!cd.knownHashType()) return failWith(kInvalidSignature, slice);
         expected.push_back(cdHash(cd.hashType(), cd.blob));
     }
+    if (!cms.hasPlistCdHashes && !cms.hasTypedCdHashes && signature.codeDirectories.size() != 1)
+        return failWith(kInvalidSignature, slice);
     if (cms.hasPlistCdHashes && cms.plistCdHashes != expected) return failWith(kInvalidSignature, slice);
-    if (!cms.typedCdHashes.empty() || !cms.hasPlistCdHashes) {
+    if (cms.hasTypedCdHashes) {
         if (cms.typedCdHashes.size() != signature.codeDirectories.size()) return failWith(kInvalidSignature, slice);
         for (const auto& [oid, hash] : cms.typedCdHashes) {
             bool found = false;
@@ -117,10 +126,12 @@ std::optional<Failure> checkCms(const EmbeddedSignature& signature, const macho:
             if (!found) return failWith(kInvalidSignature, slice);
         }
     }
-    // The team in the CodeDirectory is the signer's.
-    auto leaf = certificateFacts(cms.chainDer.front());
-    const std::string team = signature.primary().teamId.value_or("");
-    if (!leaf || leaf->organizationalUnit != team) return Failure{kTeamIdentifier, {}};
+    // The team in the CodeDirectory is the signer's. CodeDirectories older
+    // than team identifiers carry none, and nothing is compared.
+    if (signature.primary().teamId) {
+        auto leaf = certificateFacts(cms.chainDer.front());
+        if (!leaf || leaf->organizationalUnit != *signature.primary().teamId) return Failure{kTeamIdentifier, {}};
+    }
     return std::nullopt;
 }
 
@@ -180,39 +191,6 @@ std::vector<HashType> hashTypesOf(const InputFile& input, const macho::Slice& sl
     return types;
 }
 
-bool isNestedBundleName(const std::string& name) {
-    const std::string ext = platform::path::toLower(platform::path::pathExtension(name));
-    return ext == "framework" || ext == "appex" || ext == "app" || ext == "bundle" || ext == "xpc";
-}
-
-// Nested code directly owned by a bundle: nested bundles (not what is inside
-// them) and loose Mach-O libraries.
-std::vector<std::string> nestedCode(const BundleInfo& bundle) {
-    std::vector<std::string> out;
-    std::vector<std::string> bundles;
-    for (const std::string& relative : platform::fs::subpathsOfDirectory(bundle.contents)) {
-        bool inside = false;
-        for (const auto& b : bundles)
-            if (relative.compare(0, b.size() + 1, b + "/") == 0) inside = true;
-        if (inside) continue;
-        const std::string full = platform::path::appendingPathComponent(bundle.contents, relative);
-        if (platform::fs::isSymlink(full)) continue;
-        if (platform::fs::isDirectory(full)) {
-            // A flat bundle has its Info.plist at the top; a versioned
-            // framework has Versions/Current instead.
-            if (isNestedBundleName(relative) &&
-                (platform::fs::fileExists(platform::path::appendingPathComponent(full, "Info.plist")) ||
-                 platform::fs::isSymlink(platform::path::appendingPathComponent(full, "Versions/Current")))) {
-                bundles.push_back(relative);
-                out.push_back(full);
-            }
-        } else if (platform::path::toLower(platform::path::pathExtension(relative)) == "dylib") {
-            out.push_back(full);
-        }
-    }
-    return out;
-}
-
 // Whether the code satisfies its designated requirement; code without one
 // (ad hoc) has the implicit requirement of its own cdhash, which it meets.
 bool satisfiesDesignatedRequirement(const InputFile& input, const macho::Slice& slice) {
@@ -257,6 +235,8 @@ VerifyResult verifyItem(const std::string& path, const std::string& displayPath,
     auto report = [&](const Failure& failure) {
         result.lines.push_back(displayPath + ": " + failure.message);
         for (const auto& d : failure.details) result.lines.push_back(d);
+        result.message = failure.message;
+        result.details = failure.details;
         return result;
     };
     if (!platform::fs::fileExists(path) && !platform::fs::isSymlink(path))
@@ -317,8 +297,15 @@ VerifyResult verifyItem(const std::string& path, const std::string& displayPath,
                 VerifyOptions inner = options;
                 inner.verbosity = 0;
                 VerifyResult nestedResult = verifyItem(nested, nested, inner);
-                if (!nestedResult.valid)
-                    return report({kNestedCode, {"In subcomponent: " + absolutePath(nested)}});
+                if (!nestedResult.valid) {
+                    // The nested item's own reason, naming the innermost
+                    // item that failed.
+                    Failure failure{nestedResult.message, nestedResult.details};
+                    const bool named = !failure.details.empty() && failure.details.front().rfind(kSubcomponent, 0) == 0;
+                    if (!named) failure.details.insert(failure.details.begin(), kSubcomponent + absolutePath(nested));
+                    if (failure.message.empty()) failure.message = kNestedCode;
+                    return report(failure);
+                }
                 if (options.verbosity > 0) result.lines.push_back("--validated:" + absolutePath(nested));
             }
         }

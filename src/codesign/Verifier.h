@@ -8,7 +8,7 @@
 namespace codesign {
 
 struct VerifyOptions {
-    bool deep = false;  // also verify nested bundles and libraries
+    bool deep = false;  // also verify the nested code (see NestedCode.h), at any depth
     int verbosity = 0;  // the -v flags beyond the first
 };
 
@@ -19,6 +19,9 @@ struct VerifyResult {
     // Lines for standard error, in order: nothing for a valid item at
     // verbosity 0; "PATH: message" and its detail lines for a failure.
     std::vector<std::string> lines;
+    // A failure's message and detail lines, without the path.
+    std::string message;
+    std::vector<std::string> details;
 };
 
 // displayPath is the path as the user gave it; it leads each message.

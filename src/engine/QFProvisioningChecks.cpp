@@ -155,21 +155,8 @@ std::string executableOf(const std::string& item) {
     return path::appendingPathComponent(item, name);
 }
 
-// The items the signing stage will sign (by the same rule), then the
-// application; in no particular order. One walk that takes each entry's kind
-// from the directory listing itself, and follows no symbolic link.
-std::vector<std::string> codeItems(const std::string& app) {
-    std::vector<std::string> items;
-    std::error_code ec;
-    namespace stdfs = std::filesystem;
-    for (stdfs::recursive_directory_iterator it(app, stdfs::directory_options::skip_permission_denied, ec), end;
-         !ec && it != end; it.increment(ec)) {
-        const std::string& full = it->path().native();
-        if (full.size() > app.size() + 1 && isSignedItem(full)) items.push_back(full);
-    }
-    items.push_back(app);
-    return items;
-}
+// The items the signing stage will sign, the application last.
+std::vector<std::string> codeItems(const std::string& app) { return signingList(app); }
 
 bool isNestedBundle(const std::string& relativePath) {
     std::string extension = path::toLower(path::pathExtension(relativePath));

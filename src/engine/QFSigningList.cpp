@@ -1,23 +1,173 @@
 #include "engine/QFSigningList.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/plist.h"
 
 namespace engine {
+
+namespace {
+
+namespace stdfs = std::filesystem;
+namespace path = platform::path;
+
+// ---- Mach-O files, by their first bytes ---------------------------------
+// NOTE: keep in step with src/codesign/MachO.h, which owns the format; only
+// the magic numbers and the file type are read here.
+constexpr uint32_t MH_MAGIC = 0xfeedface;
+constexpr uint32_t MH_CIGAM = 0xcefaedfe;
+constexpr uint32_t MH_MAGIC_64 = 0xfeedfacf;
+constexpr uint32_t MH_CIGAM_64 = 0xcffaedfe;
+constexpr uint32_t FAT_MAGIC = 0xcafebabe;
+constexpr uint32_t FAT_MAGIC_64 = 0xcafebabf;
+constexpr uint32_t kMaxFatArchs = 30;  // more is a Java class file, not a fat binary
+constexpr uint32_t kFiletypeOffset = 12;
+constexpr uint32_t kFatArchOffsetField = 8;  // fat_arch.offset (fat_arch_64: a 64-bit one)
+
+// The file types that carry a signature: executable, library, dynamic
+// linker, loadable bundle, kernel extension. Not MH_OBJECT, not MH_DSYM.
+bool signedFileType(uint32_t filetype) {
+    return filetype == 0x2 || filetype == 0x6 || filetype == 0x7 || filetype == 0x8 || filetype == 0xb;
+}
+
+uint32_t be32(const unsigned char* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+uint32_t le32(const unsigned char* p) { return uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0]; }
+
+bool readAt(int fd, uint64_t offset, unsigned char* buffer, size_t length) {
+    return ::pread(fd, buffer, length, off_t(offset)) == ssize_t(length);
+}
+
+// Whether the thin Mach-O at offset is code that is signed. A file that
+// starts like Mach-O but whose header cannot be read is still taken for
+// code: it then fails as code, where a broken library belongs.
+std::optional<bool> thinIsCode(int fd, uint64_t offset) {
+    unsigned char header[16];
+    if (!readAt(fd, offset, header, sizeof header)) return std::nullopt;
+    const uint32_t magic = le32(header);
+    if (magic == MH_MAGIC || magic == MH_MAGIC_64) return signedFileType(le32(header + kFiletypeOffset));
+    if (magic == MH_CIGAM || magic == MH_CIGAM_64) return signedFileType(be32(header + kFiletypeOffset));
+    return std::nullopt;
+}
+
+bool isSignedMachO(const std::string& file) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    bool code = false;
+    unsigned char header[8];
+    if (readAt(fd, 0, header, sizeof header)) {
+        const uint32_t magic = be32(header);
+        if (magic == FAT_MAGIC || magic == FAT_MAGIC_64) {
+            const uint32_t count = be32(header + 4);
+            if (count > 0 && count <= kMaxFatArchs) {
+                // The first slice decides, as it does for the signer.
+                unsigned char arch[16];
+                uint64_t offset = 0;
+                if (readAt(fd, 8, arch, sizeof arch))
+                    offset = magic == FAT_MAGIC ? be32(arch + kFatArchOffsetField)
+                                                : uint64_t(be32(arch + kFatArchOffsetField)) << 32 |
+                                                      be32(arch + kFatArchOffsetField + 4);
+                code = offset == 0 || thinIsCode(fd, offset).value_or(true);
+            }
+        } else if (auto thin = thinIsCode(fd, 0)) {
+            code = *thin;
+        }
+    }
+    ::close(fd);
+    return code;
+}
+
+// ---- Bundles ------------------------------------------------------------
+
+struct Bundle {
+    std::string contents;    // where its code and resources live
+    std::string executable;  // its main executable
+};
+
+std::optional<std::string> executableNamed(const std::string& infoPlist) {
+    auto bytes = platform::fs::readFile(infoPlist);
+    auto info = bytes ? platform::plist::parse(*bytes) : std::nullopt;
+    const platform::plist::Value* name = info ? info->get("CFBundleExecutable") : nullptr;
+    if (!name || !name->asString()) return std::nullopt;
+    const std::string& text = *name->asString();
+    if (text.empty() || text == "." || text == ".." || text.find('/') != std::string::npos) return std::nullopt;
+    return text;
+}
+
+// A folder that is a bundle naming an executable which exists: flat, or a
+// versioned framework (Versions/Current a link to its version folder).
+std::optional<Bundle> codeBundle(const std::string& folder) {
+    Bundle bundle;
+    bundle.contents = folder;
+    std::string info = path::appendingPathComponent(folder, "Info.plist");
+    if (!platform::fs::fileExists(info)) {
+        const std::string current = path::appendingPathComponent(folder, "Versions/Current");
+        std::error_code ec;
+        if (!platform::fs::isSymlink(current)) return std::nullopt;
+        const std::string version = stdfs::read_symlink(current, ec).string();
+        if (ec || version.empty() || version == "." || version == ".." || version.find('/') != std::string::npos)
+            return std::nullopt;
+        bundle.contents = path::appendingPathComponent(path::appendingPathComponent(folder, "Versions"), version);
+        info = path::appendingPathComponent(bundle.contents, "Resources/Info.plist");
+    }
+    auto name = executableNamed(info);
+    if (!name) return std::nullopt;
+    bundle.executable = path::appendingPathComponent(bundle.contents, *name);
+    if (!platform::fs::fileExists(bundle.executable) || platform::fs::isDirectory(bundle.executable))
+        return std::nullopt;
+    return bundle;
+}
+
+constexpr int kMaxDepth = 64;  // deeper than any real bundle; bounds the recursion
+
+// Appends the code inside folder (part of a bundle whose executable is
+// given), innermost first.
+void collect(const std::string& folder, const std::string& executable, int depth, bool top,
+             std::vector<std::string>& out) {
+    if (depth > kMaxDepth) return;
+    // One listing that gives each entry's kind as the folder records it.
+    struct Entry {
+        std::string name;
+        bool link, folder, file;
+    };
+    std::vector<Entry> entries;
+    std::error_code ec;
+    for (stdfs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code kind;
+        entries.push_back({it->path().filename().string(), it->is_symlink(kind), it->is_directory(kind) && !it->is_symlink(kind),
+                           it->is_regular_file(kind) && !it->is_symlink(kind)});
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    for (const Entry& entry : entries) {
+        const std::string& name = entry.name;
+        if (top && name == "_CodeSignature") continue;
+        const std::string full = path::appendingPathComponent(folder, name);
+        if (entry.link) continue;
+        if (entry.folder) {
+            if (auto nested = codeBundle(full)) {
+                collect(nested->contents, nested->executable, depth + 1, true, out);
+                out.push_back(full);
+            } else {
+                collect(full, executable, depth + 1, false, out);
+            }
+        } else if (entry.file && full != executable && isSignedMachO(full)) {
+            out.push_back(full);
+        }
+    }
+}
+
+}  // namespace
 
 bool isBelow(const std::string& path, const std::string& ancestor) {
     return path.size() > ancestor.size() + 1 && path.compare(0, ancestor.size(), ancestor) == 0 &&
            path[ancestor.size()] == '/';
-}
-
-// Frameworks and libraries, and the nested code bundles that carry their own
-// executable: extensions (PlugIns/*.appex) and nested applications (a watch
-// app). An extension left out would keep its old signature, whose seal no
-// longer matches once its own frameworks are re-signed, and the device would
-// refuse the whole application.
-bool isSignedItem(const std::string& relativePath) {
-    std::string extension = platform::path::toLower(platform::path::pathExtension(relativePath));
-    return extension == "framework" || extension == "dylib" || extension == "appex" || extension == "app";
 }
 
 std::vector<std::string> insideOut(const std::vector<std::string>& relativePaths) {
@@ -39,16 +189,14 @@ std::vector<std::string> insideOut(const std::vector<std::string>& relativePaths
 }
 
 std::vector<std::string> signingList(const std::string& appPath) {
-    std::vector<std::string> items;
-    for (auto& relative : platform::fs::subpathsOfDirectory(appPath)) {
-        // A link (the top of a versioned framework is made of them) is no
-        // item of its own: what it leads to is signed where it lives.
-        if (isSignedItem(relative) &&
-            !platform::fs::isSymlink(platform::path::appendingPathComponent(appPath, relative)))
-            items.push_back(std::move(relative));
-    }
     std::vector<std::string> list;
-    for (const auto& relative : insideOut(items)) list.push_back(platform::path::appendingPathComponent(appPath, relative));
+    auto app = codeBundle(appPath);
+    // An application whose executable is missing is still listed, so that
+    // signing it reports what is wrong.
+    const std::string executable =
+        app ? app->executable
+            : path::appendingPathComponent(appPath, path::deletingPathExtension(path::lastPathComponent(appPath)));
+    collect(app ? app->contents : appPath, executable, 0, true, list);
     list.push_back(appPath);
     return list;
 }

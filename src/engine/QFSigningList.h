@@ -5,16 +5,18 @@
 
 namespace engine {
 
-// Every framework, dynamic library, app extension and nested application
-// below appPath (extension compared without regard to case; files and
-// folders alike, nested ones included), then appPath itself. Inside-out: an item comes after every listed item
-// below it, because signing an inner item changes files that the outer
-// item's seal covers. Items that do not contain one another keep the
-// listing's order.
+// Every nested code item below appPath, then appPath itself. Nested code is
+// what the platform takes for code: every bundle that names an executable
+// (CFBundleExecutable) which exists, whatever its extension (.framework,
+// .appex, .app, .xctest, .xpc, .bundle, ...), and every other Mach-O file of
+// a kind that is signed, told by its content, not its name; not debug
+// symbols (MH_DSYM), not a bundle's own executable, nothing reached through
+// a link. Inside-out: an item comes after every listed item below it,
+// because signing an inner item changes files that the outer item's seal
+// covers. Items that do not contain one another come in name order.
+// NOTE: keep in step with codesign::nestedCode (src/codesign/NestedCode.cpp),
+// the verifier's view of the same rule.
 std::vector<std::string> signingList(const std::string& appPath);
-
-// Whether a path names an item that is signed on its own (by its extension).
-bool isSignedItem(const std::string& relativePath);
 
 // Whether path lies below ancestor (both absolute, or both relative).
 bool isBelow(const std::string& path, const std::string& ancestor);

@@ -3,7 +3,9 @@
 
 Usage: independent_verify.py [--ca ROOT.pem] [--provisioning] PATH...
 
-PATH is a bundle (.app, .appex, .framework) or a bare Mach-O file. A
+PATH is a bundle (any folder whose Info.plist names an executable that
+exists: .app, .appex, .framework, .xctest, .xpc, .bundle, ...) or a bare
+Mach-O file. A
 bundle is flat (Info.plist, executable and _CodeSignature at its top) or a
 versioned framework: its code in Versions/<v> with Versions/Current a link to
 <v>, its Info.plist in Versions/<v>/Resources, its seal in
@@ -13,7 +15,9 @@ slice it re-parses the Mach-O, re-hashes every page and every special slot,
 checks the CodeDirectory fields a device relies on, has `openssl cms -verify`
 check the CMS signature over the primary CodeDirectory, and compares the
 cdhashes the CMS binds with its own. For bundles it checks the resource seal
-(files changed, added or missing) and then every piece of nested code.
+(files changed, added or missing) and then every piece of nested code:
+every nested bundle, and every Mach-O file of a kind that is signed (told by
+its content, not its name; debug symbols are not code).
 With --provisioning, every application and extension must also carry its
 own embedded.mobileprovision of the signing team that lists the signing
 certificate and is in date, whose application-identifier is the one signed
@@ -277,12 +281,14 @@ def check_binary(where, path, bundle=None, ca=None, info_path=None):
 
 
 def rule_for(path, rules):
+    """The matching rule of highest weight; of equal weights an omitting one."""
     best = None
     for pattern, value in rules.items():
         if re.search(pattern, path):
             weight = value.get("weight", 1) if isinstance(value, dict) else 1
-            if best is None or weight > best[0]:
-                best = (weight, value)
+            omit = isinstance(value, dict) and bool(value.get("omit"))
+            if best is None or (weight, omit) > best[0]:
+                best = ((weight, omit), value)
     return best[1] if best else None
 
 
@@ -389,9 +395,50 @@ def bundle_layout(where, path):
     return contents, os.path.join(contents, "Resources", "Info.plist")
 
 
+SIGNED_FILETYPES = (0x2, 0x6, 0x7, 0x8, 0xB)  # executable, dylib, dylinker, bundle, kext; not MH_DSYM (0xA)
+
+
 def is_bundle(full):
-    return os.path.splitext(full)[1] in (".framework", ".appex", ".app") and not os.path.islink(full) and (
-        os.path.exists(os.path.join(full, "Info.plist")) or os.path.islink(os.path.join(full, "Versions", "Current")))
+    """A folder whose Info.plist names an executable that exists, whatever its extension."""
+    if os.path.islink(full):
+        return False
+    info_path = os.path.join(full, "Info.plist")
+    contents = full
+    if not os.path.exists(info_path):
+        current = os.path.join(full, "Versions", "Current")
+        if not os.path.islink(current):
+            return False
+        contents = os.path.join(full, "Versions", os.readlink(current))
+        info_path = os.path.join(contents, "Resources", "Info.plist")
+    try:
+        executable = plistlib.load(open(info_path, "rb")).get("CFBundleExecutable")
+    except Exception:
+        return False
+    return isinstance(executable, str) and "/" not in executable and os.path.isfile(os.path.join(contents, executable))
+
+
+def is_signed_macho(full):
+    """A Mach-O file by its magic (the first slice of a fat one) whose file type carries a signature."""
+    with open(full, "rb") as f:
+        head = f.read(8)
+        if len(head) < 8:
+            return False
+        offset = 0
+        if head[:4] in (b"\xca\xfe\xba\xbe", b"\xca\xfe\xba\xbf"):
+            count = struct.unpack(">I", head[4:8])[0]
+            if not 0 < count <= 30:
+                return False
+            arch = f.read(16)
+            offset = struct.unpack(">I", arch[8:12])[0] if head[3] == 0xBE else struct.unpack(">Q", arch[8:16])[0]
+        f.seek(offset)
+        header = f.read(16)
+    if len(header) < 16:
+        return False
+    if header[:4] in (b"\xce\xfa\xed\xfe", b"\xcf\xfa\xed\xfe"):
+        return struct.unpack("<I", header[12:16])[0] in SIGNED_FILETYPES
+    if header[:4] in (b"\xfe\xed\xfa\xce", b"\xfe\xed\xfa\xcf"):
+        return struct.unpack(">I", header[12:16])[0] in SIGNED_FILETYPES
+    return False
 
 
 def check_item(path, ca, provisioning=False, parent_identifier=None):
@@ -407,15 +454,21 @@ def check_item(path, ca, provisioning=False, parent_identifier=None):
         if provisioning and provisioned:
             check_provisioning(path, parent_identifier)
             parent_identifier = info.get("CFBundleIdentifier", "")
+        # Every piece of nested code: bundles that name an executable, and
+        # Mach-O files by their content, whatever their names.
+        main = os.path.join(contents, executable)
         for root, dirs, files in os.walk(contents):
-            for name in list(dirs):
+            if root == contents and "_CodeSignature" in dirs:
+                dirs.remove("_CodeSignature")
+            for name in sorted(dirs):
                 full = os.path.join(root, name)
                 if is_bundle(full):
                     check_item(full, ca, provisioning, parent_identifier)
                     dirs.remove(name)
-            for name in files:
-                if name.lower().endswith(".dylib") and not os.path.islink(os.path.join(root, name)):
-                    check_item(os.path.join(root, name), ca)
+            for name in sorted(files):
+                full = os.path.join(root, name)
+                if full != main and not os.path.islink(full) and os.path.isfile(full) and is_signed_macho(full):
+                    check_item(full, ca)
         return len(problems) == before
     check_binary(path, path, ca=ca)
 
