@@ -46,4 +46,66 @@ TEST(EndToEnd, ResignedPackagePassesTheIndependentVerifier) {
     EXPECT_EQ(independent.status, 0) << independent.output;
 }
 
+TEST(EndToEnd, EveryKindOfNestedCodeIsResignedAndDeepVerificationNamesWhatFails) {
+    pki();
+    const std::string dir = testkit::makeScratchDir("kinds");
+    testkit::PackageSpec shape;
+    shape.appExtension = false;
+    shape.everyCodeKind = true;
+    const std::string ipa = testkit::buildPackage(dir + "/Demo.ipa", shape);
+    const std::string original = testkit::buildPackageTree(dir + "/original", shape);
+
+    testkit::pki::ProfileOptions profile;
+    profile.bundleId = "com.example.demo";
+    profile.teamId = kTeamId;
+    profile.developerCertificates = {pki().leafDer};
+    const std::string profilePath = dir + "/profile.mobileprovision";
+    testkit::writeFile(profilePath, testkit::pki::makeProfile(profile));
+    std::string out;
+    ASSERT_EQ(testkit::run({testkit::binDir() + "/ipa-resign", "--ipa", ipa, "--identity", kIdentityName, "--profile",
+                            profilePath, "--name", "Resigned", "--profile-bundle-id", "--output", dir + "/out"},
+                           &out),
+              0)
+        << out;
+    const std::string unpacked = dir + "/unpacked";
+    fs::create_directories(unpacked);
+    ASSERT_EQ(testkit::run({"/usr/bin/unzip", "-q", dir + "/out/Resigned.ipa", "-d", unpacked}, &out), 0) << out;
+    const std::string app = unpacked + "/Payload/Demo.app";
+    EXPECT_EQ(codesign({"-v", "--deep", app}).output, "");
+    ToolRun independent = independentVerify(app);
+    EXPECT_EQ(independent.status, 0) << independent.output;
+    // Debug symbols are no code: left as they were.
+    const std::string dwarf = "/Demo.dSYM/Contents/Resources/DWARF/Demo";
+    EXPECT_EQ(testkit::readFile(app + dwarf), testkit::readFile(original + dwarf));
+
+    // An item put back unsigned (the application re-signed over it, so that
+    // its own seal holds): only --deep sees it, and names the innermost
+    // item that fails and why.
+    struct Case {
+        const char* executable;  // put back as it was before signing
+        const char* failing;     // the item named
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {"PlugIns/DemoTests.xctest/Frameworks/T1.framework/T1", "PlugIns/DemoTests.xctest",
+         "a sealed resource is missing or invalid"},
+        {"PlugIns/DemoTests.xctest/DemoTests", "PlugIns/DemoTests.xctest", "code object is not signed at all"},
+        {"XPCServices/Helper.xpc/Helper", "XPCServices/Helper.xpc", "code object is not signed at all"},
+        {"Assets.bundle/Assets", "Assets.bundle", "code object is not signed at all"},
+        {"helper", "helper", "code object is not signed at all"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.executable);
+        const std::string copy = copyTree(app);
+        fs::copy_file(original + "/" + c.executable, copy + "/" + c.executable, fs::copy_options::overwrite_existing);
+        ASSERT_EQ(signAsTheEngineDoes(copy, entitlementsFile(dir)).status, 0);
+        EXPECT_EQ(verify(copy).output, "");
+        ToolRun deep = codesign({"-v", "--deep", copy});
+        EXPECT_EQ(deep.status, 1);
+        EXPECT_EQ(deep.output.rfind(copy + ": " + c.message + "\nIn subcomponent: " + copy + "/" + c.failing + "\n", 0),
+                  0u)
+            << deep.output;
+    }
+}
+
 }  // namespace

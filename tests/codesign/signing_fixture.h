@@ -26,6 +26,7 @@ struct Pki {
     std::string rootPem;  // path of the root certificate, PEM
     std::string leafSha1;
     std::string leafDer;  // the identity's certificate, for the profiles that must list it
+    testkit::pki::Credential leaf;  // the same with its key, for signatures made by hand
 };
 
 // Imports the test identity with its chain into this process's keychain, once.
@@ -41,6 +42,7 @@ inline const Pki& pki() {
         testkit::writeFile(pki.rootPem, ca.root().certPem());
         pki.leafSha1 = leaf.sha1();
         pki.leafDer = leaf.certDer;
+        pki.leaf = leaf;
         return pki;
     }();
     return made;

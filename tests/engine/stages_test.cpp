@@ -173,22 +173,29 @@ TEST_F(EngineTest, SigningListIsInsideOut) {
               (std::vector<std::string>{"A.framework", "A.frameworkX.dylib"}));
 }
 
-TEST_F(EngineTest, SigningListTakesFrameworksLibrariesAndExtensionsInAnyCase) {
+TEST_F(EngineTest, SigningListTakesEveryKindOfNestedCodeByContentInsideOut) {
     testkit::PackageSpec shape;
     shape.frameworks = false;
     shape.appExtension = false;
+    auto plain = open(shape);
+    EXPECT_EQ(engine::signingList(plain->appPath()), std::vector<std::string>{plain->appPath()});
+
+    shape.everyCodeKind = true;
     auto package = open(shape);
     const std::string app = package->appPath();
-    EXPECT_EQ(engine::signingList(app), std::vector<std::string>{app});
-    testkit::writeFile(app + "/Frameworks/libY.DYLIB", "x");
-    testkit::writeFile(app + "/PlugIns/Share.appex/Share", "x");
-    testkit::writeFile(app + "/Watch/W.APP/W", "x");
-    // Links (the top of a versioned framework) are signed where they lead.
-    stdfs::create_directory_symlink("Share.appex", app + "/PlugIns/Alias.appex");
-    stdfs::create_symlink("libY.DYLIB", app + "/Frameworks/libZ.dylib");
-    EXPECT_EQ(engine::signingList(app), (std::vector<std::string>{app + "/Frameworks/libY.DYLIB",
-                                                                  app + "/PlugIns/Share.appex", app + "/Watch/W.APP",
-                                                                  app}));
+    // Not code: a file named like a library, a bundle that names no
+    // executable or a missing one, links (signed where they lead), and the
+    // dSYM the shape carries.
+    testkit::writeFile(app + "/Frameworks/libY.DYLIB", "not a library");
+    testkit::writeFile(app + "/PlugIns/Empty.appex/Info.plist",
+                       platform::plist::toXml(platform::plist::Dict{{"CFBundleIdentifier", "com.example.empty"}}));
+    testkit::writeFile(app + "/PlugIns/Gone.appex/Info.plist",
+                       platform::plist::toXml(platform::plist::Dict{{"CFBundleExecutable", "Gone"}}));
+    stdfs::create_directory_symlink("Helper.xpc", app + "/XPCServices/Alias.xpc");
+    stdfs::create_symlink("../helper", app + "/Frameworks/tool-link");
+    std::vector<std::string> expected;
+    for (const auto& item : testkit::everyCodeKindItems()) expected.push_back(item.empty() ? app : app + "/" + item);
+    EXPECT_EQ(engine::signingList(app), expected);
 }
 
 TEST_F(EngineTest, SigningAnApplicationWithoutFrameworks) {

@@ -51,10 +51,13 @@ std::string buildMachO(const std::string& outputPath, const MachOSpec& recipe) {
     const std::string ld = firstExisting({"/usr/bin/ld64.lld", "/usr/bin/ld64.lld-14"});
     std::string out;
     std::string target = recipe.arch + "-apple-ios" + recipe.minOS + (recipe.arch == "x86_64" ? "-simulator" : "");
-    if (run({clang, "-target", target, "-O1", "-c", src, "-o", work + "/input.o"}, &out) != 0) return out;
+    std::vector<std::string> compile = {clang, "-target", target, "-O1", "-c", src, "-o", work + "/input.o"};
+    if (recipe.debugInfo) compile.push_back("-g");
+    if (run(compile, &out) != 0) return out;
     std::string platform = recipe.arch == "x86_64" ? "ios-simulator" : "ios";
     std::vector<std::string> args = {ld, "-arch", recipe.arch, "-platform_version", platform, recipe.minOS, recipe.minOS,
                                      "-o", outputPath, work + "/input.o", stubLibrary(work)};
+    if (recipe.kind == MachOSpec::Kind::Bundle) args.push_back("-bundle");
     if (recipe.kind == MachOSpec::Kind::Dylib) {
         std::string name = recipe.installName.empty()
                                ? "@rpath/" + std::filesystem::path(outputPath).filename().string()
@@ -64,6 +67,13 @@ std::string buildMachO(const std::string& outputPath, const MachOSpec& recipe) {
     if (recipe.adhocSign) args.push_back("-adhoc_codesign");
     std::filesystem::create_directories(std::filesystem::path(outputPath).parent_path());
     if (run(args, &out) != 0) return out.empty() ? "link failed" : out;
+    return "";
+}
+
+std::string makeDsym(const std::string& binaryPath, const std::string& dsymPath) {
+    std::string out;
+    const std::string tool = firstExisting({"/usr/bin/dsymutil", "/usr/bin/dsymutil-14"});
+    if (run({tool, binaryPath, "-o", dsymPath}, &out) != 0) return out.empty() ? "dsymutil failed" : out;
     return "";
 }
 

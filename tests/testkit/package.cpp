@@ -81,7 +81,58 @@ void writeVersionedFramework(const std::string& folder, const std::string& name)
     stdfs::create_directory_symlink("Versions/Current/Headers", folder + "/Headers");
 }
 
+MachOSpec bundleSpec() {
+    MachOSpec shape;
+    shape.kind = MachOSpec::Kind::Bundle;
+    return shape;
+}
+
+// Code of every other kind a real application holds, none of it named like
+// a framework or a library.
+void writeEveryCodeKind(const std::string& app, const std::string& appName) {
+    const std::string tests = app + "/PlugIns/" + appName + "Tests.xctest";
+    copyBinary(cachedBinary("bundle", bundleSpec()), tests + "/" + appName + "Tests");
+    writeFile(tests + "/Info.plist", bundleInfo(appName + "Tests", "com.example.tests", "BNDL"));
+    writeFramework(tests + "/Frameworks/T1.framework", "T1");
+    writeFramework(tests + "/Frameworks/T2.framework", "T2");
+
+    const std::string service = app + "/XPCServices/Helper.xpc";
+    copyBinary(cachedBinary("app-0", executableSpec(0)), service + "/Helper");
+    writeFile(service + "/Info.plist", bundleInfo("Helper", "com.example.helper", "XPC!"));
+
+    const std::string assets = app + "/Assets.bundle";
+    copyBinary(cachedBinary("bundle", bundleSpec()), assets + "/Assets");
+    writeFile(assets + "/Info.plist", bundleInfo("Assets", "com.example.assets", "BNDL"));
+    writeFile(assets + "/image.dat", std::string(300, 'i'));
+
+    copyBinary(cachedBinary("app-0", executableSpec(0)), app + "/helper");
+
+    static std::mutex lock;
+    static std::string dsym;
+    std::lock_guard<std::mutex> g(lock);
+    if (dsym.empty()) {
+        MachOSpec debug;
+        debug.debugInfo = true;
+        const std::string dir = makeScratchDir("dsym");
+        std::string error = buildMachO(dir + "/" + appName, debug);
+        if (error.empty()) error = makeDsym(dir + "/" + appName, dir + "/" + appName + ".dSYM");
+        if (!error.empty()) throw std::runtime_error("building the dSYM failed: " + error);
+        dsym = dir + "/" + appName + ".dSYM";
+    }
+    stdfs::copy(dsym, app + "/" + appName + ".dSYM", stdfs::copy_options::recursive);
+}
+
 }  // namespace
+
+std::vector<std::string> everyCodeKindItems(const std::string& appName) {
+    return {"Assets.bundle",
+            "PlugIns/" + appName + "Tests.xctest/Frameworks/T1.framework",
+            "PlugIns/" + appName + "Tests.xctest/Frameworks/T2.framework",
+            "PlugIns/" + appName + "Tests.xctest",
+            "XPCServices/Helper.xpc",
+            "helper",
+            ""};
+}
 
 std::string buildPackageTree(const std::string& root, const PackageSpec& shape) {
     const std::string app = root + "/Payload/" + shape.appName + ".app";
@@ -138,6 +189,7 @@ std::string buildPackageTree(const std::string& root, const PackageSpec& shape) 
                         {"NSExtensionPointIdentifier", "com.apple.watchkit"}};
         writeFile(watchExtension + "/Info.plist", plist::toXml(extensionInfo));
     }
+    if (shape.everyCodeKind) writeEveryCodeKind(app, shape.appName);
     if (shape.oldSignature) {
         std::string old = shape.oldProfileBytes;
         if (old.empty()) {

@@ -21,8 +21,16 @@
 //   Payload/Demo.app/PlugIns/Share.appex/Share     + Info.plist
 //   Payload/Demo.app/PlugIns/Share.appex/Frameworks/S.framework/S
 //   Payload/Demo.app/Watch/DemoWatch.app/...       only with watchApp
+//   Payload/Demo.app/PlugIns/DemoTests.xctest/DemoTests   everyCodeKind: a test bundle (MH_BUNDLE)
+//       with Frameworks/T1.framework and Frameworks/T2.framework inside it
+//   Payload/Demo.app/XPCServices/Helper.xpc/Helper       an XPC service (MH_EXECUTE)
+//   Payload/Demo.app/Assets.bundle/Assets                a resource bundle with an executable (MH_BUNDLE)
+//   Payload/Demo.app/helper                              a Mach-O tool without an extension
+//   Payload/Demo.app/Demo.dSYM/Contents/Resources/DWARF/Demo   debug symbols (MH_DSYM): not code
 //   Payload/Demo.app/Resources/res-N.txt           resourceFiles of them
 //   iTunesMetadata.plist, SwiftSupport/iphoneos/libswiftDemo.dylib   beside Payload
+// The nested code of the full shape with everyCodeKind, relative to the
+// application, in signing order (innermost first, the application last as "").
 // Failures to build throw std::runtime_error: a broken test set-up.
 #include <cstddef>
 #include <optional>
@@ -42,6 +50,7 @@ struct PackageSpec {
     // Frameworks/W.framework and PlugIns/DemoWatchExt.appex (naming the watch app)
     bool watchApp = false;
     bool versionedFramework = false;  // Frameworks/V.framework in the Versions/A layout
+    bool everyCodeKind = false;       // the test bundle, XPC service, resource bundle, tool and dSYM above
     bool oldSignature = true;      // embedded.mobileprovision and _CodeSignature
     std::string oldProfileBytes;   // the old embedded profile; empty: a signed test profile
     bool topLevelEntries = true;   // entries beside "Payload"
@@ -50,6 +59,8 @@ struct PackageSpec {
     int extraFrameworks = 0;       // Frameworks/F<n>.framework, for big packages
     size_t executablePadding = 0;  // extra bytes of constant data in the main executable
 };
+
+std::vector<std::string> everyCodeKindItems(const std::string& appName = "Demo");
 
 // Writes the tree into root (root/Payload/<Name>.app ...); answers the .app path.
 std::string buildPackageTree(const std::string& root, const PackageSpec& shape = {});
