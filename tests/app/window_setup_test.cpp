@@ -337,10 +337,12 @@ TEST_F(Setup, VerdictLineNamesTheFirstProblemBeforeResign) {
     }
 }
 
-TEST_F(Setup, ResignRefusesAnUnwritableDestinationAndAsksBeforeReplacing) {
-    importMine();
-    install("d.mobileprovision", profileFor("D Exact", "com.example.demo", "D0", mine, kTeam));
+TEST_F(Setup, FromAnEmptyHomeTheWindowAloneSetsUpAndRe_signsCheckingTheDestinationFirst) {
+    // Nothing in the keychain, no profile installed: both come from the window.
     open();
+    testkit::writeFile(dir + "/d.mobileprovision", pki::makeProfile(profileFor("D Exact", "com.example.demo", "D0", mine, kTeam)));
+    answerPassword("right");
+    EXPECT_TRUE(drop({dir + "/mine.p12", dir + "/d.mobileprovision"}));
     ASSERT_TRUE(qttest::waitFor([&] { return chosen("certificateComboBox").toStdString() == kMine; }));
     openPackage(package("com.example.demo"));
     ASSERT_TRUE(verdictIs("Ready:"));
@@ -367,6 +369,15 @@ TEST_F(Setup, ResignRefusesAnUnwritableDestinationAndAsksBeforeReplacing) {
     QTest::mouseClick(find<QPushButton>("resignButton"), Qt::LeftButton);
     ASSERT_TRUE(logHas("Resign done, ipa saved to", 120000));
     EXPECT_NE(testkit::readFile(out + "/Demo.ipa"), "an earlier package");
+    std::string unpacked = testkit::makeScratchDir("unpacked");
+    ASSERT_EQ(testkit::run({"/usr/bin/unzip", "-q", out + "/Demo.ipa", "-d", unpacked}), 0);
+    testkit::writeFile(dir + "/root.pem", pki::TestPKI::shared().root().certPem());
+    std::string verdictText;
+    EXPECT_EQ(testkit::run({"/usr/bin/python3", std::string(IPA_SOURCE_DIR) + "/tests/codesign/independent_verify.py",
+                            "--ca", dir + "/root.pem", "--provisioning", unpacked + "/Payload/Demo.app"},
+                           &verdictText),
+              0)
+        << verdictText;
     // Space and Return press Resign again.
     EXPECT_TRUE(qttest::waitFor([&] { return window->focusWidget() == find<QPushButton>("resignButton"); }, 5000));
     // The last line offers the folder; with no file manager, a line says so.

@@ -263,3 +263,18 @@ TEST_F(Window, ClosingWhileWorkRunsAsksFirst) {
     EXPECT_FALSE(window->controller()->isWorking());
     EXPECT_TRUE(find<QPushButton>("resignButton")->isEnabled());
 }
+
+TEST_F(Window, LogColoursReachTheirContrastOnLightAndDarkPalettes) {
+    auto* log = find<QTextEdit>("logField");
+    const QPalette original = log->palette();
+    for (const QColor& base : {QColor(Qt::white), QColor(0xf0, 0xf0, 0xf0), QColor(0x1e, 0x1e, 0x1e), QColor(Qt::black),
+                               QColor(0x44, 0x44, 0x48)}) {
+        QPalette palette = original;
+        palette.setColor(QPalette::Base, base);
+        log->setPalette(palette);
+        for (auto color : {ui::LogColor::red, ui::LogColor::orange, ui::LogColor::green, ui::LogColor::gray})
+            EXPECT_GE(ui::qt::contrastRatio(ui::qt::colorFor(color, log), base), 4.5)
+                << base.name().toStdString() << " " << static_cast<int>(color);
+    }
+    log->setPalette(original);
+}
