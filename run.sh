@@ -14,7 +14,8 @@ PACKAGES=(build-essential cmake ninja-build pkg-config git
           libcli11-dev nlohmann-json3-dev
           libgtest-dev googletest clang libclang-rt-14-dev lld llvm zip unzip zlib1g-dev python3
           xvfb xauth imagemagick
-          dpkg-dev file shared-mime-info desktop-file-utils xdg-utils libfile-mimeinfo-perl)
+          dpkg-dev file shared-mime-info desktop-file-utils xdg-utils libfile-mimeinfo-perl
+          appstream help2man lintian)
 
 install_missing() {
     local missing=()
