@@ -13,7 +13,8 @@ PACKAGES=(build-essential cmake ninja-build pkg-config git
           libssl-dev openssl libplist-dev libplist++-dev qt6-base-dev
           libgtest-dev googletest clang libclang-rt-14-dev lld llvm zip unzip zlib1g-dev python3
           xvfb xauth
-          dpkg-dev file shared-mime-info desktop-file-utils xdg-utils libfile-mimeinfo-perl)
+          dpkg-dev file shared-mime-info desktop-file-utils xdg-utils libfile-mimeinfo-perl
+          libimobiledevice-utils ideviceinstaller)
 
 install_missing() {
     local missing=()
