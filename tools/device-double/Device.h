@@ -2,6 +2,7 @@
 // What the double stands for: one or more devices behind one mux socket, each
 // with its lockdownd, its media folder (AFC) and its installed applications.
 // One lock guards everything that connections share.
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -42,6 +43,10 @@ struct Double {
     Options options;
     PairRecord pairing;
     std::vector<Device> devices;
+
+    // Whether the devices are on the cable: SIGUSR1 unplugs them all, SIGUSR2
+    // plugs them in again; listeners hear Detached and Attached.
+    static inline std::atomic<bool> attached{true};
 
     std::mutex lock;
     std::map<uint16_t, std::pair<size_t, std::string>> servicePorts;  // port -> (device index, service)

@@ -96,22 +96,32 @@ void Double::serveMuxClient(int fd) {
 
         if (*kind == "ListDevices") {
             Array list;
-            for (const auto& d : devices) list.push_back(attachedMessage(d));
+            if (attached)
+                for (const auto& d : devices) list.push_back(attachedMessage(d));
             if (!sendPlistMessage(channel, tag, Dict{{"DeviceList", list}})) return;
         } else if (*kind == "Listen") {
             if (!sendResult(channel, tag, Ok)) return;
-            for (const auto& d : devices)
-                if (!sendPlistMessage(channel, 0, attachedMessage(d))) return;
-            // The devices stay attached: the listener hears nothing more
-            // until it hangs up.
-            char sink[256];
-            while (::recv(channel.fd(), sink, sizeof sink, 0) > 0) {
+            // Every change of the cable is told until the listener hangs up.
+            bool told = false;
+            for (;;) {
+                bool now = attached;
+                if (now != told) {
+                    for (const auto& d : devices) {
+                        Dict event = now ? attachedMessage(d)
+                                         : Dict{{"DeviceID", int64_t{d.muxId}}, {"MessageType", "Detached"}};
+                        if (!sendPlistMessage(channel, 0, event)) return;
+                    }
+                    told = now;
+                }
+                if (channel.waitReadable(100)) {
+                    char sink[256];
+                    if (::recv(channel.fd(), sink, sizeof sink, 0) <= 0) return;
+                }
             }
-            return;
         } else if (*kind == "Connect") {
             const Value* id = request->count("DeviceID") ? &request->at("DeviceID") : nullptr;
             const Value* port = request->count("PortNumber") ? &request->at("PortNumber") : nullptr;
-            Device* device = id && id->asInteger() ? deviceByMuxId(static_cast<uint64_t>(*id->asInteger())) : nullptr;
+            Device* device = attached && id && id->asInteger() ? deviceByMuxId(static_cast<uint64_t>(*id->asInteger())) : nullptr;
             if (!device) {
                 if (!sendResult(channel, tag, BadDevice)) return;
                 continue;

@@ -2,7 +2,8 @@
 // It answers on one Unix socket as the mux daemon does (point the clients at
 // it with USBMUXD_SOCKET_ADDRESS=UNIX:PATH) and, behind it, as the device's
 // lockdownd, AFC and installation proxy. It runs until it is sent SIGTERM or
-// SIGINT, and then removes its socket.
+// SIGINT, and then removes its socket. SIGUSR1 and SIGUSR2 unplug and plug in
+// its devices.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -31,9 +32,13 @@ constexpr const char* kUsage =
     "  --ios VERSION the iOS version the devices report (default 17.5)\n"
     "  --refuse ...  not-paired: the devices do not trust this computer;\n"
     "                not-in-profile, invalid-signature: every install fails so\n"
-    "  --keep DIR    store each installed package as DIR/<bundle identifier>.ipa\n";
+    "  --keep DIR    store each installed package as DIR/<bundle identifier>.ipa\n"
+    "SIGUSR1 unplugs the devices, SIGUSR2 plugs them in again; SIGTERM ends the double.\n";
 
 char socketPathForSignal[sizeof(sockaddr_un::sun_path)];
+
+void onUnplug(int) { devdouble::Double::attached = false; }
+void onPlug(int) { devdouble::Double::attached = true; }
 
 void onStop(int) {
     ::unlink(socketPathForSignal);
@@ -131,9 +136,16 @@ int main(int argc, char** argv) {
     std::strncpy(socketPathForSignal, o.socketPath.c_str(), sizeof socketPathForSignal - 1);
     struct sigaction stop{};
     stop.sa_handler = onStop;
+    stop.sa_flags = SA_RESTART;
     ::sigaction(SIGTERM, &stop, nullptr);
     ::sigaction(SIGINT, &stop, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
+    struct sigaction unplug{}, plug{};
+    unplug.sa_handler = onUnplug;
+    plug.sa_handler = onPlug;
+    unplug.sa_flags = plug.sa_flags = SA_RESTART;  // no read in a connection is cut short
+    ::sigaction(SIGUSR1, &unplug, nullptr);
+    ::sigaction(SIGUSR2, &plug, nullptr);
     if (::rename(staging.c_str(), o.socketPath.c_str()) != 0) {
         ::unlink(staging.c_str());
         std::fprintf(stderr, "device-double: cannot place the socket at %s: %s\n", o.socketPath.c_str(),
@@ -146,7 +158,11 @@ int main(int argc, char** argv) {
     for (;;) {
         int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE) continue;
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EMFILE || errno == ENFILE) {  // out of descriptors: wait for connections to end
+                ::usleep(50000);
+                continue;
+            }
             std::fprintf(stderr, "device-double: accept failed: %s\n", std::strerror(errno));
             onStop(0);
         }
