@@ -250,5 +250,5 @@ fi
 profile=$(ls "$profiles_dir"/*.mobileprovision | head -n 1)
 echo "No display: re-signing the demo package with ipa-resign instead."
 "$bin/ipa-resign" --ipa "$sample" --identity "$identity" --profile "$profile" \
-    --name "$display_name" --bundle-id "$bundle_id" --output "$desktop"
+    --name "$display_name" --bundle-id "$bundle_id" --output "$desktop" --overwrite
 echo "The re-signed package: $desktop/$display_name.ipa"

@@ -6,8 +6,9 @@
 #   [RUNS=3] bench/resign/run.sh [BUILD_DIR] [MEGABYTES FRAMEWORKS RESOURCES]
 # Of RUNS pairs per package it prints, for the median re-sign, the wall
 # time of each stage (from the log's time stamps), the whole run's wall
-# time, the front end's own CPU time and peak memory, and the median re-sign
-# as a ratio of the median round trip.
+# time, the front end's own CPU time and peak memory, the median re-sign
+# as a ratio of the median round trip, both runs' CPU times (children
+# included), the output sizes, and the load average before and after.
 # Uses the project's security and codesign commands when they are built,
 # otherwise stand-ins that sign nothing (then the signing figure only shows
 # the engine's own cost per item).
@@ -41,21 +42,16 @@ else
 fi
 echo "tools: $tools"
 
-# seconds COMMAND...: the wall time of one run, in seconds.
-seconds() {
-    local start end
-    start=$(date +%s%N)
-    "$@"
-    end=$(date +%s%N)
-    echo "scale=3; ($end - $start) / 1000000000" | bc
-}
-# The plain round trip the re-sign is measured against: unpack, pack again.
+# The plain round trip the re-sign is measured against: unpack, pack again,
+# the previous run's output removed just before, as a user's disk holds it.
 round_trip() {  # round_trip IPA
     rm -rf "$work/plain"
     mkdir -p "$work/plain"
     unzip -q "$1" -d "$work/plain/tree"
     (cd "$work/plain/tree" && zip -qry "$work/plain/out.ipa" .)
 }
+export -f round_trip
+export work
 
 # wall_of TIME_FILE: the wall time GNU time -v wrote, in seconds.
 wall_of() {
@@ -66,6 +62,14 @@ print(f"{int(m.group(1) or 0) * 3600 + int(m.group(2)) * 60 + float(m.group(3)):
 PY
 }
 
+# cpu_of TIME_FILE: user + system seconds GNU time -v wrote.
+cpu_of() {
+    awk -F': ' '/User time|System time/ { s += $2 } END { printf "%.3f", s }' "$1"
+}
+median_of() {  # median_of VALUE...
+    printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"
+}
+
 # bench_package LABEL DIR: the plain round trip and the whole re-sign of
 # DIR/Bench.ipa, one after the other, with the re-sign's stage figures.
 bench_package() {
@@ -73,26 +77,32 @@ bench_package() {
     echo "== $label"
     ls -l "$dir/Bench.ipa" | awk '{printf "package: %.1f MB\n", $5/1048576}'
     if [ "$real_tools" = 1 ]; then "$bin/security" import "$dir/identity.p12" -P bench >/dev/null; fi
-    # RUNS pairs (plain round trip, then re-sign), alternating, each timed
-    # run starting with nothing left to write back; the figures are the
-    # medians. File making on a shared disk varies from run to run.
-    local plains=() walls=() i
+    # RUNS pairs (plain round trip, then re-sign), alternating, with no sync
+    # in between: each run finds the disk as the run before left it, and
+    # the previous run's output is removed just before it starts. The
+    # figures are the medians; the CPU time counts every child process.
+    local plains=() plain_cpus=() walls=() cpus=() i
     for i in $(seq "$runs"); do
-        sync
-        plains+=("$(seconds round_trip "$dir/Bench.ipa")")
-        rm -rf "$work/plain" "$work/out"
-        sync
+        /usr/bin/time -f "%e %U %S" -o "$work/plain-time$i.txt" bash -c 'round_trip "$0"' "$dir/Bench.ipa"
+        plains+=("$(awk '{print $1}' "$work/plain-time$i.txt")")
+        plain_cpus+=("$(awk '{printf "%.3f", $2 + $3}' "$work/plain-time$i.txt")")
+        plain_size=$(stat -c %s "$work/plain/out.ipa")
+        rm -rf "$work/out"
         /usr/bin/time -v -o "$work/time$i.txt" "$program" --ipa "$dir/Bench.ipa" --identity "$identity" \
             --profile "$dir/Bench.mobileprovision" --profile "$dir/BenchShare.mobileprovision" --name "Bench Resigned" --profile-bundle-id \
             --output "$work/out" --print-usage ${BENCH_EXTRA_ARGS:-} >"$work/log$i.txt" 2>"$work/err$i.txt" || {
             echo "ipa-resign failed:"; cat "$work/err$i.txt"; exit 1; }
         walls+=("$(wall_of "$work/time$i.txt") $i")
+        cpus+=("$(cpu_of "$work/time$i.txt")")
         [ "$i" = "$runs" ] || rm -rf "$work/out"
     done
     local median plain
     median=$(printf '%s\n' "${walls[@]}" | sort -n | sed -n "$(( (runs + 1) / 2 ))p" | cut -d' ' -f2)
     plain=$(printf '%s\n' "${plains[@]}" | sort -n | sed -n "$(( (runs + 1) / 2 ))p")
     echo "runs: $runs; re-sign wall $(printf '%s\n' "${walls[@]}" | cut -d' ' -f1 | sort -n | tr '\n' ' ')s; round trip $(printf '%s\n' "${plains[@]}" | sort -n | tr '\n' ' ')s"
+    echo "CPU: re-sign $(printf '%s\n' "${cpus[@]}" | sort -n | tr '\n' ' ')s; round trip $(printf '%s\n' "${plain_cpus[@]}" | sort -n | tr '\n' ' ')s"
+    echo "CPU medians: re-sign $(median_of "${cpus[@]}") s, round trip $(median_of "${plain_cpus[@]}") s"
+    echo "output size: re-sign $(stat -c %s "$work/out/Bench Resigned.ipa") bytes, round trip (zip level 6) $plain_size bytes, ratio $(echo "scale=4; $(stat -c %s "$work/out/Bench Resigned.ipa") / $plain_size" | bc)"
     cp "$work/log$median.txt" "$work/log.txt"; cp "$work/err$median.txt" "$work/err.txt"; cp "$work/time$median.txt" "$work/time.txt"
     report "$plain"
     # Not timed: the output passes the independent verifier.
@@ -146,6 +156,7 @@ echo "== generating ${megabytes} MB, ${frameworks} frameworks, ${resources} reso
 identity=$("$bin/bench_make_package" "$work/in" "$megabytes" "$frameworks" "$resources")
 echo "== generating the realistic package: 30 MB of images, ${frameworks} frameworks, ${resources} resources"
 real_identity=$("$bin/bench_make_package" "$work/real" 30 "$frameworks" "$resources" realistic)
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
 bench_package "benchmark package (${megabytes} MB of incompressible resources)" "$work/in" "$identity"
 bench_package "realistic package (binaries deflate to half, images not, plists and strings well)" "$work/real" "$real_identity"
-echo "load average: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"

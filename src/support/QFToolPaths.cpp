@@ -97,12 +97,18 @@ bool entryNameIsLiteral(const std::string& name) {
     });
 }
 
+// NOTE: keep in step with packPaths.
 std::vector<std::string> pack(const std::string& archivePath) { return {"-qry", safeArgumentPath(archivePath), "."}; }
 
 std::vector<std::string> packChanges(const std::string& basePackage, const std::string& archivePath) {
     return {"-qry", "-FS", "--out", safeArgumentPath(archivePath), safeArgumentPath(basePackage), "."};
 }
 
-std::vector<std::string> listEntries(const std::string& archivePath) { return {"-Z1", safeArgumentPath(archivePath)}; }
+std::vector<std::string> packPaths(const std::string& archivePath, const std::vector<std::string>& paths) {
+    // NOTE: keep in step with pack: the same entries, but for the recursion.
+    std::vector<std::string> arguments{"-qy", "-nw", safeArgumentPath(archivePath), "--"};
+    arguments.insert(arguments.end(), paths.begin(), paths.end());
+    return arguments;
+}
 
 }  // namespace QFToolCommands

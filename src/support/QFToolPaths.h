@@ -49,6 +49,9 @@ std::vector<std::string> pack(const std::string& archivePath);
 // has the same time and size are copied, the rest packed again, entries
 // without a file dropped; basePackage itself is left as it is.
 std::vector<std::string> packChanges(const std::string& basePackage, const std::string& archivePath);
-// Prints the archive's entry names, one a line (unpacking tool).
-std::vector<std::string> listEntries(const std::string& archivePath);
+// Packs the named paths, relative to the working directory, into
+// archivePath as pack does, but without descending into folders: a folder
+// gives its own entry only. Each path is taken as itself (no wildcards, no
+// options); pass only paths for which entryNameIsLiteral holds.
+std::vector<std::string> packPaths(const std::string& archivePath, const std::vector<std::string>& paths);
 }  // namespace QFToolCommands

@@ -15,6 +15,7 @@
 #include "support/QFToolLaunch.h"
 #include "support/QFToolPaths.h"
 #include "system/QFArchiveSafety.h"
+#include "system/QFRepack.h"
 #include "system/QFUnpackSplit.h"
 #include "system/QFUnpackedTree.h"
 
@@ -37,19 +38,6 @@ std::optional<std::string> makeStagingFolder(const std::string& target) {
     std::string staging = platform::path::appendingPathComponent(parent.empty() ? "." : parent, ".ipa-resigner-XXXXXX");
     if (!::mkdtemp(staging.data())) return std::nullopt;
     return staging;
-}
-
-std::vector<std::string> listedNames(const std::string& listing) {
-    std::vector<std::string> names;
-    size_t start = 0;
-    while (start < listing.size()) {
-        size_t end = listing.find('\n', start);
-        if (end == std::string::npos) end = listing.size();
-        names.push_back(listing.substr(start, end - start));
-        start = end + 1;
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 }  // namespace
@@ -171,9 +159,69 @@ void QFFileHelper::zip(const std::string& directoryPath, const std::string& toPa
 
 void QFFileHelper::zipChanges(const std::string& directoryPath, std::shared_ptr<const QFUnpackedTree> unpacked,
                               const std::string& toPath, std::function<void(bool)> complete) {
-    // The old package serves only while it is the one the directory came
-    // from, and only once every file changed since has a time of its own.
-    if (!unpacked || !unpacked->packageUnchanged() || !unpacked->markChangedFiles(directoryPath)) {
+    // The old package serves only while it is the one the directory came from.
+    if (!unpacked || !unpacked->packageUnchanged()) {
+        zip(directoryPath, toPath, std::move(complete));
+        return;
+    }
+    auto plan = QFPlanRepacking(directoryPath, *unpacked);
+    if (!plan) {
+        zipFileSync(directoryPath, std::move(unpacked), toPath, std::move(complete));
+        return;
+    }
+    std::string target = platform::path::absolutePath(toPath);
+    auto staging = makeStagingFolder(target);
+    if (!staging) {
+        zip(directoryPath, target, std::move(complete));
+        return;
+    }
+    // The changed paths, packed by one or two tools at once, each into an
+    // archive of its own; then the new archive from those and the old one.
+    std::vector<std::string> partArchives;
+    for (const auto& part : plan->parts)
+        if (!part.empty()) partArchives.push_back(platform::path::appendingPathComponent(*staging, "part" + std::to_string(partArchives.size()) + ".zip"));
+    struct Progress {
+        size_t running = 0;
+        bool ok = true;
+    };
+    auto progress = std::make_shared<Progress>();
+    progress->running = partArchives.size();
+    auto shared = std::make_shared<const QFRepackPlan>(std::move(*plan));
+    auto assemble = [directoryPath, unpacked, shared, partArchives, staging = *staging, target, complete](bool packed) {
+        const std::string partial = platform::path::appendingPathComponent(staging, "package.ipa");
+        // The archive must hold exactly what the directory holds; whatever
+        // went wrong, packing starts again from nothing.
+        bool ok = packed && QFAssembleRepacked(*shared, unpacked->packagePath, partArchives, partial) &&
+                  QFArchiveNames(partial) == QFUnpackedTree::archiveNames(directoryPath) &&
+                  ::rename(partial.c_str(), target.c_str()) == 0;
+        platform::fs::removeItem(staging);
+        if (ok) {
+            if (complete) complete(platform::fs::fileExists(target));
+            return;
+        }
+        QFFileHelper::sharedInstance().zip(directoryPath, target, complete);
+    };
+    if (partArchives.empty()) {
+        platform::MainQueue::async([assemble] { assemble(true); });
+        return;
+    }
+    QFToolPaths tools = QFToolPaths::current();
+    size_t index = 0;
+    for (const auto& part : shared->parts) {
+        if (part.empty()) continue;
+        runAndWait({tools.zip, QFToolCommands::packPaths(partArchives[index++], part), directoryPath},
+                   [progress, assemble](int status) {
+                       progress->ok = progress->ok && status == 0;
+                       if (--progress->running == 0) assemble(progress->ok);
+                   });
+    }
+}
+
+void QFFileHelper::zipFileSync(const std::string& directoryPath, std::shared_ptr<const QFUnpackedTree> unpacked,
+                               const std::string& toPath, std::function<void(bool)> complete) {
+    // The tool copies what it takes for unchanged, by time and size: only
+    // once every file changed since has a time of its own.
+    if (!unpacked->markChangedFiles(directoryPath)) {
         zip(directoryPath, toPath, std::move(complete));
         return;
     }
@@ -198,17 +246,12 @@ void QFFileHelper::zipChanges(const std::string& directoryPath, std::shared_ptr<
             fromScratch();
             return;
         }
-        QFToolLaunchRequest lister{QFToolPaths::current().unzip, QFToolCommands::listEntries(partial), "", true};
-        bool launched = QFLaunchTool(lister, [=](QFToolLaunchResult listing) {
-            bool exact = listing.status == 0 && listedNames(listing.output) == QFUnpackedTree::archiveNames(directoryPath);
-            if (!exact) {
-                fromScratch();
-                return;
-            }
-            bool ok = ::rename(partial.c_str(), target.c_str()) == 0;
-            platform::fs::removeItem(staging);
-            if (complete) complete(ok && platform::fs::fileExists(target));
-        });
-        if (!launched) fromScratch();
+        if (QFArchiveNames(partial) != QFUnpackedTree::archiveNames(directoryPath)) {
+            fromScratch();
+            return;
+        }
+        bool ok = ::rename(partial.c_str(), target.c_str()) == 0;
+        platform::fs::removeItem(staging);
+        if (complete) complete(ok && platform::fs::fileExists(target));
     });
 }

@@ -51,5 +51,9 @@ public:
 
 private:
     QFFileHelper();
+    // zipChanges by the packing tool alone, which copies from the old
+    // package what it takes for unchanged.
+    void zipFileSync(const std::string& directoryPath, std::shared_ptr<const QFUnpackedTree> unpacked,
+                     const std::string& toPath, std::function<void(bool)> complete);
     std::vector<std::string> _provisionExtensions;
 };

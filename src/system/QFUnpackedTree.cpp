@@ -69,11 +69,6 @@ bool walk(int dirFd, const std::string& prefix,
     return ok;
 }
 
-bool walk(const std::string& root, const std::function<bool(const std::string&, const struct stat&)>& visit) {
-    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return fd >= 0 && walk(fd, "", visit);
-}
-
 bool isFileOrLink(const QFFileStamp& stamp) { return S_ISREG(stamp.mode) || S_ISLNK(stamp.mode); }
 
 // The archive's time of an entry: local time, seconds halved.
@@ -87,6 +82,11 @@ long long archiveSlot(time_t t) {
 
 }  // namespace
 
+bool QFWalkTree(const std::string& root, const std::function<bool(const std::string&, const struct stat&)>& visit) {
+    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd >= 0 && walk(fd, "", visit);
+}
+
 bool QFFileStamp::operator==(const QFFileStamp& other) const {
     return device == other.device && inode == other.inode && size == other.size && mode == other.mode &&
            sameTime(modified, other.modified) && sameTime(changed, other.changed);
@@ -97,7 +97,7 @@ std::shared_ptr<const QFUnpackedTree> QFUnpackedTree::capture(const std::string&
     auto tree = std::make_shared<QFUnpackedTree>();
     tree->packagePath = platform::path::absolutePath(packagePath);
     if (!stampOf(tree->packagePath, tree->package) || !S_ISREG(tree->package.mode)) return nullptr;
-    bool read = walk(root, [&](const std::string& relative, const struct stat& st) {
+    bool read = QFWalkTree(root, [&](const std::string& relative, const struct stat& st) {
         QFFileStamp stamp;
         fill(st, stamp);
         if (!isFileOrLink(stamp)) return true;
@@ -116,7 +116,7 @@ bool QFUnpackedTree::packageUnchanged() const {
 
 bool QFUnpackedTree::markChangedFiles(const std::string& root) const {
     const time_t now = ::time(nullptr);
-    return walk(root, [&](const std::string& relative, const struct stat& st) {
+    return QFWalkTree(root, [&](const std::string& relative, const struct stat& st) {
         QFFileStamp stamp;
         fill(st, stamp);
         if (!isFileOrLink(stamp)) return true;
@@ -136,7 +136,7 @@ bool QFUnpackedTree::markChangedFiles(const std::string& root) const {
 
 std::vector<std::string> QFUnpackedTree::archiveNames(const std::string& root) {
     std::vector<std::string> names;
-    walk(root, [&](const std::string& relative, const struct stat& st) {
+    QFWalkTree(root, [&](const std::string& relative, const struct stat& st) {
         names.push_back(S_ISDIR(st.st_mode) ? relative + "/" : relative);
         return true;
     });

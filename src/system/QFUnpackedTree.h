@@ -9,9 +9,11 @@
 // soon after the package was made could pass for unchanged. The record below
 // lets packing find every file written, replaced, added or re-moded since
 // unpacking, whoever wrote it, and move its time clear of its entry's.
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -46,3 +48,8 @@ struct QFUnpackedTree {
     // "/", links (to folders too) do not.
     static std::vector<std::string> archiveNames(const std::string& root);
 };
+
+// Calls visit(relative path, its lstat) for everything below root, folders
+// before their contents, links not followed. False when a folder or an entry
+// could not be read, or visit answered false.
+bool QFWalkTree(const std::string& root, const std::function<bool(const std::string&, const struct stat&)>& visit);

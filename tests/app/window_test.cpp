@@ -235,7 +235,7 @@ TEST_F(Window, ClosingClearsTheFormAndReopeningShowsTheSameWindow) {
     EXPECT_TRUE(delegate.applicationShouldHandleReopen(false));
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(window->controller(), c);
-    EXPECT_EQ(find<QComboBox>("certificateComboBox")->count(), 1);  // the lists stay loaded
+    EXPECT_EQ(find<QComboBox>("certificateComboBox")->count(), 1);  // listed while they are read again
 }
 
 TEST_F(Window, ClosingWhileWorkRunsAsksFirst) {

@@ -82,10 +82,10 @@ static std::string unstamped(std::string text) {
     return std::regex_replace(text, std::regex(R"("time":"[^"]*")"), R"("time":"T")");
 }
 
-// Whole outputs and exit codes of command lines that end before any
-// package is opened, byte for byte as users and scripts have seen them: the
-// usage errors, the order of packages given as --ipa and as plain arguments,
-// and text the JSON lines escape (quotes, control characters, invalid UTF-8).
+// Whole outputs and exit codes, byte for byte, of command lines that end
+// before any package is opened: the usage errors, the order of packages given
+// as --ipa and as plain arguments, quiet failures naming their package, and
+// text the JSON lines escape (quotes, control characters, invalid UTF-8).
 TEST_F(IpaResignTest, CommandLinesKeepTheirExitCodesAndOutputs) {
     struct Case {
         std::vector<std::string> args;
@@ -140,9 +140,9 @@ TEST_F(IpaResignTest, CommandLinesKeepTheirExitCodesAndOutputs) {
          "Could not decode file.\n[T] Not found ipa file b.ipa\n[T] Not found ipa file a.ipa\n[T] Not found ipa file --c.ipa\n[T] Not found ipa file -\n"},
         {{"--quiet", "--identity", "X", "--profile", "p.mobileprovision", "--output", "o", "b.ipa", "a.ipa"}, 1,
          "ipa-resign: 0 of 2 packages re-signed\n  FAILED  b.ipa\n  FAILED  a.ipa\n",
-         "Could not decode file.\n[T] Not found ipa file b.ipa\n[T] Not found ipa file a.ipa\n"},
+         "Could not decode file.\n[T] b.ipa: Not found ipa file b.ipa\n[T] a.ipa: Not found ipa file a.ipa\n"},
         {{"--json", "--identity", "X", "--profile", "p.mobileprovision", "--output", "o", "no/a\tb\"c\\d\001\010\014\177\377\342\202.ipa", "--ipa", "second \303\251.ipa"}, 1,
-         "{\"type\":\"log\",\"package\":\"no/a\\tb\\\"c\\\\d\\u0001\\u0008\\u000c\\u007f\357\277\275\357\277\275\357\277\275.ipa\",\"stage\":\"idle\",\"color\":\"red\",\"time\":\"T\",\"message\":\"Not found ipa file no/a\\tb\\\"c\\\\d\\u0001\\u0008\\u000c\\u007f\357\277\275\357\277\275\357\277\275.ipa\"}\n{\"type\":\"log\",\"package\":\"second \303\251.ipa\",\"stage\":\"idle\",\"color\":\"red\",\"time\":\"T\",\"message\":\"Not found ipa file second \303\251.ipa\"}\n{\"type\":\"summary\",\"status\":\"failed\",\"packages\":2,\"succeeded\":0,\"failed\":[\"no/a\\tb\\\"c\\\\d\\u0001\\u0008\\u000c\\u007f\357\277\275\357\277\275\357\277\275.ipa\",\"second \303\251.ipa\"]}\n",
+         "{\"type\":\"log\",\"package\":\"no/a\\tb\\\"c\\\\d\\u0001\\u0008\\u000c\\u007f\357\277\275\357\277\275\357\277\275.ipa\",\"stage\":\"idle\",\"color\":\"red\",\"time\":\"T\",\"message\":\"Not found ipa file no/a\\tb\\\"c\\\\d\\u0001\\u0008\\u000c\\u007f\357\277\275\357\277\275\357\277\275.ipa\"}\n{\"type\":\"result\",\"package\":\"no/a\\tb\\\"c\\\\d\\u0001\\u0008\\u000c\\u007f\357\277\275\357\277\275\357\277\275.ipa\",\"status\":\"failed\",\"archive\":null,\"message\":\"Not found ipa file no/a\\tb\\\"c\\\\d\\u0001\\u0008\\u000c\\u007f\357\277\275\357\277\275\357\277\275.ipa\",\"signed\":[],\"timings\":{}}\n{\"type\":\"log\",\"package\":\"second \303\251.ipa\",\"stage\":\"idle\",\"color\":\"red\",\"time\":\"T\",\"message\":\"Not found ipa file second \303\251.ipa\"}\n{\"type\":\"result\",\"package\":\"second \303\251.ipa\",\"status\":\"failed\",\"archive\":null,\"message\":\"Not found ipa file second \303\251.ipa\",\"signed\":[],\"timings\":{}}\n{\"type\":\"summary\",\"status\":\"failed\",\"packages\":2,\"succeeded\":0,\"failed\":[\"no/a\\tb\\\"c\\\\d\\u0001\\u0008\\u000c\\u007f\357\277\275\357\277\275\357\277\275.ipa\",\"second \303\251.ipa\"]}\n",
          "Could not decode file.\n[T] Not found ipa file no/a\tb\"c\\d\001\010\014\177\377\342\202.ipa\n[T] Not found ipa file second \303\251.ipa\nipa-resign: 0 of 2 packages re-signed\n  FAILED  no/a\tb\"c\\d\001\010\014\177\377\342\202.ipa\n  FAILED  second \303\251.ipa\n"},
         {{"--json", "--p12", "missing.p12", "--profile", "p", "--output", "o", "x.ipa"}, 1,
          "{\"type\":\"error\",\"package\":\"\",\"message\":\"cannot read the PKCS#12 file missing.p12\"}\n",
@@ -185,6 +185,25 @@ TEST_F(IpaResignTest, CommandLinesKeepTheirExitCodesAndOutputs) {
               "\n"
               R"j({"type":"summary","status":"succeeded","packages":1,"succeeded":1,"failed":[]})j"
               "\n");
+}
+
+TEST_F(IpaResignTest, AnArchiveAlreadyThereIsReplacedOnlyWithOverwrite) {
+    const std::string archive = dir + "/out/Shiny.ipa";
+    testkit::writeFile(archive, "an earlier archive");
+    auto refused = runProgram(program, standardArgs(), dir);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("ipa-resign: error: " + ipa + ": " + archive +
+                               " exists already; give --overwrite to replace it, or --name for another name\n"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_EQ(testkit::readFile(archive), "an earlier archive");
+    EXPECT_TRUE(recordedCalls(codesignLog).empty());
+
+    auto args = standardArgs();
+    args.push_back("--overwrite");
+    auto replaced = runProgram(program, args, dir);
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_EQ(testkit::archiveEntry(archive, "Payload/Demo.app/embedded.mobileprovision"), testkit::readFile(profilePath));
 }
 
 TEST_F(IpaResignTest, ResignsEndToEndAndPrintsTheLog) {

@@ -5,7 +5,8 @@
 # the desktop entry passes desktop-file-validate; with our MIME definition
 # in a data folder of its own, xdg-mime calls an .ipa application/x-ios-app;
 # cpack builds the .deb, whose contents and control fields are as installed
-# programs need them.
+# programs need them; its AppStream metadata passes appstreamcli, each
+# program has its manual page, and lintian finds no error in it.
 set -eu
 src=$1
 build=$2
@@ -40,4 +41,18 @@ for dep in zip unzip libc6 libssl3 libplist libqt6widgets6; do
     echo "$depends" | grep -q "$dep" || fail "Depends lacks $dep: $depends"
 done
 dpkg-deb -I "$deb" >/dev/null || fail "dpkg-deb -I"
+
+dpkg-deb -x "$deb" "$work/root"
+metainfo=$(ls "$work"/root/usr/share/metainfo/*.metainfo.xml) || fail "no AppStream metadata"
+appstreamcli validate --no-net "$metainfo" >"$work/appstream.log" 2>&1 || { cat "$work/appstream.log"; fail "appstreamcli validate"; }
+desktop_id=$(sed -n 's|.*<launchable type="desktop-id">\(.*\)</launchable>.*|\1|p' "$metainfo")
+[ -f "$work/root/usr/share/applications/$desktop_id" ] || fail "metainfo names desktop entry '$desktop_id', not in the package"
+grep -q "<release version=\"$(dpkg-deb -f "$deb" Version)\"" "$metainfo" || fail "metainfo lacks this release"
+for program in ipa-resigner ipa-resign; do
+    page="$work/root/usr/share/man/man1/$program.1.gz"
+    zcat "$page" | grep -q "^\.SH NAME" || fail "no manual page for $program"
+done
+if command -v lintian >/dev/null; then
+    lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log"; fail "lintian"; }
+fi
 echo "ok: $(basename "$deb")"

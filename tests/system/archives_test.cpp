@@ -15,6 +15,7 @@
 #include "support/QFToolPaths.h"
 #include "system/QFArchiveSafety.h"
 #include "system/QFFileHelper.h"
+#include "system/QFRepack.h"
 #include "system/QFUnpackSplit.h"
 #include "system/QFUnpackedTree.h"
 #include "testkit/package.h"
@@ -91,6 +92,16 @@ std::vector<std::string> tree(const std::string& root) {
     std::vector<std::string> out;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
         if (!it->is_directory() || it->is_symlink()) out.push_back(fs::relative(it->path(), root).string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Each entry's name and the mode the archive stores for it, sorted.
+std::vector<std::pair<std::string, uint32_t>> storedModes(const std::string& archive) {
+    std::vector<QFArchiveEntry> entries;
+    EXPECT_EQ(QFCheckArchiveBeforeUnpacking(archive, "/", {}, &entries), std::nullopt);
+    std::vector<std::pair<std::string, uint32_t>> out;
+    for (const auto& e : entries) out.emplace_back(e.name, e.mode);
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -436,6 +447,103 @@ TEST_F(Archives, PackingChangesFallsBackWhenTheOldPackageCannotServe) {
         ASSERT_TRUE(zipChangesNow(dir + "/w", unpacked, dir + "/out.ipa"));
         ASSERT_TRUE(unzipNow(dir + "/out.ipa", dir + "/again"));
         EXPECT_EQ(differences(dir + "/again", dir + "/w"), std::vector<std::string>{});
+    }
+}
+
+// Packing on both cores: the changed paths go to two tools and the archive
+// is assembled from theirs and the opened package's entries. Whatever a run
+// changed, the result must unpack to what one tool packing the folder gives.
+TEST_F(Archives, PackingChangesOnTwoToolsGivesWhatOneToolGives) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& app)> change;
+        size_t tools;  // how many packing tools the plan runs
+    };
+    auto rewrite = [](const std::string& file) {
+        std::string bytes = testkit::readFile(file);
+        bytes[bytes.size() / 2] ^= 1;
+        struct stat st;
+        ::stat(file.c_str(), &st);
+        testkit::writeFile(file, bytes);
+        const timespec old[2] = {st.st_mtim, st.st_mtim};  // same size, same time: only the bytes differ
+        ::utimensat(AT_FDCWD, file.c_str(), old, 0);
+    };
+    const Case cases[] = {
+        {"nothing changed", [](const std::string&) {}, 1},
+        {"large files rewritten", [&](const std::string& app) {
+             for (int i = 0; i < 4; ++i) rewrite(app + "/Resources/res-" + std::to_string(i) + ".txt");
+         }, 2},
+        {"a small file rewritten in place", [&](const std::string& app) { rewrite(app + "/Info.plist"); }, 1},
+        {"modes changed, a file removed and one added, a link moved", [](const std::string& app) {
+             ::chmod((app + "/Resources/res-1.txt").c_str(), 0700);
+             ::chmod((app + "/Resources").c_str(), 0750);
+             fs::remove(app + "/Resources/res-2.txt");
+             testkit::writeFile(app + "/New.txt", "new");
+             fs::remove(app + "/Alias");
+             fs::create_symlink("Info.plist", app + "/Alias");
+         }, 2},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = work + "/" + std::to_string(n++);
+        testkit::PackageSpec shape;
+        shape.resourceFiles = 6;
+        shape.resourceBytes = 1 << 20;
+        std::string app = testkit::buildPackageTree(dir + "/tree", shape);
+        fs::create_symlink("Demo", app + "/Alias");
+        ::chmod((app + "/Resources/res-5.txt").c_str(), 04755);  // a mode unpacking does not give back
+        testkit::zipTree(dir + "/tree", dir + "/in.ipa");
+        const std::string w = dir + "/w";
+        ASSERT_TRUE(unzipNow(dir + "/in.ipa", w));
+        auto unpacked = QFUnpackedTree::capture(dir + "/in.ipa", w);
+        ASSERT_TRUE(unpacked);
+        c.change(w + "/Payload/Demo.app");
+        auto plan = QFPlanRepacking(w, *unpacked);
+        ASSERT_TRUE(plan) << "the package must take the road of the assembled archive";
+        EXPECT_EQ(size_t(!plan->parts[0].empty()) + size_t(!plan->parts[1].empty()), c.tools);
+
+        fs::create_directories(dir + "/out");
+        ASSERT_TRUE(zipChangesNow(w, unpacked, dir + "/out/changes.ipa"));
+        ASSERT_TRUE(zipNow(w, dir + "/out/scratch.ipa"));
+        EXPECT_EQ(tree(dir + "/out"), (std::vector<std::string>{"changes.ipa", "scratch.ipa"})) << "no staging left";
+        EXPECT_EQ(storedModes(dir + "/out/changes.ipa"), storedModes(dir + "/out/scratch.ipa"));
+        ASSERT_TRUE(unzipNow(dir + "/out/changes.ipa", dir + "/changes"));
+        ASSERT_TRUE(unzipNow(dir + "/out/scratch.ipa", dir + "/scratch"));
+        EXPECT_EQ(differences(dir + "/changes", dir + "/scratch"), std::vector<std::string>{});
+        EXPECT_EQ(differences(dir + "/changes", w), std::vector<std::string>{});
+    }
+}
+
+// An opened package whose names unpacking may have written elsewhere, or a
+// changed path the packing tool would not take as itself, leaves packing to
+// the tool alone.
+TEST_F(Archives, PackingOnTwoToolsOnlyFromPackagesItCanCopy) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> entries;  // name, bytes
+        const char* changed;                                      // written after unpacking
+    };
+    const Case cases[] = {
+        {"plain names", {{"Payload/a.txt", "a"}, {"Payload/b.txt", "b"}}, "Payload/c.txt"},
+        {"a name twice", {{"Payload/a.txt", "a"}, {"Payload/a.txt", "b"}}, nullptr},
+        {"a name with an empty component", {{"Payload//a.txt", "a"}}, nullptr},
+        {"a changed path with a wildcard", {{"Payload/a.txt", "a"}}, "Payload/*.txt"},
+    };
+    const bool served[] = {true, false, false, false};
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = work + "/" + std::to_string(n);
+        fs::create_directories(dir + "/w");
+        ZipWriter zip;
+        for (const auto& [name, bytes] : c.entries) zip.addFile(name, bytes);
+        zip.write(dir + "/in.ipa");
+        ASSERT_EQ(testkit::run({"/usr/bin/unzip", "-qo", dir + "/in.ipa", "-d", dir + "/w"}), 0);
+        auto unpacked = QFUnpackedTree::capture(dir + "/in.ipa", dir + "/w");
+        ASSERT_TRUE(unpacked);
+        if (c.changed) testkit::writeFile(dir + "/w/" + c.changed, "new");
+        EXPECT_EQ(QFPlanRepacking(dir + "/w", *unpacked).has_value(), served[n++]);
     }
 }
 

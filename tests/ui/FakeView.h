@@ -98,6 +98,7 @@ struct OpenPanelScript {
     bool canChooseFiles = false, canChooseDirectories = false, allowsMultipleSelection = true,
          allowsOtherFileTypes = true;
     std::vector<std::string> allowedFileTypes;
+    std::string directory;  // where the last one started
     int runs = 0;
 };
 
@@ -108,6 +109,7 @@ struct OpenPanel : ui::OpenPanel {
     void setAllowsMultipleSelection(bool v) override { script.allowsMultipleSelection = v; }
     void setAllowsOtherFileTypes(bool v) override { script.allowsOtherFileTypes = v; }
     void setAllowedFileTypes(const std::vector<std::string>& v) override { script.allowedFileTypes = v; }
+    void setDirectoryURL(const std::string& folder) override { script.directory = folder; }
     int runModal() override {
         ++script.runs;
         return script.result;

@@ -285,3 +285,39 @@ TEST(CacheFolder, RevealsTheResignFolderAsAnEscapedFileURLEvenWhileLocked) {
     EXPECT_EQ(url.find(' '), std::string::npos) << url;
     EXPECT_NE(url.find("tmp%20with%20space%25"), std::string::npos) << url;
 }
+
+TEST(Choosers, StartInTheFieldsFolderElseTheLastOneUsedElseHome) {
+    View view;
+    std::string dir = testkit::makeScratchDir("choosers");
+    std::string other = testkit::makeScratchDir("choosers-other");
+    testkit::writeFile(dir + "/App.ipa", "x");
+    view.window.panel.result = 0;
+    struct Case {
+        const char* what;
+        std::string field;
+        std::string startsIn;
+    };
+    // Nothing chosen yet in this session: the home folder.
+    for (const auto& c : std::vector<Case>{{"empty field", "", platform::folders::homeDirectory()},
+                                           {"a file", dir + "/App.ipa", dir},
+                                           {"a file that is gone", dir + "/Gone.ipa", dir},
+                                           {"nowhere", "/no/such/folder/x.ipa", platform::folders::homeDirectory()}}) {
+        SCOPED_TRACE(c.what);
+        view.ipaPathField.text = c.field;
+        view.controller->browseIPAFilePathButtonAction();
+        EXPECT_EQ(view.window.panel.directory, c.startsIn);
+    }
+    // A folder confirmed in a chooser is where the next one starts when its
+    // field names no folder; nothing of it outlives the controller.
+    view.window.panel.result = ui::OpenPanel::OKButton;
+    view.window.panel.urls = {other};
+    view.controller->browseDestinationPathButtonAction();
+    view.window.panel.result = 0;
+    view.ipaPathField.text = "";
+    view.controller->browseIPAFilePathButtonAction();
+    EXPECT_EQ(view.window.panel.directory, other);
+    View fresh;
+    fresh.window.panel.result = 0;
+    fresh.controller->browseIPAFilePathButtonAction();
+    EXPECT_EQ(fresh.window.panel.directory, platform::folders::homeDirectory());
+}

@@ -54,6 +54,10 @@ const Row kOptions[] = {
      "  --profile-bundle-id   take the bundle identifier from the profile instead\n"},
     {"--output", &Options::output,
      "  --output DIR          the folder that receives the archives (created if missing)\n"},
+    {"--overwrite", &Options::overwrite,
+     "  --overwrite           replace an archive of the same name already in DIR;\n"
+     "                        without it, such a package is refused before it is\n"
+     "                        signed\n"},
     {"--json", &Options::json,
      "  --json                one JSON object a line on standard output: every log\n"
      "                        line (\"type\":\"log\") with its stage and colour, one\n"
@@ -62,7 +66,8 @@ const Row kOptions[] = {
      "                        stage) and a closing \"type\":\"summary\"; the readable\n"
      "                        lines go to standard error then\n"},
     {"--quiet", &Options::quiet,
-     "  --quiet               print failures and the summary only\n"},
+     "  --quiet               print failures, each naming its package, and the\n"
+     "                        summary only\n"},
     {"--keep-work", &Options::keepWork,
      "  --keep-work           keep the unpacked work directories afterwards\n"},
     {"--print-usage", &Options::printUsage,

@@ -13,6 +13,7 @@ struct Options {
     std::vector<std::string> profiles;  // --profile, repeatable; the first is the application's
     std::optional<std::string> identity, p12, p12PasswordEnv, p12PasswordFile, name, bundleId, output;
     bool profileBundleId = false;
+    bool overwrite = false;
     bool keepWork = false;
     bool printUsage = false;
     bool json = false;

@@ -70,7 +70,9 @@ void Reporter::log(const std::string& message, Color color, const char* stage) {
     }
     bool failure = color == Color::red;
     if (quiet && !failure) return;
-    writeAll(failure || json ? stderr : stdout, "[" + when + "] " + message + "\n");
+    // Without the progress lines, a failure names its package itself.
+    const std::string named = quiet && !current.empty() ? current + ": " + message : message;
+    writeAll(failure || json ? stderr : stdout, "[" + when + "] " + named + "\n");
 }
 
 void Reporter::error(const std::string& message) {

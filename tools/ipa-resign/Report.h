@@ -2,7 +2,8 @@
 // What ipa-resign prints. Readable lines are stamped like the window's log:
 // progress on standard output, failures on standard error. With --json,
 // standard output carries one JSON object a line instead, and every readable
-// line goes to standard error. --quiet leaves out the progress lines.
+// line goes to standard error. --quiet leaves out the progress lines and
+// puts the package's name before each failure.
 #include <optional>
 #include <string>
 #include <utility>

@@ -49,6 +49,7 @@ struct Signing {
     bool profileBundleId = false;
     std::string destination;
     bool keepWork = false;
+    bool overwrite = false;  // an archive already in the destination may be replaced
 };
 
 // The display name a package shows now: its display name, else its bundle
@@ -101,7 +102,7 @@ public:
 
     PackageResult run() {
         out.setPackage(ipa);
-        if (!platform::fs::fileExists(ipa)) return fail("Not found ipa file " + ipa);
+        if (!platform::fs::fileExists(ipa)) return finish(fail("Not found ipa file " + ipa));
         package = QFAppPackageHandler::initWithPackagePath(ipa);
         // A folder of this run's own, out of the window's reach.
         workspace = QFRunWorkspace::create();
@@ -135,6 +136,14 @@ public:
             out.error(ipa + ": its archive " + archiveName +
                       " would replace the one this call has just written; re-sign it on its own with --name");
             return finish(failQuietly("archive name taken"));
+        }
+        // One from before this call is replaced only when asked.
+        // NOTE: keep the path in step with zipPackageToDirPath() of QFAppPackageHandlerResign.cpp.
+        const std::string archive =
+            platform::path::appendingPathComponent(platform::path::absolutePath(signing.destination), archiveName);
+        if (!signing.overwrite && platform::fs::fileExists(archive)) {
+            out.error(ipa + ": " + archive + " exists already; give --overwrite to replace it, or --name for another name");
+            return finish(failQuietly("archive exists"));
         }
 
         // Refused before anything in the package changes, like the window's Resign.
@@ -282,6 +291,7 @@ int main(int argc, char** argv) {
     signing.profileBundleId = options.profileBundleId;
     signing.destination = *options.output;
     signing.keepWork = options.keepWork;
+    signing.overwrite = options.overwrite;
 
     std::vector<PackageResult> results;
     std::set<std::string> archivesWritten;

@@ -1,0 +1,265 @@
+#include "system/QFRepack.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "platform/files.h"
+#include "support/QFToolPaths.h"
+#include "system/QFUnpackedTree.h"
+#include "system/QFZipDirectory.h"
+
+namespace {
+
+using namespace qfzip;
+
+// What the packing tool costs per path beyond its bytes, when sharing the
+// paths between two tools.
+constexpr uint64_t kCostPerPath = 4 << 10;
+constexpr uint64_t kClassicLimit = 0xFFFFFFFE;  // offsets and sizes below the ZIP64 marker
+
+bool isFolderName(const std::string& name) { return !name.empty() && name.back() == '/'; }
+
+// True when unpacking wrote the entry at the path its name spells: a name
+// in UTF-8 or plain ASCII, with neither backslashes nor empty, "." or ".."
+// components, given once.
+bool writtenWhereNamed(const Entry& e) {
+    if (!e.nameAsStored || e.name.empty()) return false;
+    const bool utf8 = (e.flags & kFlagUtf8) != 0;
+    for (unsigned char c : e.name)
+        if (c < 0x20 || c == 0x7f || c == '\\' || (c >= 0x80 && !utf8)) return false;
+    std::string_view path(e.name);
+    if (isFolderName(e.name)) path.remove_suffix(1);
+    size_t start = 0;
+    for (;;) {
+        size_t cut = path.find('/', start);
+        std::string_view part = path.substr(start, cut == std::string_view::npos ? std::string_view::npos : cut - start);
+        if (part.empty() || part == "." || part == "..") return false;
+        if (cut == std::string_view::npos) return true;
+        start = cut + 1;
+    }
+}
+
+std::string withoutSlash(const std::string& name) {
+    return isFolderName(name) ? name.substr(0, name.size() - 1) : name;
+}
+
+struct Source {
+    explicit Source(const std::string& path) : file(path) {}
+    ArchiveFile file;
+    Directory directory;
+    std::vector<Entry> entries;
+    std::string central;  // the directory's bytes
+
+    bool read() {
+        if (!file.ok()) return false;
+        auto d = findDirectory(file);
+        if (!d) return false;
+        directory = *d;
+        auto e = readEntries(file, directory, &central);
+        if (!e) return false;
+        entries = std::move(*e);
+        return true;
+    }
+};
+
+void put32(std::string& bytes, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+}
+void put16(std::string& bytes, size_t at, uint16_t value) {
+    for (int i = 0; i < 2; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+}
+
+bool writeAt(int fd, std::string_view bytes, uint64_t at) {
+    return ::lseek(fd, static_cast<off_t>(at), SEEK_SET) == static_cast<off_t>(at) && platform::fs::writeAll(fd, bytes);
+}
+
+// count bytes from in at inAt to out at outAt.
+bool copyRange(int in, uint64_t inAt, int out, uint64_t outAt, uint64_t count) {
+    off_t from = static_cast<off_t>(inAt), to = static_cast<off_t>(outAt);
+    while (count > 0) {
+        ssize_t n = ::copy_file_range(in, &from, out, &to, static_cast<size_t>(std::min<uint64_t>(count, 1 << 30)), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        count -= static_cast<uint64_t>(n);
+    }
+    // Where the kernel cannot copy between these files, by hand.
+    std::string buffer(1 << 20, '\0');
+    while (count > 0) {
+        ssize_t n = ::pread(in, buffer.data(), static_cast<size_t>(std::min<uint64_t>(count, buffer.size())), from);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        std::string_view chunk(buffer.data(), static_cast<size_t>(n));
+        if (!writeAt(out, chunk, static_cast<uint64_t>(to))) return false;
+        from += n;
+        to += n;
+        count -= static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+// Where the entry's record (local header, data, and the descriptor that
+// may follow the data) ends, or nothing.
+std::optional<uint64_t> recordEnd(const Source& source, const Entry& e) {
+    auto data = dataOffset(source.file, source.directory, e);
+    if (!data) return std::nullopt;
+    uint64_t end = *data + e.compressedSize;
+    if (e.flags & kFlagDescriptor) {
+        auto signature = source.file.read(end, 4);
+        if (!signature) return std::nullopt;
+        end += le32(*signature, 0) == kDescriptorSignature ? 16 : 12;
+        if (end > source.directory.offset) return std::nullopt;
+    }
+    return end;
+}
+
+bool assemble(const QFRepackPlan& plan, Source& old, std::vector<std::unique_ptr<Source>>& parts, int out) {
+    std::vector<std::unordered_map<std::string, const Entry*>> partEntries(parts.size());
+    for (size_t p = 0; p < parts.size(); ++p)
+        for (const Entry& e : parts[p]->entries) partEntries[p].emplace(e.name, &e);
+    if (plan.items.size() > 0xFFFE) return false;
+    std::string central;
+    uint64_t offset = 0;
+    for (const QFRepackPlan::Item& item : plan.items) {
+        Source* source = nullptr;
+        const Entry* e = nullptr;
+        if (item.part < 0) {
+            if (item.oldIndex >= old.entries.size()) return false;
+            source = &old;
+            e = &old.entries[item.oldIndex];
+        } else {
+            if (static_cast<size_t>(item.part) >= parts.size()) return false;
+            source = parts[static_cast<size_t>(item.part)].get();
+            auto found = partEntries[static_cast<size_t>(item.part)].find(item.name);
+            if (found == partEntries[static_cast<size_t>(item.part)].end()) return false;
+            e = found->second;
+        }
+        if (e->name != item.name || e->zip64) return false;
+        auto end = recordEnd(*source, *e);
+        if (!end) return false;
+        const uint64_t length = *end - e->localOffset;
+        if (length > kClassicLimit || offset > kClassicLimit - length) return false;
+        if (!copyRange(source->file.descriptor(), e->localOffset, out, offset, length)) return false;
+        std::string header = source->central.substr(e->centralAt, e->centralSize);
+        put32(header, 42, static_cast<uint32_t>(offset));
+        central += header;
+        offset += length;
+    }
+    if (central.size() > kClassicLimit - offset) return false;
+    std::string end(kEndSize, '\0');
+    put32(end, 0, kEndSignature);
+    put16(end, 8, static_cast<uint16_t>(plan.items.size()));
+    put16(end, 10, static_cast<uint16_t>(plan.items.size()));
+    put32(end, 12, static_cast<uint32_t>(central.size()));
+    put32(end, 16, static_cast<uint32_t>(offset));
+    return writeAt(out, central + end, offset);
+}
+
+}  // namespace
+
+std::optional<QFRepackPlan> QFPlanRepacking(const std::string& root, const QFUnpackedTree& unpacked,
+                                            const QFRepackLimits& limits) {
+    Source old(unpacked.packagePath);
+    if (!old.read()) return std::nullopt;
+    std::unordered_map<std::string, size_t> byName;
+    std::unordered_set<std::string> paths;
+    for (size_t i = 0; i < old.entries.size(); ++i) {
+        const Entry& e = old.entries[i];
+        if (e.zip64 || !writtenWhereNamed(e) || !paths.insert(withoutSlash(e.name)).second) return std::nullopt;
+        byName.emplace(e.name, i);
+    }
+
+    QFRepackPlan plan;
+    struct Packed {
+        size_t item;
+        uint64_t cost;
+    };
+    std::vector<Packed> packed;
+    size_t nameBytes = 0;
+    uint64_t packedBytes = 0;
+    auto pack = [&](const std::string& relative, std::string name, uint64_t size) {
+        if (!QFToolCommands::entryNameIsLiteral(relative)) return false;
+        nameBytes += relative.size() + 1;
+        packedBytes += size;
+        packed.push_back({plan.items.size(), size + kCostPerPath});
+        plan.items.push_back({std::move(name), 0, 0});
+        return nameBytes <= limits.maximumNameBytes;
+    };
+    bool walked = QFWalkTree(root, [&](const std::string& relative, const struct stat& st) {
+        if (plan.items.size() >= limits.maximumEntries) return false;
+        if (S_ISDIR(st.st_mode)) return pack(relative, relative + "/", 0);
+        if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return false;
+        auto before = unpacked.files.find(relative);
+        auto entry = byName.find(relative);
+        QFFileStamp now;
+        now.device = st.st_dev;
+        now.inode = st.st_ino;
+        now.size = st.st_size;
+        now.mode = st.st_mode;
+        now.modified = st.st_mtim;
+        now.changed = st.st_ctim;
+        if (before != unpacked.files.end() && before->second == now && entry != byName.end()) {
+            const Entry& e = old.entries[entry->second];
+            const bool asUnpacked = e.madeBy == kMadeOnUnix && e.mode == st.st_mode &&
+                                    e.size == static_cast<uint64_t>(st.st_size) && !(e.flags & kFlagEncrypted) &&
+                                    (e.method == kMethodStored || e.method == kMethodDeflated);
+            if (asUnpacked) {
+                plan.items.push_back({relative, -1, entry->second});
+                return true;
+            }
+        }
+        return pack(relative, relative, static_cast<uint64_t>(st.st_size));
+    });
+    if (!walked) return std::nullopt;
+
+    // The largest first, each to the tool with less to do; each tool's
+    // paths then in walk order.
+    const bool two = packedBytes >= limits.twoToolsFrom;
+    std::vector<Packed> bySize = packed;
+    std::stable_sort(bySize.begin(), bySize.end(), [](const Packed& a, const Packed& b) { return a.cost > b.cost; });
+    uint64_t load[2] = {0, 0};
+    for (const Packed& p : bySize) {
+        const int part = two && load[1] < load[0] ? 1 : 0;
+        load[part] += p.cost;
+        plan.items[p.item].part = part;
+    }
+    for (const Packed& p : packed) {
+        const QFRepackPlan::Item& item = plan.items[p.item];
+        plan.parts[item.part].push_back(withoutSlash(item.name));
+    }
+    return plan;
+}
+
+bool QFAssembleRepacked(const QFRepackPlan& plan, const std::string& oldPackage,
+                        const std::vector<std::string>& partArchives, const std::string& archivePath) {
+    Source old(oldPackage);
+    if (!old.read()) return false;
+    std::vector<std::unique_ptr<Source>> parts;
+    for (const std::string& path : partArchives) {
+        parts.push_back(std::make_unique<Source>(path));
+        if (!parts.back()->read()) return false;
+    }
+    int out = ::open(archivePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (out < 0) return false;
+    bool ok = assemble(plan, old, parts, out);
+    ok = ::close(out) == 0 && ok;
+    if (!ok) ::unlink(archivePath.c_str());
+    return ok;
+}
+
+std::optional<std::vector<std::string>> QFArchiveNames(const std::string& archivePath) {
+    Source source(archivePath);
+    if (!source.read()) return std::nullopt;
+    std::vector<std::string> names;
+    names.reserve(source.entries.size());
+    for (const Entry& e : source.entries) names.push_back(e.name);
+    std::sort(names.begin(), names.end());
+    return names;
+}

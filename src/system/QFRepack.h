@@ -1,0 +1,55 @@
+#pragma once
+// Packing a work folder again from the package it was unpacked from, on both
+// cores: the files a re-sign changed are compressed by two packing tools at
+// once, each into an archive of its own, and the new archive is then
+// assembled from those and from the opened package's untouched entries,
+// whose compressed bytes are copied as they lie. The result holds the same
+// entries, modes, links and bytes as packing the whole folder with one tool.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct QFUnpackedTree;
+
+struct QFRepackLimits {
+    // Below this many bytes to compress, one tool does it all.
+    uint64_t twoToolsFrom = uint64_t{2} << 20;
+    // Names on the packing tools' command lines, all told.
+    size_t maximumNameBytes = size_t{512} << 10;
+    // The assembled archive keeps to the classic format: no ZIP64 records.
+    size_t maximumEntries = 0xFFFE;
+};
+
+struct QFRepackPlan {
+    struct Item {
+        std::string name;    // the entry's name; folders end in "/"
+        int part = -1;       // the packing tool whose archive holds it; -1: the opened package
+        size_t oldIndex = 0; // for part -1: the entry's index in the opened package
+    };
+    // Every path below the folder, in the order of a walk of it (folders
+    // before their contents), as packing the folder with one tool lists them.
+    std::vector<Item> items;
+    // The relative paths each packing tool packs; the second may be empty.
+    std::vector<std::string> parts[2];
+};
+
+// Nothing when the opened package cannot serve (unreadable, ZIP64, a name
+// twice or one that unpacking may have written elsewhere), a path the tool
+// would not take as itself must be packed, or the folder holds something
+// that is neither file, link nor folder. An entry is copied only when its
+// file is exactly as unpacking left it (the record says so) and the entry
+// gives the file's mode and size; everything else is packed again.
+std::optional<QFRepackPlan> QFPlanRepacking(const std::string& root, const QFUnpackedTree& unpacked,
+                                            const QFRepackLimits& limits = {});
+
+// Writes archivePath (which must not exist yet): the plan's items in order,
+// each copied from the opened package or from partArchives[part] as it lies.
+// False when a source does not hold what the plan says or the archive would
+// need ZIP64 records.
+bool QFAssembleRepacked(const QFRepackPlan& plan, const std::string& oldPackage,
+                        const std::vector<std::string>& partArchives, const std::string& archivePath);
+
+// The names of an archive's entries, sorted; nothing when its directory
+// cannot be read.
+std::optional<std::vector<std::string>> QFArchiveNames(const std::string& archivePath);
