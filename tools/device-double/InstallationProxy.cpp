@@ -94,7 +94,8 @@ Inspection inspect(const std::string& package) {
     if (!platform::fs::writeFileAtomically(archive, package)) {
         result.problem = "The device could not store the package to read it.";
     } else {
-        std::string listing = runUnzip(QFToolCommands::listEntries(archive), status);
+        // The scratch path is absolute: never read as an option.
+        std::string listing = runUnzip({"-Z1", archive}, status);
         static const std::regex infoPlist("^Payload/([^/]+\\.app)/Info\\.plist$");
         size_t start = 0;
         while (start < listing.size() && status == 0) {
