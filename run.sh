@@ -15,7 +15,8 @@ PACKAGES=(build-essential cmake ninja-build pkg-config git
           libgtest-dev googletest clang libclang-rt-14-dev lld llvm zip unzip zlib1g-dev python3
           xvfb xauth imagemagick
           dpkg-dev file shared-mime-info desktop-file-utils xdg-utils libfile-mimeinfo-perl
-          appstream help2man lintian)
+          appstream help2man lintian
+          libimobiledevice-utils ideviceinstaller)
 
 install_missing() {
     local missing=()
