@@ -421,3 +421,32 @@ TEST_F(EntitlementsTest, VerifierRejectsPatternsUnpermittedValuesAndForeignIdent
         EXPECT_NE(verdict.find(c.finding), std::string::npos) << verdict;
     }
 }
+
+TEST_F(EntitlementsTest, IpaResignShowsLostCapabilitiesInOrangeAndRefusesAChosenFileTheProfileDoesNotPermit) {
+    testkit::PackageSpec shape = claimingShape(true);
+    shape.appExtension = false;
+    const std::string ipa = testkit::buildPackage(dir + "/in/Demo.ipa", shape);
+    profileFor("*", false, profilePath);
+    auto run = [&](const std::vector<std::string>& more, std::string* out) {
+        std::vector<std::string> argv = {tool("ipa-resign"), "--ipa", ipa, "--identity", identity, "--profile",
+                                         profilePath, "--bundle-id", "com.example.real", "--output", dir + "/out"};
+        argv.insert(argv.end(), more.begin(), more.end());
+        return testkit::run(argv, out);
+    };
+    std::string out;
+    ASSERT_EQ(run({"--json"}, &out), 0) << out;
+    // The JSON line of the lost capability carries its colour.
+    const auto at = out.find("Push notifications (aps-environment) are not in the profile \\\"Wildcard\\\"");
+    ASSERT_NE(at, std::string::npos) << out;
+    const auto start = out.rfind('\n', at) + 1;
+    EXPECT_NE(out.substr(start, at - start).find("\"color\":\"orange\""), std::string::npos) << out;
+
+    stdfs::remove_all(dir + "/out");
+    testkit::writeFile(dir + "/chosen.plist", plist::toXml(plist::Value(plist::Dict{{"aps-environment", "development"}})));
+    EXPECT_EQ(run({"--entitlements", dir + "/chosen.plist"}, &out), 1);
+    EXPECT_NE(out.find("The entitlements file \"chosen.plist\" claims aps-environment, which the profile \"Wildcard\" "
+                       "does not grant"),
+              std::string::npos)
+        << out;
+    EXPECT_FALSE(stdfs::exists(dir + "/out"));
+}
