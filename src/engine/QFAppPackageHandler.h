@@ -77,6 +77,10 @@ public:
     // After a run: the file of the profile each nested application and
     // extension was given, by the bundle's absolute path (main thread only).
     std::map<std::string, std::string> nestedProfilePaths() const;
+    // A property list the application is signed with instead of the
+    // entitlements made from its old signature and its profile; checked
+    // against the profile with the other checks. Nothing: none chosen.
+    void setChosenEntitlements(std::optional<std::string> path);
 
     // Stages (each stores its three callbacks in the Local fields on entry).
     void createEntitlementsWithProvisioning(std::shared_ptr<QFProvisioningProfile> profile, LogBlock log,
@@ -123,6 +127,11 @@ private:
     // Reports, in list order, every finished item not reported yet; ends
     // the stage once every item is reported or a failure has been reached.
     void reportSigningItems(const std::shared_ptr<SigningRun>& run);
+    // Reads, once per bundle, what the executables of the application and of
+    // the nested bundles the last check planned claimed in their signatures
+    // as unpacked, with the codesign command; then calls done.
+    void readClaimedEntitlements(std::function<void()> done);
+    void readNextClaim(std::vector<std::string> bundles, std::function<void()> done);
 
     // Stage and run callbacks.
     SuccessBlock successLocalBlock;
@@ -148,6 +157,10 @@ private:
     std::shared_ptr<engine::ProvisioningPlan> provisioningPlan;
     std::vector<std::shared_ptr<QFProvisioningProfile>> nestedProfiles;
     std::map<std::string, std::string> itemEntitlements;
+    // Bundle path -> the entitlements its executable claimed before the
+    // first run signed anything (XML; empty when it claimed none).
+    std::map<std::string, std::string> claimedEntitlements;
+    std::optional<std::string> chosenEntitlements;
     mutable std::mutex pathsLock;  // the three path properties are atomic
     std::string _packagePath;
     std::string _workPath;

@@ -38,6 +38,7 @@ void QFAppPackageHandler::checkProvisioning(std::shared_ptr<QFProvisioningProfil
         input.bundleIdentifier = bundleIdentifier;
         input.appPath = self->appPath();
         input.givenProfiles = self->nestedProfiles;
+        input.chosenEntitlements = self->chosenEntitlements;
         input.installedProfiles = [] { return QFFileHelper::sharedInstance().getProvisioningProfiles(); };
         engine::CheckResult result = engine::checkProvisioning(input);
         self->provisioningPlan = std::make_shared<engine::ProvisioningPlan>(std::move(result.plan));
@@ -67,7 +68,7 @@ void QFAppPackageHandler::provisionNestedBundles(LogBlock log, ErrorBlock error,
         return;
     }
     engine::NestedOutcome outcome =
-        engine::provisionNestedBundles(*provisioningPlan, workPath(), [this](const std::string& line) { reportLog(line); });
+        engine::provisionNestedBundles(*provisioningPlan, workPath(), claimedEntitlements, [this](const std::string& line) { reportLog(line); });
     if (outcome.error) {
         reportError(*outcome.error);
         return;

@@ -119,7 +119,8 @@ void QFAppPackageHandler::resignWithProvisioningProfile(std::shared_ptr<QFProvis
         auto self = weakSelf.lock();
         if (!self) return;
         if (!refusal) {
-            entitlements();
+            // What the old signatures claimed is read before anything is signed.
+            self->readClaimedEntitlements(entitlements);
             return;
         }
         if (auto error = self->errorResignBlock) error(*refusal);

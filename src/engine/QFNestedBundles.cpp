@@ -1,5 +1,6 @@
 #include "engine/QFNestedBundles.h"
 
+#include "engine/QFEntitlements.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/plist.h"
@@ -56,13 +57,21 @@ bool replaceProfile(const NestedBundle& bundle) {
     return source && fs::copyItem(*source, path::appendingPathComponent(bundle.path, "embedded.mobileprovision"));
 }
 
-// The profile's "Entitlements" dictionary, unchanged, as the application's
-// own file is made from the chosen profile.
-std::optional<std::string> entitlementsOf(const QFProvisioningProfile& profile) {
-    const auto& dictionary = profile.profileDictionary();
-    const plist::Value* entitlements = dictionary ? dictionary->get("Entitlements") : nullptr;
-    if (!entitlements || !entitlements->asDict()) return std::nullopt;
-    return plist::toXml(*entitlements);
+// The bundle's entitlements from its profile and its old claims; nothing
+// when the profile carries no entitlements dictionary.
+std::optional<SignedEntitlements> entitlementsOf(const NestedBundle& bundle,
+                                                 const std::map<std::string, std::string>& claimed) {
+    const auto& dictionary = bundle.profile->profileDictionary();
+    const plist::Value* granted = dictionary ? dictionary->get("Entitlements") : nullptr;
+    if (!granted || !granted->asDict()) return std::nullopt;
+    EntitlementsInput input;
+    input.profile = *granted->asDict();
+    input.profileName = bundle.profile->name().value_or("");
+    input.team = profileTeam(*dictionary);
+    input.identifier = bundle.newIdentifier;
+    if (auto claim = claimed.find(bundle.path); claim != claimed.end() && !claim->second.empty())
+        input.claimed = claimedEntitlementsFromFile(claim->second);
+    return signedEntitlements(input);
 }
 
 }  // namespace
@@ -72,6 +81,7 @@ std::string nestedEntitlementsFolder(const std::string& workPath) {
 }
 
 NestedOutcome provisionNestedBundles(const ProvisioningPlan& plan, const std::string& workPath,
+                                     const std::map<std::string, std::string>& claimed,
                                      const std::function<void(const std::string&)>& log) {
     NestedOutcome outcome;
     const std::string folder = nestedEntitlementsFolder(workPath);
@@ -88,18 +98,20 @@ NestedOutcome provisionNestedBundles(const ProvisioningPlan& plan, const std::st
             outcome.error = "The profile of the nested bundle " + shown + " could not be replaced. Please try again.";
             return outcome;
         }
-        auto entitlements = bundle.profile ? entitlementsOf(*bundle.profile) : std::nullopt;
+        auto entitlements = bundle.profile ? entitlementsOf(bundle, claimed) : std::nullopt;
         const std::string file = path::appendingPathComponent(
             folder, std::to_string(++index) + "-" + path::lastPathComponent(bundle.path) + ".plist");
-        if (!entitlements || !fs::writeFileAtomically(file, *entitlements)) {
+        if (!entitlements || !fs::writeFileAtomically(file, plist::toXml(plist::Value(entitlements->entitlements)))) {
             outcome.error = "The entitlements of the nested bundle " + shown + " could not be written. Please try again.";
             return outcome;
         }
         outcome.entitlements[bundle.path] = file;
-        if (log)
-            log("Nested bundle " + bundle.relativePath + " (" + bundle.newIdentifier + ") gets the profile \"" +
-                bundle.profile->name().value_or("") + "\" (" + bundle.profile->UUID().value_or("no UUID") + "), " +
-                bundle.source);
+        if (!log) continue;
+        log("Nested bundle " + bundle.relativePath + " (" + bundle.newIdentifier + ") gets the profile \"" +
+            bundle.profile->name().value_or("") + "\" (" + bundle.profile->UUID().value_or("no UUID") + "), " +
+            bundle.source);
+        log(entitlementKeysLine(path::lastPathComponent(bundle.path), entitlements->entitlements));
+        for (const auto& note : entitlements->notes) log(note.text);
     }
     return outcome;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Carrying a checked plan into the nested applications and extensions: each
 // gets its new identifier, its own profile as embedded.mobileprovision, and
-// an entitlements file derived from that profile for its signing.
+// an entitlements file for its signing, made from that profile and from what
+// its executable claimed in its old signature.
 #include <functional>
 #include <map>
 #include <optional>
@@ -25,8 +26,12 @@ struct NestedOutcome {
 // (CFBundleIdentifier, WKCompanionAppBundleIdentifier and
 // NSExtension/NSExtensionAttributes/WKAppBundleIdentifier, by
 // nestedIdentifier), a byte copy of its profile in place of the old one, and
-// its entitlements file. Logs which profile each bundle got.
+// its entitlements file. Logs which profile each bundle got, the keys it is
+// signed with, and what of its claims was replaced or left out. claimed:
+// bundle path -> the entitlements its old signature held (XML; empty or
+// absent when none).
 NestedOutcome provisionNestedBundles(const ProvisioningPlan& plan, const std::string& workPath,
+                                     const std::map<std::string, std::string>& claimed,
                                      const std::function<void(const std::string&)>& log);
 
 }  // namespace engine

@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "crypto/Certificate.h"
+#include "engine/QFEntitlements.h"
 #include "engine/QFSigningList.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -75,14 +76,25 @@ std::optional<std::string> applicationIdentifierOf(const QFProvisioningProfile& 
 // The team the profile was made for: its entitlements' team identifier, else
 // the first of its "TeamIdentifier" list, else the application-identifier's prefix.
 std::string teamOf(const QFProvisioningProfile& profile) {
-    if (profile.teamIdentifier() && !profile.teamIdentifier()->empty()) return *profile.teamIdentifier();
     const auto& dictionary = profile.profileDictionary();
-    const plist::Value* teams = dictionary ? dictionary->get("TeamIdentifier") : nullptr;
-    if (teams && teams->asArray() && !teams->asArray()->empty())
-        if (const std::string* first = teams->asArray()->front().asString()) return *first;
-    auto identifier = applicationIdentifierOf(profile);
-    if (!identifier) return "";
-    return identifier->substr(0, identifier->find('.'));
+    return dictionary ? profileTeam(*dictionary) : "";
+}
+
+// A file the user chose to sign the application with: readable, and
+// nothing in it that the profile does not permit.
+std::optional<std::string> chosenFileFault(const std::string& file, const QFProvisioningProfile& profile,
+                                           const std::string& identifier) {
+    auto bytes = fs::readFile(file);
+    auto chosen = bytes ? plist::parse(*bytes) : std::nullopt;
+    if (!chosen || !chosen->asDict())
+        return "The entitlements file " + inQuotes(file) +
+               " cannot be read as a property list dictionary: choose an entitlements file (.plist or .entitlements).";
+    EntitlementsInput input;
+    input.profile = *entitlementsOf(profile)->asDict();
+    input.profileName = label(profile);
+    input.team = teamOf(profile);
+    input.identifier = identifier;
+    return engine::chosenEntitlementsFault(*chosen->asDict(), input, path::lastPathComponent(file));
 }
 
 bool listsCertificate(const QFProvisioningProfile& profile, const std::string& der) {
@@ -420,6 +432,8 @@ CheckResult checkProvisioning(const CheckInput& input) {
                           "or choose a wildcard profile that covers it.");
         result.plan.nested.push_back(std::move(bundle));
     }
+    if (input.chosenEntitlements)
+        if (auto fault = chosenFileFault(*input.chosenEntitlements, profile, newApp)) return refuse(*fault);
     for (size_t i = 0; i < givenUsed.size(); ++i) {
         if (givenUsed[i] || !input.givenProfiles[i]) continue;
         const auto& unused = *input.givenProfiles[i];

@@ -42,6 +42,7 @@ struct CheckInput {
     std::string appPath;
     ProfileList givenProfiles;                    // further profiles the user gave, for nested bundles
     std::function<ProfileList()> installedProfiles;  // asked only when a nested bundle needs one
+    std::optional<std::string> chosenEntitlements;   // a file to sign the application with, checked against the profile
     std::chrono::system_clock::time_point now = std::chrono::system_clock::now();
 };
 

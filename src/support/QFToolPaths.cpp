@@ -75,6 +75,10 @@ std::vector<std::string> signItem(const std::string& identity, const std::string
 
 std::vector<std::string> verifyItem(const std::string& itemPath) { return {"-v", safeArgumentPath(itemPath)}; }
 
+std::vector<std::string> displayEntitlements(const std::string& itemPath, const std::string& outputFile) {
+    return {"-d", "--entitlements=" + outputFile, safeArgumentPath(itemPath)};
+}
+
 std::vector<std::string> unpack(const std::string& archivePath, const std::string& destination) {
     return {"-q", safeArgumentPath(archivePath), "-d", safeArgumentPath(destination)};
 }

@@ -36,6 +36,9 @@ std::vector<std::string> identityCertificate(const std::string& identity);
 std::vector<std::string> signItem(const std::string& identity, const std::string& itemPath,
                                   const std::string& entitlementsPath);
 std::vector<std::string> verifyItem(const std::string& itemPath);
+// Writes the entitlements the item's signature holds to outputFile (no file
+// when it holds none).
+std::vector<std::string> displayEntitlements(const std::string& itemPath, const std::string& outputFile);
 std::vector<std::string> unpack(const std::string& archivePath, const std::string& destination);
 // Unpacks only the named entries. The unpacking tool reads each name as a
 // pattern: pass only names for which entryNameIsLiteral holds.

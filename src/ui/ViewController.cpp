@@ -5,6 +5,7 @@
 #include "crypto/Hex.h"
 #include "platform/process.h"
 #include "engine/QFAppPackageHandler.h"
+#include "engine/QFEntitlements.h"
 #include "platform/files.h"
 #include "platform/folders.h"
 #include "platform/paths.h"
@@ -356,7 +357,9 @@ void ViewController::resignClick() {
                     auto running = self->_package;
                     if (self->runProgress.noteLogLine(message, running ? running->appPath() : std::string()))
                         self->showProgress();
-                    self->addLog(message, LogColor::black);
+                    // A capability the app loses stands out from the facts.
+                    self->addLog(message,
+                                 engine::isLostCapabilityLine(message) ? LogColor::orange : LogColor::black);
                 },
                 failureCallback(holder, generation, package->workPath()),
                 [holder, generation, destination, archive](const std::string&) {

@@ -20,9 +20,11 @@ every nested bundle, and every Mach-O file of a kind that is signed (told by
 its content, not its name; debug symbols are not code).
 With --provisioning, every application and extension must also carry its
 own embedded.mobileprovision of the signing team that lists the signing
-certificate and is in date, whose application-identifier is the one signed
-into its entitlements and fits its bundle identifier; and a nested one's
-identifier must lie under its parent's.
+certificate and is in date, whose application-identifier fits its bundle
+identifier; its signed application-identifier must be TEAMID.<its bundle
+identifier>, no signed entitlement may hold a "*", and every signed
+entitlement must be one its profile permits; and a nested one's identifier
+must lie under its parent's.
 Only the standard library and the openssl command are used.
 Prints one line per problem and exits 1 if there was any.
 """
@@ -337,6 +339,49 @@ def fits(application_identifier, identifier):
     return pattern.endswith("*") and identifier.startswith(pattern[:-1]) and identifier != ""
 
 
+def permits(allowed, claimed):
+    """Whether a profile's entitlement value allows a signed value: a string
+    ending in "*" allows what starts with the rest, a list allows what one
+    of its entries allows (a signed list: each of its entries), true allows
+    either boolean, anything else only itself."""
+    if isinstance(claimed, list):
+        if not isinstance(allowed, (list, str)):
+            return allowed == claimed
+        return all(permits(allowed, item) for item in claimed)
+    if isinstance(allowed, list):
+        return any(permits(entry, claimed) for entry in allowed)
+    if isinstance(allowed, str):
+        if not isinstance(claimed, str):
+            return False
+        return claimed.startswith(allowed[:-1]) if allowed.endswith("*") else claimed == allowed
+    if isinstance(allowed, bool):
+        return isinstance(claimed, bool) and (allowed or not claimed)
+    return allowed == claimed
+
+
+def holds_pattern(value):
+    if isinstance(value, str):
+        return "*" in value
+    if isinstance(value, list):
+        return any(holds_pattern(item) for item in value)
+    if isinstance(value, dict):
+        return any(holds_pattern(item) for item in value.values())
+    return False
+
+
+def check_entitlements(bundle, signed, granted, team, identifier):
+    own = f"{team}.{identifier}"
+    if signed.get("application-identifier") != own:
+        problem(bundle, f"signed application-identifier {signed.get('application-identifier')} is not {own}")
+    for key, value in sorted(signed.items()):
+        if holds_pattern(value):
+            problem(bundle, f"signed entitlement {key} holds a pattern: {value!r}")
+        elif key not in granted:
+            problem(bundle, f"signed entitlement {key} is not in its profile")
+        elif not permits(granted[key], value):
+            problem(bundle, f"signed entitlement {key} = {value!r} is not permitted by its profile")
+
+
 def check_provisioning(bundle, parent_identifier):
     info = plistlib.load(open(os.path.join(bundle, "Info.plist"), "rb"))
     identifier = info.get("CFBundleIdentifier", "")
@@ -363,9 +408,9 @@ def check_provisioning(bundle, parent_identifier):
     now = datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
     if not (profile.get("CreationDate", now) <= now <= profile.get("ExpirationDate", now - datetime.timedelta(1))):
         problem(bundle, "embedded profile is out of date")
-    application_identifier = profile.get("Entitlements", {}).get("application-identifier", "")
-    if signed["entitlements"].get("application-identifier") != application_identifier:
-        problem(bundle, "signed application-identifier is not its profile's")
+    granted = profile.get("Entitlements", {})
+    application_identifier = granted.get("application-identifier", "")
+    check_entitlements(bundle, signed["entitlements"], granted, signed["team"], identifier)
     if not application_identifier.startswith(f"{signed['team']}.") or not fits(application_identifier, identifier):
         problem(bundle, f"application-identifier {application_identifier} does not fit {identifier}")
 

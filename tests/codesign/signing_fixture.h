@@ -149,11 +149,15 @@ inline void flipByte(const std::string& path, uint64_t offset) {
     testkit::writeFile(path, bytes, true);
 }
 
-inline ToolRun independentVerify(const std::string& path) {
+// provisioning: each application and extension is also checked against
+// its embedded profile, what it is signed with included.
+inline ToolRun independentVerify(const std::string& path, bool provisioning = false) {
     ToolRun run;
-    run.status = testkit::run({"/usr/bin/python3", std::string(IPA_SOURCE_DIR) + "/tests/codesign/independent_verify.py",
-                               "--ca", pki().rootPem, path},
-                              &run.output);
+    std::vector<std::string> argv = {"/usr/bin/python3", std::string(IPA_SOURCE_DIR) + "/tests/codesign/independent_verify.py",
+                                     "--ca", pki().rootPem};
+    if (provisioning) argv.push_back("--provisioning");
+    argv.push_back(path);
+    run.status = testkit::run(argv, &run.output);
     return run;
 }
 

@@ -41,6 +41,8 @@ inline std::string shellQuote(const std::string& text) {
 inline std::string writeCodesignDouble(const std::string& dir, const std::string& logPath,
                                        const CodesignScript& script = {}) {
     std::string s = "#!/bin/sh\n";
+    // A display finds no signature, as for an unsigned build; not recorded.
+    s += "[ \"$1\" = -d ] && { echo \"$3: code object is not signed at all\"; exit 1; }\n";
     // One write per call: two calls may run at once.
     s += "record=$(for a in \"$@\"; do printf '%s\\n' \"$a\"; done; echo --)\n";
     s += "printf '%s\\n' \"$record\" >> " + shellQuote(logPath) + "\n";

@@ -136,7 +136,7 @@ TEST_F(ProvisioningTest, NestedBundlesFollowTheIdentifierAndGetTheirOwnProfileEa
               (std::map<std::string, std::string>{{"CFBundleIdentifier", "com.example.new.watchkitapp.extension"},
                                                   {"WKAppBundleIdentifier", "com.example.new.watchkitapp"}}));
 
-    // Each embeds its own profile and is signed with that profile's entitlements.
+    // Each embeds its own profile and is signed as itself under it.
     const std::map<std::string, std::string> profileOf = {{"Share.appex", dir + "/share.mobileprovision"},
                                                           {"DemoWatch.app", installedFolder() + "/watch.mobileprovision"},
                                                           {"DemoWatchExt.appex", profilePath},
@@ -149,8 +149,11 @@ TEST_F(ProvisioningTest, NestedBundlesFollowTheIdentifierAndGetTheirOwnProfileEa
                                                                                       : watchExtension;
         EXPECT_EQ(testkit::readFile(path + "/embedded.mobileprovision"), testkit::readFile(profile));
         ASSERT_TRUE(entitlements.count(bundle));
-        QFProvisioningProfile record(profile);
-        EXPECT_EQ(plist::parse(testkit::readFile(dir + "/kept/" + bundle)), *record.profileDictionary()->get("Entitlements"));
+        auto kept = plist::parse(testkit::readFile(dir + "/kept/" + bundle));
+        ASSERT_TRUE(kept.has_value());
+        auto info = plist::parse(testkit::readFile(path + "/Info.plist"));
+        EXPECT_EQ(*kept->get("application-identifier"),
+                  plist::Value("ABCDE12345." + *info->get("CFBundleIdentifier")->asString()));
     }
     // Frameworks keep the application's entitlements, as before.
     EXPECT_EQ(entitlements["W.framework"], package->workPath() + "/Entitlements.plist");

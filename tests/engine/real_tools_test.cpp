@@ -1,6 +1,7 @@
 // Whole runs with the project's real security and codesign commands: an
 // identity imported into this process's keychain, a profile naming its
 // certificate, and every signed item verified again afterwards.
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 
@@ -128,8 +129,14 @@ TEST_F(RealToolsTest, IpaResignEndToEnd) {
     EXPECT_EQ(*info.get("CFBundleDisplayName")->asString(), "Zoë's App");
     EXPECT_EQ(testkit::archiveEntry(archive, "Payload/Demo.app/embedded.mobileprovision"),
               testkit::readFile(profilePath));
+    // The record beside Payload: the wildcard profile made concrete for the
+    // chosen identifier (the executables claimed nothing).
     auto entitlements = *plist::parse(testkit::archiveEntry(archive, "Entitlements.plist"));
-    EXPECT_EQ(entitlements, *plist::parse(testkit::pki::profilePlist(profileOptions()))->get("Entitlements"));
+    EXPECT_EQ(entitlements, plist::Value(plist::Dict{{"application-identifier", "ABCDE12345.com.example.chosen"},
+                                                     {"com.apple.developer.team-identifier", "ABCDE12345"},
+                                                     {"get-task-allow", true},
+                                                     {"keychain-access-groups",
+                                                      plist::Array{"ABCDE12345.com.example.chosen"}}}));
 
     std::string unpacked = testkit::makeScratchDir("unpacked");
     ASSERT_EQ(testkit::run({"/usr/bin/unzip", "-q", archive, "-d", unpacked}), 0);
@@ -186,7 +193,7 @@ TEST_F(RealToolsTest, IpaResignProvisionsEveryNestedBundleAsItselfOrRefusesBefor
                             "--ca", dir + "/root.pem", "--provisioning", unpacked + "/Payload/Demo.app"},
                            &verdict),
               1);
-    EXPECT_NE(verdict.find("Share.appex: signed application-identifier is not its profile's"), std::string::npos)
+    EXPECT_NE(verdict.find("Share.appex: signed entitlement application-identifier = "), std::string::npos)
         << verdict;
     stdfs::remove_all(installed);
 
@@ -198,5 +205,248 @@ TEST_F(RealToolsTest, IpaResignProvisionsEveryNestedBundleAsItselfOrRefusesBefor
     EXPECT_NE(out.find("needs a provisioning profile for ABCDE12345.com.example.real.watchkitapp"), std::string::npos)
         << out;
     EXPECT_EQ(out.find("Resign done"), std::string::npos);
+    EXPECT_FALSE(stdfs::exists(dir + "/out"));
+}
+
+// ---- Entitlements: what each bundle is signed with ---------------------------
+
+namespace {
+
+const std::string kTeam = "ABCDE12345";
+
+// What a bundle's signature holds, read back with our codesign command.
+plist::Value signedEntitlements(const std::string& bundle) {
+    const std::string file = testkit::makeScratchDir("display") + "/entitlements.plist";
+    std::string out;
+    EXPECT_EQ(testkit::run({tool("codesign"), "-d", "--entitlements=" + file, bundle}, &out), 0) << out;
+    auto parsed = stdfs::exists(file) ? plist::parse(testkit::readFile(file)) : std::nullopt;
+    return parsed ? *parsed : plist::Value(plist::Dict{});
+}
+
+class EntitlementsTest : public RealToolsTest {
+protected:
+    // The profile of one bundle, listing the imported certificate.
+    std::shared_ptr<QFProvisioningProfile> profileFor(const std::string& bundleId, bool capabilities,
+                                                      const std::string& file) {
+        auto o = profileOptions();
+        o.name = bundleId == "*" ? "Wildcard" : "Profile " + bundleId;
+        o.bundleId = bundleId;
+        o.capabilities = capabilities;
+        o.developerCertificates = {importedLeaf().certDer};
+        testkit::writeFile(file, testkit::pki::makeProfile(o));
+        return std::make_shared<QFProvisioningProfile>(file);
+    }
+    // A package whose executables claim another team's capabilities, or
+    // none when unsigned.
+    testkit::PackageSpec claimingShape(bool claims) {
+        testkit::PackageSpec shape;
+        shape.frameworks = false;
+        if (claims) {
+            shape.appClaims = testkit::otherTeamClaims(shape.bundleId);
+            shape.extensionClaims = testkit::otherTeamClaims(shape.bundleId + ".share", true);
+        }
+        return shape;
+    }
+    // The whole run with the given profiles (the first the application's);
+    // answers the verifier's verdict on the re-signed tree.
+    int resignAndVerify(const std::shared_ptr<QFAppPackageHandler>& package, Recorder& r,
+                        std::shared_ptr<QFProvisioningProfile> profile, std::vector<std::shared_ptr<QFProvisioningProfile>> nested,
+                        std::string* verdict) {
+        package->setNestedProfiles(std::move(nested));
+        package->removeCodeSignatureDirectory();
+        package->resignWithProvisioningProfile(profile, identity, std::string("com.example.real"), "Real", dir + "/out",
+                                               r.log(), r.onError(), r.onSuccess());
+        EXPECT_TRUE(testkit::pumpUntil([&] { return r.ended(); }));
+        return verify(package->appPath(), verdict);
+    }
+    int verify(const std::string& app, std::string* verdict) {
+        testkit::writeFile(dir + "/root.pem", testkit::pki::TestPKI::shared().root().certPem());
+        return testkit::run({"/usr/bin/python3", std::string(IPA_SOURCE_DIR) + "/tests/codesign/independent_verify.py",
+                             "--ca", dir + "/root.pem", "--provisioning", app},
+                            verdict);
+    }
+};
+
+bool hasLine(const Recorder& r, const std::string& line) {
+    return std::find(r.lines.begin(), r.lines.end(), line) != r.lines.end();
+}
+
+}  // namespace
+
+TEST_F(EntitlementsTest, ClaimsOfAnotherTeamAreSignedForTheNewTeamAsTheProfilesPermit) {
+    using plist::Array;
+    const Array movedGroups{kTeam + ".com.example.demo", kTeam + ".com.zyxwv.shared"};
+    const Array ownShareGroup{kTeam + ".com.example.demo.share"};
+    struct Case {
+        const char* what;
+        bool capabilities;  // profiles as the portal makes them; else one wildcard profile without any
+        plist::Dict app, share;
+        std::vector<std::string> lines;  // among the run's lines
+    };
+    const plist::Dict identity{{"application-identifier", kTeam + ".com.example.real"},
+                               {"com.apple.developer.team-identifier", kTeam},
+                               {"get-task-allow", true}};
+    auto with = [](plist::Dict base, const plist::Dict& more) {
+        for (const auto& [k, v] : more) base[k] = v;
+        return base;
+    };
+    const plist::Dict shareIdentity{{"application-identifier", kTeam + ".com.example.real.share"},
+                                    {"com.apple.developer.team-identifier", kTeam},
+                                    {"get-task-allow", true}};
+    const Case cases[] = {
+        {"portal profiles",
+         true,
+         with(identity, {{"keychain-access-groups", movedGroups},
+                         {"com.apple.security.application-groups", Array{"group.com.example.shared"}},
+                         {"aps-environment", "development"},
+                         {"com.apple.developer.associated-domains",
+                          Array{"applinks:zyxwv.example", "webcredentials:zyxwv.example"}},
+                         {"com.apple.developer.icloud-services", Array{"CloudKit"}},
+                         {"com.apple.developer.icloud-container-identifiers", Array{"iCloud.com.example.demo"}},
+                         {"com.apple.developer.ubiquity-kvstore-identifier", kTeam + ".com.example.demo"}}),
+         with(shareIdentity, {{"keychain-access-groups", ownShareGroup},
+                              {"com.apple.security.application-groups", Array{"group.com.example.shared"}}}),
+         {"Demo.app is signed with the entitlements application-identifier, aps-environment, "
+          "com.apple.developer.associated-domains, com.apple.developer.icloud-container-identifiers, "
+          "com.apple.developer.icloud-services, com.apple.developer.team-identifier, "
+          "com.apple.developer.ubiquity-kvstore-identifier, com.apple.security.application-groups, get-task-allow, "
+          "keychain-access-groups.",
+          "App groups (com.apple.security.application-groups): \"group.com.zyxwv.shared\" replaced by "
+          "\"group.com.example.shared\", the values the profile \"Profile com.example.real\" names.",
+          "Share.appex is signed with the entitlements application-identifier, com.apple.developer.team-identifier, "
+          "com.apple.security.application-groups, get-task-allow, keychain-access-groups."}},
+        {"a wildcard profile without capabilities",
+         false,
+         with(identity, {{"keychain-access-groups", movedGroups}}),
+         with(shareIdentity, {{"keychain-access-groups", ownShareGroup}}),
+         {"Push notifications (aps-environment) are not in the profile \"Wildcard\": the app will not receive them.",
+          "Associated domains (com.apple.developer.associated-domains) are not in the profile \"Wildcard\": universal "
+          "links and shared web credentials will not work."}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        stdfs::remove_all(dir + "/in");
+        auto package = open(claimingShape(true));
+        Recorder r;
+        std::string verdict;
+        auto appProfile = profileFor(c.capabilities ? "com.example.real" : "*", c.capabilities, dir + "/app.mobileprovision");
+        std::vector<std::shared_ptr<QFProvisioningProfile>> nested;
+        if (c.capabilities) nested.push_back(profileFor("com.example.real.share", true, dir + "/share.mobileprovision"));
+        EXPECT_EQ(resignAndVerify(package, r, appProfile, nested, &verdict), 0) << verdict;
+        ASSERT_TRUE(r.success.has_value()) << r.error.value_or("");
+        EXPECT_EQ(signedEntitlements(package->appPath()), plist::Value(c.app));
+        EXPECT_EQ(signedEntitlements(package->appPath() + "/PlugIns/Share.appex"), plist::Value(c.share));
+        for (const auto& line : c.lines) EXPECT_TRUE(hasLine(r, line)) << line;
+        // The record beside Payload is what the application was signed with.
+        EXPECT_EQ(*plist::parse(testkit::archiveEntry(dir + "/out/Real.ipa", "Entitlements.plist")), plist::Value(c.app));
+    }
+}
+
+TEST_F(EntitlementsTest, UnsignedExecutablesGetTheProfilesConcreteValues) {
+    auto package = open(claimingShape(false));
+    Recorder r;
+    std::string verdict;
+    auto appProfile = profileFor("com.example.real", true, dir + "/app.mobileprovision");
+    auto share = profileFor("com.example.real.share", true, dir + "/share.mobileprovision");
+    EXPECT_EQ(resignAndVerify(package, r, appProfile, {share}, &verdict), 0) << verdict;
+    ASSERT_TRUE(r.success.has_value()) << r.error.value_or("");
+    const plist::Value app = signedEntitlements(package->appPath());
+    const plist::Dict& keys = *app.asDict();
+    EXPECT_EQ(*app.get("keychain-access-groups"), plist::Value(plist::Array{kTeam + ".com.example.real"}));
+    EXPECT_EQ(*app.get("com.apple.developer.ubiquity-kvstore-identifier"), plist::Value(kTeam + ".com.example.real"));
+    EXPECT_EQ(*app.get("com.apple.security.application-groups"), plist::Value(plist::Array{"group.com.example.shared"}));
+    // Patterns with nothing to make them concrete are left out.
+    EXPECT_FALSE(keys.count("com.apple.developer.associated-domains"));
+    EXPECT_FALSE(keys.count("com.apple.developer.icloud-services"));
+}
+
+TEST_F(EntitlementsTest, ChosenFileIsRefusedUpFrontWhenTheProfileDoesNotPermitItAndUsedWhenItDoes) {
+    auto package = open(claimingShape(true));
+    const std::string app = package->appPath();
+    const std::string infoBefore = testkit::readFile(app + "/Info.plist");
+    auto wildcard = profileFor("*", false, dir + "/app.mobileprovision");
+    const std::string chosen = dir + "/chosen.entitlements";
+
+    testkit::writeFile(chosen, plist::toXml(plist::Value(plist::Dict{{"aps-environment", "production"}})));
+    package->setChosenEntitlements(chosen);
+    Recorder refused;
+    std::string verdict;
+    resignAndVerify(package, refused, wildcard, {}, &verdict);
+    ASSERT_TRUE(refused.error.has_value());
+    EXPECT_NE(refused.error->find("claims aps-environment"), std::string::npos) << *refused.error;
+    EXPECT_TRUE(refused.lines.empty());
+    EXPECT_EQ(testkit::readFile(app + "/Info.plist"), infoBefore);
+    EXPECT_FALSE(stdfs::exists(dir + "/out"));
+
+    const plist::Dict mine{{"keychain-access-groups", plist::Array{kTeam + ".com.example.mine"}}, {"get-task-allow", false}};
+    testkit::writeFile(chosen, plist::toXml(plist::Value(mine)));
+    Recorder r;
+    EXPECT_EQ(resignAndVerify(package, r, wildcard, {}, &verdict), 0) << verdict;
+    ASSERT_TRUE(r.success.has_value()) << r.error.value_or("");
+    plist::Dict expected = mine;
+    expected["application-identifier"] = kTeam + ".com.example.real";
+    expected["com.apple.developer.team-identifier"] = kTeam;
+    EXPECT_EQ(signedEntitlements(app), plist::Value(expected));
+    // The extension keeps what was made for it.
+    EXPECT_EQ(*signedEntitlements(app + "/PlugIns/Share.appex").get("application-identifier"),
+              plist::Value(kTeam + ".com.example.real.share"));
+}
+
+TEST_F(EntitlementsTest, VerifierRejectsPatternsUnpermittedValuesAndForeignIdentifiers) {
+    auto package = open(claimingShape(false));
+    Recorder r;
+    std::string verdict;
+    auto wildcard = profileFor("*", false, dir + "/app.mobileprovision");
+    ASSERT_EQ(resignAndVerify(package, r, wildcard, {}, &verdict), 0) << verdict;
+    const std::string app = package->appPath();
+    struct Case {
+        plist::Dict entitlements;
+        const char* finding;
+    };
+    const Case cases[] = {
+        {{{"application-identifier", kTeam + ".*"}}, "signed application-identifier ABCDE12345.* is not"},
+        {{{"application-identifier", kTeam + ".com.example.real"}, {"keychain-access-groups", plist::Array{kTeam + ".*"}}},
+         "signed entitlement keychain-access-groups holds a pattern"},
+        {{{"application-identifier", kTeam + ".com.example.real"}, {"aps-environment", "development"}},
+         "signed entitlement aps-environment is not in its profile"},
+        {{{"application-identifier", kTeam + ".com.example.real"}, {"keychain-access-groups", plist::Array{"OTHER.x"}}},
+         "signed entitlement keychain-access-groups = ['OTHER.x'] is not permitted by its profile"},
+    };
+    for (const auto& c : cases) {
+        testkit::writeFile(dir + "/bad.plist", plist::toXml(plist::Value(c.entitlements)));
+        std::string out;
+        ASSERT_EQ(testkit::run({tool("codesign"), "-f", "-s", identity, "--entitlements", dir + "/bad.plist", app}, &out), 0)
+            << out;
+        EXPECT_EQ(verify(app, &verdict), 1) << c.finding;
+        EXPECT_NE(verdict.find(c.finding), std::string::npos) << verdict;
+    }
+}
+
+TEST_F(EntitlementsTest, IpaResignShowsLostCapabilitiesInOrangeAndRefusesAChosenFileTheProfileDoesNotPermit) {
+    testkit::PackageSpec shape = claimingShape(true);
+    shape.appExtension = false;
+    const std::string ipa = testkit::buildPackage(dir + "/in/Demo.ipa", shape);
+    profileFor("*", false, profilePath);
+    auto run = [&](const std::vector<std::string>& more, std::string* out) {
+        std::vector<std::string> argv = {tool("ipa-resign"), "--ipa", ipa, "--identity", identity, "--profile",
+                                         profilePath, "--bundle-id", "com.example.real", "--output", dir + "/out"};
+        argv.insert(argv.end(), more.begin(), more.end());
+        return testkit::run(argv, out);
+    };
+    std::string out;
+    ASSERT_EQ(run({"--json"}, &out), 0) << out;
+    // The JSON line of the lost capability carries its colour.
+    const auto at = out.find("Push notifications (aps-environment) are not in the profile \\\"Wildcard\\\"");
+    ASSERT_NE(at, std::string::npos) << out;
+    const auto start = out.rfind('\n', at) + 1;
+    EXPECT_NE(out.substr(start, at - start).find("\"color\":\"orange\""), std::string::npos) << out;
+
+    stdfs::remove_all(dir + "/out");
+    testkit::writeFile(dir + "/chosen.plist", plist::toXml(plist::Value(plist::Dict{{"aps-environment", "development"}})));
+    EXPECT_EQ(run({"--entitlements", dir + "/chosen.plist"}, &out), 1);
+    EXPECT_NE(out.find("The entitlements file \"chosen.plist\" claims aps-environment, which the profile \"Wildcard\" "
+                       "does not grant"),
+              std::string::npos)
+        << out;
     EXPECT_FALSE(stdfs::exists(dir + "/out"));
 }

@@ -16,13 +16,18 @@ namespace {
 // the chosen (wildcard) profile.
 std::vector<std::string> successfulRunLines(const std::string& archive,
                                             const std::string& shareIdentifier = "com.example.new.share") {
-    std::vector<std::string> lines = {"Generating entitlements..",        "Entitlements generated",
+    const std::string keys =
+        " is signed with the entitlements application-identifier, com.apple.developer.team-identifier, "
+        "get-task-allow, keychain-access-groups.";
+    std::vector<std::string> lines = {"Generating entitlements..",        "Demo.app" + keys,
+                                      "Entitlements generated",
                                       "Editing the Info.plist file...",   "File Info.plist edited properly",
                                       "Editing the Embedded Provision...", "Embedded Provision edited successfully",
                                       "Provisioning the nested applications and extensions...",
                                       "Nested bundle PlugIns/Share.appex (" + shareIdentifier +
                                           ") gets the profile \"Chosen Profile\" (4A1B2C3D-0000-4000-8000-0123456789AB), "
                                           "the chosen wildcard profile",
+                                      "Share.appex" + keys,
                                       "Nested bundles provisioned",
                                       "Beginning the codesign..."};
     for (std::string item : {"Inner.framework", "A.framework", "libX.dylib", "S.framework", "Share.appex", "Demo.app"}) {
@@ -73,9 +78,14 @@ TEST_F(EngineTest, SuccessfulRunReportsEveryStageInOrderAndWritesTheArchive) {
     EXPECT_EQ(*info.get("CFBundleShortVersionString")->asString(), "1.2.3");
     EXPECT_EQ(testkit::archiveEntry(archive, "Payload/Demo.app/embedded.mobileprovision"),
               testkit::readFile(profilePath));
+    // What the application was signed with: the wildcard profile made
+    // concrete for its new identifier.
     auto entitlements = parsed(testkit::archiveEntry(archive, "Entitlements.plist"));
-    auto profile = parsed(testkit::pki::profilePlist(profileOptions()));
-    EXPECT_EQ(entitlements, *profile.get("Entitlements"));
+    EXPECT_EQ(entitlements, plist::Value(plist::Dict{{"application-identifier", "ABCDE12345.com.example.new"},
+                                                     {"com.apple.developer.team-identifier", "ABCDE12345"},
+                                                     {"get-task-allow", true},
+                                                     {"keychain-access-groups",
+                                                      plist::Array{"ABCDE12345.com.example.new"}}}));
 }
 
 TEST_F(EngineTest, SigningCallsCarryTheIdentityAndEntitlementsUnchanged) {
@@ -133,8 +143,10 @@ TEST_F(EngineTest, StageFailuresEndTheRunWithTheStageMessage) {
         std::filesystem::remove(package->appPath() + "/Info.plist");
         Recorder r;
         resign(package, r);
-        EXPECT_EQ(r.lines, (std::vector<std::string>{"Generating entitlements..", "Entitlements generated",
-                                                     "Editing the Info.plist file..."}));
+        ASSERT_EQ(r.lines.size(), 4u);
+        EXPECT_EQ(r.lines[0], "Generating entitlements..");
+        EXPECT_EQ(r.lines[2], "Entitlements generated");
+        EXPECT_EQ(r.lines[3], "Editing the Info.plist file...");
         EXPECT_EQ(r.error, "The IPA file you selected is corrupted: the app is unable to find a proper Info.plist file");
         EXPECT_FALSE(std::filesystem::exists(dir + "/out"));
     }

@@ -122,6 +122,18 @@ void writeEveryCodeKind(const std::string& app, const std::string& appName) {
     stdfs::copy(dsym, app + "/" + appName + ".dSYM", stdfs::copy_options::recursive);
 }
 
+// Signs an executable ad hoc with the given entitlements, as a build
+// machine of another team would have left it.
+void signWithClaims(const std::string& executable, const std::string& claims) {
+    if (claims.empty()) return;
+    const std::string file = makeScratchDir("claims") + "/claims.plist";
+    writeFile(file, claims);
+    std::string output;
+    if (run({binDir() + "/codesign", "-s", "-", "-f", "--entitlements", file, executable}, &output) != 0)
+        throw std::runtime_error("signing " + executable + " with its claims failed: " + output);
+    stdfs::remove_all(stdfs::path(file).parent_path());
+}
+
 }  // namespace
 
 std::vector<std::string> everyCodeKindItems(const std::string& appName) {
@@ -134,6 +146,25 @@ std::vector<std::string> everyCodeKindItems(const std::string& appName) {
             ""};
 }
 
+std::string otherTeamClaims(const std::string& bundleId, bool extension) {
+    const std::string team = kOtherTeam;
+    plist::Dict claims{{"application-identifier", team + "." + bundleId},
+                       {"com.apple.developer.team-identifier", team},
+                       {"get-task-allow", false},
+                       {"com.apple.security.application-groups", plist::Array{"group.com.zyxwv.shared"}}};
+    if (extension) {
+        claims["keychain-access-groups"] = plist::Array{team + "." + bundleId};
+    } else {
+        claims["keychain-access-groups"] = plist::Array{team + "." + bundleId, team + ".com.zyxwv.shared"};
+        claims["aps-environment"] = "development";
+        claims["com.apple.developer.associated-domains"] = plist::Array{"applinks:zyxwv.example", "webcredentials:zyxwv.example"};
+        claims["com.apple.developer.icloud-services"] = plist::Array{"CloudKit"};
+        claims["com.apple.developer.icloud-container-identifiers"] = plist::Array{"iCloud.com.zyxwv.demo"};
+        claims["com.apple.developer.ubiquity-kvstore-identifier"] = team + "." + bundleId;
+    }
+    return plist::toXml(plist::Value(claims));
+}
+
 std::string buildPackageTree(const std::string& root, const PackageSpec& shape) {
     const std::string app = root + "/Payload/" + shape.appName + ".app";
     stdfs::create_directories(app);
@@ -141,6 +172,7 @@ std::string buildPackageTree(const std::string& root, const PackageSpec& shape) 
     std::string executable =
         cachedBinary("app-" + std::to_string(shape.executablePadding), executableSpec(shape.executablePadding));
     copyBinary(executable, app + "/" + shape.appName);
+    signWithClaims(app + "/" + shape.appName, shape.appClaims);
 
     plist::Dict info{{"CFBundleExecutable", shape.appName},
                      {"CFBundleIdentifier", shape.bundleId},
@@ -167,6 +199,7 @@ std::string buildPackageTree(const std::string& root, const PackageSpec& shape) 
     if (shape.appExtension) {
         const std::string appex = app + "/PlugIns/Share.appex";
         copyBinary(cachedBinary("app-0", executableSpec(0)), appex + "/Share");
+        signWithClaims(appex + "/Share", shape.extensionClaims);
         writeFile(appex + "/Info.plist", bundleInfo("Share", shape.bundleId + ".share", "XPC!"));
         writeFramework(appex + "/Frameworks/S.framework", "S");
     }

@@ -58,9 +58,22 @@ struct PackageSpec {
     size_t resourceBytes = 64;     // size of each resource file
     int extraFrameworks = 0;       // Frameworks/F<n>.framework, for big packages
     size_t executablePadding = 0;  // extra bytes of constant data in the main executable
+    // Entitlements (XML) the application's and the share extension's
+    // executables claim in an old ad-hoc signature made with the project's
+    // codesign command; empty leaves the executable unsigned.
+    std::string appClaims;
+    std::string extensionClaims;
 };
 
 std::vector<std::string> everyCodeKindItems(const std::string& appName = "Demo");
+
+// The team whose claims otherTeamClaims writes.
+inline constexpr const char* kOtherTeam = "ZYXWV98765";
+// What an executable of kOtherTeam built with capabilities claims (XML): for
+// the application, its own and a shared keychain group, an app group, push,
+// associated domains, iCloud services, containers and key-value storage; for
+// an extension, its own keychain group and the app group.
+std::string otherTeamClaims(const std::string& bundleId, bool extension = false);
 
 // Writes the tree into root (root/Payload/<Name>.app ...); answers the .app path.
 std::string buildPackageTree(const std::string& root, const PackageSpec& shape = {});

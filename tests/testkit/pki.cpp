@@ -344,6 +344,20 @@ platform::plist::Value profileValue(const ProfileOptions& o) {
             {"get-task-allow", o.getTaskAllow},
             {"keychain-access-groups", Array{Value(o.teamId + ".*")}},
         };
+        if (o.capabilities) {
+            Array groups, containers;
+            for (const auto& g : o.appGroups) groups.emplace_back(g);
+            for (const auto& c : o.iCloudContainers) containers.emplace_back(c);
+            Dict& e = *dict["Entitlements"].asDict();
+            e["aps-environment"] = "development";
+            e["com.apple.security.application-groups"] = groups;
+            e["com.apple.developer.associated-domains"] = "*";
+            e["com.apple.developer.icloud-services"] = "*";
+            e["com.apple.developer.icloud-container-identifiers"] = containers;
+            e["com.apple.developer.ubiquity-container-identifiers"] = containers;
+            e["com.apple.developer.ubiquity-kvstore-identifier"] = o.teamId + ".*";
+            e["com.apple.developer.icloud-container-environment"] = Array{Value("Development"), Value("Production")};
+        }
     }
     return Value(std::move(dict));
 }

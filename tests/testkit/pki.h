@@ -104,6 +104,13 @@ struct ProfileOptions {
     int64_t timeToLive = 365;
     bool getTaskAllow = true;
     bool withEntitlements = true;
+    // Capabilities as the developer portal writes them: push, the app groups
+    // and the iCloud containers named here, patterns for associated domains,
+    // iCloud services and key-value storage (keychain groups are always a
+    // pattern).
+    bool capabilities = false;
+    std::vector<std::string> appGroups = {"group.com.example.shared"};
+    std::vector<std::string> iCloudContainers = {"iCloud.com.example.demo"};
     std::vector<std::string> devices = {"00008030-001A2B3C4D5E6F70"};
     std::vector<std::string> developerCertificates = {};  // DER; empty: the shared PKI's default leaf
 };

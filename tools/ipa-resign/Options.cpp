@@ -52,6 +52,11 @@ const Row kOptions[] = {
      "                        keeps its own\n"},
     {"--profile-bundle-id", &Options::profileBundleId,
      "  --profile-bundle-id   take the bundle identifier from the profile instead\n"},
+    {"--entitlements", &Options::entitlements,
+     "  --entitlements FILE   sign the application with this property list instead of\n"
+     "                        what it claimed before, moved to the profile's team; a\n"
+     "                        key or value the profile does not permit is refused\n"
+     "                        before anything changes (extensions keep their own)\n"},
     {"--output", &Options::output,
      "  --output DIR          the folder that receives the archives (created if missing)\n"},
     {"--overwrite", &Options::overwrite,

@@ -12,6 +12,7 @@ struct Options {
     std::vector<std::string> packages;  // --ipa, repeatable, and every plain argument, in the order given
     std::vector<std::string> profiles;  // --profile, repeatable; the first is the application's
     std::optional<std::string> identity, p12, p12PasswordEnv, p12PasswordFile, name, bundleId, output;
+    std::optional<std::string> entitlements;  // a property list to sign the application with
     bool profileBundleId = false;
     bool overwrite = false;
     bool keepWork = false;

@@ -28,6 +28,7 @@ const char* colorName(Color color) {
     switch (color) {
         case Color::black: return "black";
         case Color::red: return "red";
+        case Color::orange: return "orange";
         case Color::green: return "green";
     }
     return "black";

@@ -26,7 +26,7 @@ struct PackageResult {
     std::vector<std::pair<std::string, double>> timings;  // stage name, seconds, in order
 };
 
-enum class Color { black, red, green };
+enum class Color { black, red, orange, green };
 
 class Reporter {
 public:

@@ -16,6 +16,7 @@
 #include "PrivateKeychain.h"
 #include "Report.h"
 #include "engine/QFAppPackageHandler.h"
+#include "engine/QFEntitlements.h"
 #include "engine/QFRunProgress.h"
 #include "engine/QFRunWorkspace.h"
 #include "engine/QFSigningList.h"
@@ -45,6 +46,7 @@ struct Signing {
     std::string profilePath;
     // Every further --profile, for the nested applications and extensions.
     std::vector<std::shared_ptr<QFProvisioningProfile>> nestedProfiles;
+    std::optional<std::string> entitlements;  // the application's, chosen; absolute
     std::optional<std::string> name, bundleId;
     bool profileBundleId = false;
     std::string destination;
@@ -110,6 +112,7 @@ public:
         workspace->setKeep(signing.keepWork);
         package->setWorkPath(workspace->workPath());
         package->setNestedProfiles(signing.nestedProfiles);
+        package->setChosenEntitlements(signing.entitlements);
         progress.startUnpacking();
         clock.enter(engine::stageName(progress.stage()));
         log("Start unzip the ipa file to path: " + package->workPath());
@@ -184,7 +187,11 @@ public:
     }
 
 private:
-    void log(const std::string& message) { out.log(message, Color::black, engine::stageName(progress.stage())); }
+    // A capability the app loses stands out from the facts, as in the window.
+    void log(const std::string& message) {
+        out.log(message, engine::isLostCapabilityLine(message) ? Color::orange : Color::black,
+                engine::stageName(progress.stage()));
+    }
     PackageResult fail(const std::string& message) {
         out.log(message, Color::red, engine::stageName(progress.stage()));
         return failQuietly(message);
@@ -286,6 +293,7 @@ int main(int argc, char** argv) {
     signing.profile = std::make_shared<QFProvisioningProfile>(signing.profilePath);
     for (size_t i = 1; i < options.profiles.size(); ++i)
         signing.nestedProfiles.push_back(std::make_shared<QFProvisioningProfile>(options.profiles[i]));
+    if (options.entitlements) signing.entitlements = platform::path::absolutePath(*options.entitlements);
     signing.name = options.name;
     signing.bundleId = options.bundleId;
     signing.profileBundleId = options.profileBundleId;
