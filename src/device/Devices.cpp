@@ -247,6 +247,9 @@ std::string installFailureText(const DeviceInfo& device, const std::string& name
     else if (name == "IncorrectArchitecture")
         words = who + " cannot run the application's code (no slice for its processor): rebuild the application "
                 "for arm64.";
+    else if (name == "ApplicationVerificationFailed")  // any other reason the signature did not verify
+        words = "The device could not verify the application's signature: re-sign the package again; if that "
+                "does not help, check the signature with codesign -v --deep.";
     else
         words = "The device refused the installation: " + (description.empty() ? name : description) + ".";
     std::string detail = name.empty() ? "unknown" : name;
