@@ -213,12 +213,13 @@ std::string installFailureText(const DeviceInfo& device, const std::string& name
                                const std::string& description) {
     // The reason's own code, as the device writes it into the description
     // ("... : 0xe8008015 (A valid provisioning profile ... was not found.)").
+    std::string lower = description;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
     std::string reason;
-    if (auto at = description.find("0xe8"); at != std::string::npos) {
+    if (auto at = lower.find("0xe8"); at != std::string::npos) {
         size_t end = at + 2;
-        while (end < description.size() && std::isxdigit(static_cast<unsigned char>(description[end]))) ++end;
-        reason = description.substr(at, end - at);
-        std::transform(reason.begin(), reason.end(), reason.begin(), [](unsigned char c) { return std::tolower(c); });
+        while (end < lower.size() && std::isxdigit(static_cast<unsigned char>(lower[end]))) ++end;
+        reason = lower.substr(at, end - at);
     }
     if (reason.empty() && code >= 0xe8000000ull && code <= 0xe8ffffffull) reason = hexCode(code);
     const std::string who = describe(device);
@@ -236,10 +237,10 @@ std::string installFailureText(const DeviceInfo& device, const std::string& name
              reason == "0xe8008029" || name == "ApplicationSignatureInvalid")
         words = "The device found the application's signature invalid: re-sign the package again; if that "
                 "does not help, check the signature with codesign -v --deep.";
-    else if (reason == "0xe8008021" || description.find("maximum number of") != std::string::npos)
+    else if (reason == "0xe8008021" || lower.find("maximum number of") != std::string::npos)
         words = "The device already holds as many applications as a free developer account may install: delete "
                 "one of them from the device, then install again.";
-    else if (reason == "0xe8008012" || description.find("not trusted") != std::string::npos)
+    else if (reason == "0xe8008012" || lower.find("not trusted") != std::string::npos)
         words = "The device does not trust the developer of this profile: on the device: Settings > General > "
                 "VPN & Device Management, trust the developer, then install again.";
     else if (name == "DeviceOSVersionTooLow")

@@ -15,6 +15,12 @@ namespace plist = platform::plist;
 
 namespace {
 
+testkit::DeviceDoubleOptions refusing(const std::string& refusal) {
+    testkit::DeviceDoubleOptions o;
+    o.refuse = refusal;
+    return o;
+}
+
 std::string package(const std::string& minimumOS = "") {
     testkit::PackageSpec shape;
     shape.frameworks = false;
@@ -45,7 +51,10 @@ TEST(Devices, ListsChoosesAndWatches) {
     }
     {
         SCOPED_TRACE("one trusted device");
-        testkit::DeviceDouble phone({.name = "Jane's iPhone", .ios = "16.4"});
+        testkit::DeviceDoubleOptions o;
+        o.name = "Jane's iPhone";
+        o.ios = "16.4";
+        testkit::DeviceDouble phone(o);
         std::atomic<int> events{0};
         auto watcher = device::DeviceWatcher::start([&] { ++events; });
         ASSERT_TRUE(watcher);
@@ -69,8 +78,9 @@ TEST(Devices, ListsChoosesAndWatches) {
     }
     {
         SCOPED_TRACE("untrusted device, and several devices");
-        testkit::DeviceDouble phones({.udids = {"00008030-0000000000000001", "00008030-0000000000000002"},
-                                      .refuse = "not-paired"});
+        testkit::DeviceDoubleOptions o = refusing("not-paired");
+        o.udids = {"00008030-0000000000000001", "00008030-0000000000000002"};
+        testkit::DeviceDouble phones(o);
         auto devices = device::listDevices();
         ASSERT_TRUE(devices);
         ASSERT_EQ(devices->size(), 2u);
@@ -112,14 +122,14 @@ TEST(Devices, EachRefusalInWordsWithTheDevicesErrorKept) {
         std::vector<std::string> expected;  // parts of the line
     };
     const std::vector<Case> cases = {
-        {"untrusted computer", {.refuse = "not-paired"}, "", {"does not trust this computer: Unlock the device and tap Trust", "device error: "}},
-        {"not in the profile", {.refuse = "not-in-profile"}, "",
+        {"untrusted computer", refusing("not-paired"), "", {"does not trust this computer: Unlock the device and tap Trust", "device error: "}},
+        {"not in the profile", refusing("not-in-profile"), "",
          {"is not in the provisioning profile: add the device with UDID 00008030-001A2B3C4D5E6F70 to your developer "
           "account and download the profile again",
           "(device error: ApplicationVerificationFailed, 0xe8008015)"}},
-        {"invalid signature", {.refuse = "invalid-signature"}, "",
+        {"invalid signature", refusing("invalid-signature"), "",
          {"could not verify the application's signature", "(device error: ApplicationVerificationFailed, 0xe8008001)"}},
-        {"iOS too old", {.ios = "14.1"}, "15.0", {"runs an iOS older than the application needs", "(device error: DeviceOSVersionTooLow"}},
+        {"iOS too old", [] { auto o = refusing(""); o.ios = "14.1"; return o; }(), "15.0", {"runs an iOS older than the application needs", "(device error: DeviceOSVersionTooLow"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
