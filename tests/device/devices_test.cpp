@@ -40,6 +40,7 @@ std::string package(const std::string& minimumOS = "") {
 }  // namespace
 
 TEST(Devices, ListsChoosesAndWatches) {
+    if (!testkit::DeviceDouble::available()) GTEST_SKIP() << "the device double is not built";
     {
         SCOPED_TRACE("no daemon");
         auto none = device::listDevices();
@@ -95,6 +96,7 @@ TEST(Devices, ListsChoosesAndWatches) {
 }
 
 TEST(Devices, InstallsThenUpgradesWithProgressAndKeepsTheBytes) {
+    if (!testkit::DeviceDouble::available()) GTEST_SKIP() << "the device double is not built";
     testkit::DeviceDouble phone;
     const std::string ipa = package();
     std::vector<std::string> stages;
@@ -115,6 +117,7 @@ TEST(Devices, InstallsThenUpgradesWithProgressAndKeepsTheBytes) {
 }
 
 TEST(Devices, EachRefusalInWordsWithTheDevicesErrorKept) {
+    if (!testkit::DeviceDouble::available()) GTEST_SKIP() << "the device double is not built";
     struct Case {
         const char* what;
         testkit::DeviceDoubleOptions options;

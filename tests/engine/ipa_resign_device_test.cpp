@@ -48,6 +48,7 @@ bool hasLineStarting(const std::vector<std::string>& lines, const std::string& s
 class IpaResignDeviceTest : public EngineTest {
 protected:
     void SetUp() override {
+        if (!testkit::DeviceDouble::available()) GTEST_SKIP() << "the device double is not built";
         EngineTest::SetUp();
         binDir = dir + "/bin";
         stdfs::create_directories(binDir);

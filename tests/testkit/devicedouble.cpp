@@ -56,6 +56,8 @@ DeviceDouble::~DeviceDouble() {
     pointAtNoDaemon();
 }
 
+bool DeviceDouble::available() { return ::access((binDir() + "/device-double").c_str(), X_OK) == 0; }
+
 void DeviceDouble::pointAtNoDaemon() {
     ::setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + processRoot() + "/no-daemon.sock").c_str(), 1);
 }

@@ -33,6 +33,8 @@ public:
     // Where the double keeps what was installed: <bundle identifier>.ipa.
     const std::string& keepDir() const { return keep; }
 
+    // Whether the double was built (tools/device-double).
+    static bool available();
     // A socket path that nothing listens on: "no daemon" for this process.
     static void pointAtNoDaemon();
 

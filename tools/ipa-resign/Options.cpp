@@ -1,6 +1,10 @@
 #include "Options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <filesystem>
 #include <map>
 #include <variant>
 
@@ -68,6 +72,14 @@ const Row kOptions[] = {
     {"--print-usage", &Options::printUsage,
      "  --print-usage         at the end, print this program's own CPU time and\n"
      "                        peak memory (its tools not included) to standard error\n"},
+    {"--install", &Options::install,
+     "  --install [UDID]      install each new archive on the device with this UDID\n"
+     "                        (also --install=UDID), or on the only device connected;\n"
+     "                        the device is checked before any work (its UDID in the\n"
+     "                        profiles, its iOS version, its processor)\n"},
+    {"--list-devices", &Options::listDevices,
+     "  --list-devices        list the connected devices (with --json, as one JSON\n"
+     "                        object) and end\n"},
     {"--version", &Options::version,
      "  --version             print the version and end\n"},
     {"-h,--help", &Options::help,
@@ -91,7 +103,8 @@ const char* const kUsageTail =
     "Each option takes its value as the next argument or after \"=\"; \"--\" ends\n"
     "the options. Progress goes to standard output, failures to standard error,\n"
     "each line stamped like the application's log. Exit status: 0 when every new\n"
-    "archive was written, 1 when any re-sign failed, 2 for a usage error.\n";
+    "archive was written (and installed, with --install), 1 when any re-sign or\n"
+    "installation failed, 2 for a usage error.\n";
 
 bool isFlag(const Row& row) { return std::holds_alternative<bool Options::*>(row.target); }
 
@@ -148,7 +161,38 @@ std::string usage() {
     return text + kUsageTail;
 }
 
+// "--install UDID" and "--install=UDID" become "--install" and the UDID.
+// The argument after a bare --install is its UDID unless it is an option, a
+// package (".ipa", or a file that is there) or follows "--".
+static std::optional<std::string> takeInstallUdid(std::vector<std::string>& arguments, Options& options) {
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--") break;
+        if (argument.rfind("--install=", 0) == 0) {
+            options.installUdid = argument.substr(std::strlen("--install="));
+            if (options.installUdid->empty()) return std::string("--install= needs a UDID");
+            arguments[i] = "--install";
+        } else if (argument == "--install" && i + 1 < arguments.size()) {
+            const std::string& next = arguments[i + 1];
+            std::string lower = next;
+            for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            const bool package = lower.size() >= 4 && lower.compare(lower.size() - 4, 4, ".ipa") == 0;
+            std::error_code ec;
+            if (next.empty() || next[0] == '-' || package || std::filesystem::exists(next, ec)) continue;
+            options.installUdid = next;
+            arguments.erase(arguments.begin() + static_cast<long>(i) + 1);
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> parse(int argc, const char* const* argv, Options& options) {
+    std::vector<std::string> given(argv + std::min(argc, 1), argv + std::max(argc, 0));
+    if (auto error = takeInstallUdid(given, options)) return error;
+    std::vector<const char*> kept = {argc > 0 ? argv[0] : "ipa-resign"};
+    for (const auto& argument : given) kept.push_back(argument.c_str());
+    argc = static_cast<int>(kept.size());
+    argv = kept.data();
     CLI::App app;
     app.set_help_flag();  // -h and --help are ours: a usage error outranks them
     app.allow_extras();   // unknown arguments are reported in our words below
