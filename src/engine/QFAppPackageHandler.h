@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/QFResignOptions.h"
+
 class QFProvisioningProfile;
 struct QFUnpackedTree;
 namespace engine {
@@ -71,6 +73,14 @@ public:
     // After a run: the file of the profile each nested application and
     // extension was given, by the bundle's absolute path (main thread only).
     std::map<std::string, std::string> nestedProfilePaths() const;
+    // The changes asked besides the new identity (all off at first), for
+    // the next check and run; the check plans them and refuses what cannot
+    // be done.
+    void setResignOptions(engine::ResignOptions options);
+    const engine::ResignOptions& resignOptions() const { return options; }
+    // During and after a run: the changes it made, one line each, in the
+    // order made (main thread only).
+    const std::vector<std::string>& changesMade() const { return changes; }
 
     // Stages (each stores its three callbacks in the Local fields on entry).
     void createEntitlementsWithProvisioning(std::shared_ptr<QFProvisioningProfile> profile, LogBlock log,
@@ -109,6 +119,9 @@ private:
     ErrorBlock forwardToResignError();
     // The signing stage's items and their progress (see the Codesign .cpp).
     struct SigningRun;
+    // Right after the Info.plist stage: the options' changes to files,
+    // reported through the run's callbacks. False when the run ended there.
+    bool changePackageFiles();
     // Starts the next items that may run now, up to two at a time.
     void startSigningItems(const std::shared_ptr<SigningRun>& run);
     // One item of the signing stage: sign, verify, then judge.
@@ -142,6 +155,11 @@ private:
     std::shared_ptr<engine::ProvisioningPlan> provisioningPlan;
     std::vector<std::shared_ptr<QFProvisioningProfile>> nestedProfiles;
     std::map<std::string, std::string> itemEntitlements;
+    // The options, the last check's plan of them, and the changes the
+    // current run made (main thread only).
+    engine::ResignOptions options;
+    std::shared_ptr<engine::OptionsPlan> optionsPlan;
+    std::vector<std::string> changes;
     mutable std::mutex pathsLock;  // the three path properties are atomic
     std::string _packagePath;
     std::string _workPath;

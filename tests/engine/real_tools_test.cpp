@@ -4,8 +4,11 @@
 #include <filesystem>
 #include <regex>
 
+#include "codesign/MachOEdit.h"
 #include "engine_fixture.h"
 #include "platform/folders.h"
+#include "test_images.h"
+#include "testkit/macho.h"
 
 using namespace enginetest;
 namespace stdfs = std::filesystem;
@@ -199,4 +202,70 @@ TEST_F(RealToolsTest, IpaResignProvisionsEveryNestedBundleAsItselfOrRefusesBefor
         << out;
     EXPECT_EQ(out.find("Resign done"), std::string::npos);
     EXPECT_FALSE(stdfs::exists(dir + "/out"));
+}
+
+TEST_F(RealToolsTest, EveryOptionAtOnceGivesAPackageTheIndependentVerifierAccepts) {
+    testkit::PackageSpec shape;
+    shape.watchApp = true;
+    shape.executableArchs = {"arm64", "x86_64"};
+    shape.executableLinkerArgs = {"-headerpad_max_install_names"};  // room for the x86_64 slice too
+    shape.appFiles = {{"Icon.png", pngImage(57, 57, Qt::red)}, {"Icon@2x.png", pngImage(114, 114, Qt::red)}};
+    auto package = open(shape);
+    testkit::MachOSpec arm64, x86_64;
+    arm64.kind = x86_64.kind = testkit::MachOSpec::Kind::Dylib;
+    x86_64.arch = "x86_64";
+    ASSERT_EQ(testkit::buildMachO(dir + "/a/libTweak.dylib", arm64), "");
+    ASSERT_EQ(testkit::buildMachO(dir + "/e/libTweak.dylib", x86_64), "");
+    ASSERT_EQ(testkit::makeFat(dir + "/libTweak.dylib", {dir + "/a/libTweak.dylib", dir + "/e/libTweak.dylib"}), "");
+    testkit::writeFile(dir + "/icon.png", pngImage(512, 512, Qt::green));
+
+    engine::ResignOptions options;
+    options.shortVersion = "3.1";
+    options.bundleVersion = "310";
+    options.minimumOSVersion = "15.0";
+    options.removeSupportedDevices = true;
+    options.deviceFamily = engine::DeviceFamily::both;
+    options.fileSharing = true;
+    options.removeWatchApp = true;
+    options.iconPath = dir + "/icon.png";
+    options.injectLibraries = {dir + "/libTweak.dylib"};
+    options.injectIntoExtensions = true;
+    package->setResignOptions(options);
+    Recorder r;
+    resign(package, r, std::string("com.example.real"), "Real", std::nullopt, identity);
+    ASSERT_TRUE(r.success.has_value()) << r.error.value_or("");
+    EXPECT_EQ(package->changesMade().size(), 8u);  // UISupportedDevices was not there: no change
+
+    std::string unpacked = testkit::makeScratchDir("unpacked");
+    ASSERT_EQ(testkit::run({"/usr/bin/unzip", "-q", dir + "/out/Real.ipa", "-d", unpacked}), 0);
+    const std::string app = unpacked + "/Payload/Demo.app";
+    testkit::writeFile(dir + "/root.pem", testkit::pki::TestPKI::shared().root().certPem());
+    std::string verdict;
+    EXPECT_EQ(testkit::run({"/usr/bin/python3", std::string(IPA_SOURCE_DIR) + "/tests/codesign/independent_verify.py",
+                            "--ca", dir + "/root.pem", "--provisioning", app},
+                           &verdict),
+              0)
+        << verdict;
+
+    // Every change is there to see.
+    auto info = *plist::parse(testkit::readFile(app + "/Info.plist"));
+    EXPECT_EQ(*info.get("CFBundleShortVersionString")->asString(), "3.1");
+    EXPECT_EQ(*info.get("MinimumOSVersion")->asString(), "15.0");
+    EXPECT_EQ(*info.get("UIFileSharingEnabled")->asBool(), true);
+    EXPECT_EQ(*plist::parse(testkit::readFile(app + "/PlugIns/Share.appex/Info.plist"))->get("CFBundleVersion")->asString(),
+              "310");
+    EXPECT_FALSE(stdfs::exists(app + "/Watch"));
+    EXPECT_EQ(QImage(QString::fromStdString(app + "/Icon@2x.png")).size(), QSize(114, 114));
+    for (const char* executable : {"/Demo", "/PlugIns/Share.appex/Share"}) {
+        codesign::InputFile input;
+        ASSERT_TRUE(input.open(app + executable));
+        auto slices = codesign::macho::readLibraries(input);
+        ASSERT_TRUE(slices);
+        for (const auto& slice : *slices) {
+            bool loads = false;
+            for (const auto& load : slice.loads) loads |= load.path.ends_with("/libTweak.dylib");
+            EXPECT_TRUE(loads) << executable << " " << slice.arch;
+        }
+    }
+    EXPECT_EQ(verifyOutput(app + "/Frameworks/libTweak.dylib"), "");
 }

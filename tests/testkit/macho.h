@@ -15,6 +15,7 @@ struct MachOSpec {
     std::string installName;         // dylibs: defaults to @rpath/<file name>
     bool adhocSign = false;          // let the linker sign it ad hoc
     size_t extraDataBytes = 0;       // a const array of this size, to make big binaries
+    std::vector<std::string> linkerArgs;  // passed on to ld64.lld as they are
 };
 
 // Builds one thin Mach-O at outputPath; answers "" or the tools' error output.

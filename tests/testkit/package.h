@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testkit {
@@ -49,6 +50,11 @@ struct PackageSpec {
     size_t resourceBytes = 64;     // size of each resource file
     int extraFrameworks = 0;       // Frameworks/F<n>.framework, for big packages
     size_t executablePadding = 0;  // extra bytes of constant data in the main executable
+    // The main executable's architectures: one makes it thin, more make it fat.
+    std::vector<std::string> executableArchs = {"arm64"};
+    std::vector<std::string> executableLinkerArgs;  // for each of its slices, as ld64.lld takes them
+    // Further files of the application: path below it, bytes.
+    std::vector<std::pair<std::string, std::string>> appFiles;
 };
 
 // Writes the tree into root (root/Payload/<Name>.app ...); answers the .app path.
