@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/QFResignOptions.h"
+
 namespace ipa_resign {
 
 struct Options {
@@ -17,6 +19,11 @@ struct Options {
     bool quiet = false;
     bool help = false;
     bool version = false;
+    // The changes besides the new identity; see engine/QFResignOptions.h.
+    std::optional<std::string> shortVersion, bundleVersion, minOS, deviceFamily, icon;
+    std::vector<std::string> removeBundles, inject, removeLibraries;
+    bool removeSupportedDevices = false, fileSharing = false, removeExtensions = false, removeWatchApp = false,
+         injectWeak = false, injectIntoExtensions = false;
 };
 
 extern const char* const kUsage;
@@ -25,5 +32,8 @@ extern const char* const kUsage;
 std::optional<std::string> parse(int argc, char** argv, Options& options);
 // An error text, or nothing when the options name everything a run needs.
 std::optional<std::string> checkComplete(const Options& options);
+// The package changes asked for, for the engine; an error text when a value
+// is not one the option takes.
+std::optional<std::string> packageChanges(const Options& options, engine::ResignOptions& changes);
 
 }  // namespace ipa_resign

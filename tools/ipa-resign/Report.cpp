@@ -90,9 +90,12 @@ void Reporter::result(const PackageResult& r) {
         if (!timings.empty()) timings += ",";
         timings += jsonString(stage) + ":" + number;
     }
+    std::string changes;
+    for (const auto& change : r.changes) changes += (changes.empty() ? "" : ",") + jsonString(change);
     writeJson("{\"type\":\"result\",\"package\":" + jsonString(r.package) + ",\"status\":" +
               jsonString(r.succeeded ? "succeeded" : "failed") + ",\"archive\":" + optionalString(r.archive) +
-              ",\"message\":" + jsonString(r.message) + ",\"signed\":[" + items + "],\"timings\":{" + timings + "}}");
+              ",\"message\":" + jsonString(r.message) + ",\"signed\":[" + items + "],\"changes\":[" + changes +
+              "],\"timings\":{" + timings + "}}");
 }
 
 void Reporter::summary(const std::vector<PackageResult>& results) {

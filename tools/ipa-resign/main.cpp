@@ -49,6 +49,7 @@ struct Signing {
     bool profileBundleId = false;
     std::string destination;
     bool keepWork = false;
+    engine::ResignOptions changes;
 };
 
 // The display name a package shows now: its display name, else its bundle
@@ -109,6 +110,7 @@ public:
         workspace->setKeep(signing.keepWork);
         package->setWorkPath(workspace->workPath());
         package->setNestedProfiles(signing.nestedProfiles);
+        package->setResignOptions(signing.changes);
         progress.startUnpacking();
         clock.enter(engine::stageName(progress.stage()));
         log("Start unzip the ipa file to path: " + package->workPath());
@@ -171,6 +173,7 @@ public:
             });
         platform::MainQueue::runUntil([&] { return finished; });
         if (result.succeeded) listSignedItems();
+        result.changes = package->changesMade();
         return finish(result);
     }
 
@@ -245,6 +248,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (auto error = checkComplete(options)) return usageError(*error);
+    engine::ResignOptions changes;
+    if (auto error = packageChanges(options, changes)) return usageError(*error);
 
     QFRunWorkspace::interceptInterruptions();  // before any other thread starts
     Reporter out(options.json, options.quiet);
@@ -282,6 +287,7 @@ int main(int argc, char** argv) {
     signing.profileBundleId = options.profileBundleId;
     signing.destination = *options.output;
     signing.keepWork = options.keepWork;
+    signing.changes = changes;
 
     std::vector<PackageResult> results;
     std::set<std::string> archivesWritten;
