@@ -11,8 +11,9 @@ cd "$(dirname "$0")"
 
 PACKAGES=(build-essential cmake ninja-build pkg-config git
           libssl-dev openssl libplist-dev libplist++-dev qt6-base-dev
+          libcli11-dev nlohmann-json3-dev
           libgtest-dev googletest clang libclang-rt-14-dev lld llvm zip unzip zlib1g-dev python3
-          xvfb xauth
+          xvfb xauth imagemagick
           dpkg-dev file shared-mime-info desktop-file-utils xdg-utils libfile-mimeinfo-perl)
 
 install_missing() {

@@ -1,6 +1,20 @@
 #include "app/MainWindow.h"
 
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFileSystemWatcher>
+#include <QFormLayout>
+#include <QHeaderView>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShowEvent>
+#include <QTableWidget>
+#include <QTextBrowser>
+#include <QTimer>
+#include <QVBoxLayout>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
@@ -12,6 +26,7 @@
 #include <QStatusBar>
 #include <QUrl>
 
+#include "system/QFFileHelper.h"
 #include "ui/ViewController.h"
 #include "ui_MainWindow.h"
 
@@ -30,6 +45,8 @@ MainWindow::MainWindow(QWidget* parent)
       cleanButton(nullptr),
       bundleIdFromFieldRadio(nullptr),
       bundleIdFromProfileRadio(nullptr),
+      cancelButton(nullptr),
+      importIdentityButton(nullptr),
       logField(nullptr),
       windowServices(this) {
     form->setupUi(this);
@@ -49,10 +66,21 @@ MainWindow::MainWindow(QWidget* parent)
     statusBar()->addPermanentWidget(busyIndicator);
     progressIndicator = std::make_unique<ui::qt::QtProgressIndicator>(busyIndicator, busyText);
 
+    form->cancelButton->hide();
+    form->importIdentityButton->hide();
+    profilesChanged = new QTimer(this);
+    profilesChanged->setSingleShot(true);
+    profilesChanged->setInterval(300);
+    formChanged = new QTimer(this);
+    formChanged->setSingleShot(true);
+    formChanged->setInterval(250);
+    profilesWatcher = new QFileSystemWatcher(this);
+
     connectOutlets();
     connectActions();
     updateTitle();
     viewController->viewDidLoad();
+    watchProfilesFolder();
 }
 
 MainWindow::~MainWindow() {
@@ -73,6 +101,9 @@ MainWindow::~MainWindow() {
     c.setLogField(nullptr);
     c.setView(nullptr);
     c.setProgressIndicator(nullptr);
+    c.setCancelButton(nullptr);
+    c.setImportIdentityButton(nullptr);
+    c.setVerdictLine(nullptr);
 }
 
 void MainWindow::connectOutlets() {
@@ -90,6 +121,9 @@ void MainWindow::connectOutlets() {
     certificateComboBox = std::make_unique<ui::qt::QtComboBox>(form->certificateComboBox, viewController);
     provisioningComboBox = std::make_unique<ui::qt::QtComboBox>(form->provisioningComboBox, viewController);
     logField = ui::qt::QtTextView(form->logField);
+    cancelButton = ui::qt::QtButton(form->cancelButton);
+    importIdentityButton = ui::qt::QtButton(form->importIdentityButton);
+    verdictLine = std::make_unique<ui::qt::QtStatusLine>(form->verdictLabel);
 
     auto& c = *viewController;
     c.setIpaPathField(&ipaPathField);
@@ -106,6 +140,9 @@ void MainWindow::connectOutlets() {
     c.setLogField(&logField);
     c.setView(&windowServices);
     c.setProgressIndicator(progressIndicator.get());
+    c.setCancelButton(&cancelButton);
+    c.setImportIdentityButton(&importIdentityButton);
+    c.setVerdictLine(verdictLine.get());
 }
 
 void MainWindow::connectActions() {
@@ -141,6 +178,51 @@ void MainWindow::connectActions() {
     connect(form->ipaPathField, &QLineEdit::textChanged, this, &MainWindow::updateTitle);
     // The busy indicator follows the form lock, whose last step is the Resign button.
     form->resignButton->installEventFilter(this);
+
+    connect(form->cancelButton, &QPushButton::clicked, this, action(&ViewController::cancelClick));
+    connect(form->importIdentityButton, &QPushButton::clicked, this, action(&ViewController::importIdentityClick));
+    connect(form->importIdentityAction, &QAction::triggered, this, action(&ViewController::importIdentityClick));
+    connect(form->installProfileButton, &QPushButton::clicked, this, action(&ViewController::installProfileClick));
+    connect(form->installProfileAction, &QAction::triggered, this, action(&ViewController::installProfileClick));
+    connect(form->refreshAction, &QAction::triggered, this, action(&ViewController::refreshLists));
+    connect(form->manageIdentitiesButton, &QPushButton::clicked, this, &MainWindow::showManageIdentities);
+    connect(form->manageIdentitiesAction, &QAction::triggered, this, &MainWindow::showManageIdentities);
+    connect(form->profileDetailsButton, &QPushButton::clicked, this, &MainWindow::showProfileDetails);
+    connect(form->profileDetailsAction, &QAction::triggered, this, &MainWindow::showProfileDetails);
+    connect(form->aboutAction, &QAction::triggered, this, &MainWindow::showAbout);
+    connect(form->logField, &QTextBrowser::anchorClicked, this, [weak](const QUrl& url) {
+        if (auto c = weak.lock()) c->openResultFolder(url.toLocalFile().toStdString());
+    });
+
+    // The verdict follows the form.
+    connect(form->certificateComboBox, &QComboBox::currentIndexChanged, this,
+            action(&ViewController::certificateSelectionChanged));
+    connect(form->provisioningComboBox, &QComboBox::currentIndexChanged, this, [weak] {
+        if (auto c = weak.lock()) c->profileSelectionChanged(false);
+    });
+    connect(form->provisioningComboBox, &QComboBox::activated, this, [weak] {
+        if (auto c = weak.lock()) c->profileSelectionChanged(true);
+    });
+    for (QLineEdit* field : {form->appNameField, form->bundleIdField, form->destinationPathField})
+        connect(field, &QLineEdit::textEdited, formChanged, qOverload<>(&QTimer::start));
+    connect(form->bundleIdFromFieldRadio, &QRadioButton::clicked, formChanged, qOverload<>(&QTimer::start));
+    connect(form->bundleIdFromProfileRadio, &QRadioButton::clicked, formChanged, qOverload<>(&QTimer::start));
+    connect(formChanged, &QTimer::timeout, this, action(&ViewController::updateVerdict));
+
+    // Profiles copied into their folder while the window is open are listed.
+    connect(profilesWatcher, &QFileSystemWatcher::directoryChanged, profilesChanged, qOverload<>(&QTimer::start));
+    connect(profilesChanged, &QTimer::timeout, this, [this, weak] {
+        watchProfilesFolder();
+        if (auto c = weak.lock()) {
+            c->getProvisioningProfiles();
+            c->updateVerdict();
+        }
+    });
+
+    // A drop on a text field goes where a drop on the window goes: a file's
+    // address is never pasted as text.
+    for (QWidget* field : findChildren<QLineEdit*>()) field->installEventFilter(this);
+    form->logField->viewport()->installEventFilter(this);
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
@@ -148,8 +230,155 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         const bool busy = !form->resignButton->isEnabled();
         busyIndicator->setVisible(busy);
         busyText->setVisible(busy);
+        // When the work ends, Space and Return go to Resign again, not to
+        // whatever button the focus fell to while the form was locked.
+        if (!busy) form->resignButton->setFocus(Qt::OtherFocusReason);
+    }
+    const auto type = event->type();
+    if ((type == QEvent::DragEnter || type == QEvent::DragMove || type == QEvent::Drop) && watched != this) {
+        auto* drag = static_cast<QDropEvent*>(event);
+        if (!drag->mimeData() || !drag->mimeData()->hasUrls()) return false;  // typed text stays text
+        drag->acceptProposedAction();
+        if (type == QEvent::Drop) takeDrop(drag->mimeData());
+        return true;
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::takeDrop(const QMimeData* data) {
+    if (!data) return;
+    if (!data->hasUrls()) {
+        viewController->addLog(
+            "Not taken: the window takes files only: an .ipa package to re-sign, a .p12 signing identity to import, "
+            "or a .mobileprovision profile to install.",
+            ViewController::LogColor::red);
+        return;
+    }
+    for (const QUrl& url : data->urls()) {
+        if (!url.isLocalFile()) {
+            viewController->addLog("Not taken: " + url.toString().toStdString() +
+                                       " is not a file on this computer. The window takes an .ipa package, a .p12 "
+                                       "signing identity or a .mobileprovision profile.",
+                                   ViewController::LogColor::red);
+            continue;
+        }
+        viewController->openFile(QFileInfo(url.toLocalFile()).absoluteFilePath().toStdString());
+    }
+}
+
+void MainWindow::watchProfilesFolder() {
+    if (!profilesWatcher) return;
+    if (!profilesWatcher->directories().isEmpty()) profilesWatcher->removePaths(profilesWatcher->directories());
+    QString folder = QString::fromStdString(QFFileHelper::provisioningProfilesFolder());
+    while (!QFileInfo(folder).isDir() && folder.size() > 1) folder = QFileInfo(folder).path();
+    profilesWatcher->addPath(folder);
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (event->spontaneous()) return;
+    // Shown again after it was closed: what was imported or installed in the
+    // meantime is listed.
+    if (shownBefore) {
+        watchProfilesFolder();
+        viewController->refreshLists();
+    }
+    shownBefore = true;
+}
+
+void MainWindow::showAbout() {
+    QMessageBox::about(this, tr("About IPA Resigner"),
+                       tr("<b>IPA Resigner %1</b><p>Re-signs iOS application packages (.ipa) with your own signing "
+                          "identity and provisioning profile.</p><p>Closing the window keeps the application "
+                          "running; File &gt; Quit ends it.</p>")
+                           .arg(QString::fromUtf8(IPA_VERSION)));
+}
+
+void MainWindow::showProfileDetails() {
+    auto profile = viewController->selectedProfile();
+    if (!profile) {
+        viewController->addLog("Choose a provisioning profile first: its details are shown then.",
+                               ViewController::LogColor::orange);
+        return;
+    }
+    QDialog dialog(this);
+    dialog.setObjectName("profileDetails");
+    dialog.setWindowTitle(tr("Profile Details"));
+    auto* layout = new QFormLayout(&dialog);
+    for (const auto& [label, value] : ViewController::profileDetails(*profile)) {
+        auto* text = new QLabel(QString::fromStdString(value), &dialog);
+        text->setObjectName(QString::fromStdString(label));
+        text->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        layout->addRow(tr("%1:").arg(QString::fromStdString(label)), text);
+    }
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, &dialog);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addRow(buttons);
+    dialog.exec();
+}
+
+void MainWindow::showManageIdentities() {
+    auto* dialog = new QDialog(this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setObjectName("manageIdentities");
+    dialog->setWindowTitle(tr("Signing Identities"));
+    dialog->resize(640, 300);
+    auto* layout = new QVBoxLayout(dialog);
+    auto* table = new QTableWidget(0, 4, dialog);
+    table->setObjectName("identityTable");
+    table->setHorizontalHeaderLabels({tr("Identity"), tr("Team"), tr("Expires"), tr("Valid")});
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->setSelectionMode(QAbstractItemView::SingleSelection);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+    table->verticalHeader()->hide();
+    layout->addWidget(table);
+    auto* buttons = new QDialogButtonBox(dialog);
+    QPushButton* importButton = buttons->addButton(tr("&Import…"), QDialogButtonBox::ActionRole);
+    QPushButton* removeButton = buttons->addButton(tr("&Remove…"), QDialogButtonBox::DestructiveRole);
+    removeButton->setObjectName("removeIdentityButton");
+    buttons->addButton(QDialogButtonBox::Close);
+    layout->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+
+    auto records = std::make_shared<std::vector<ViewController::IdentityRecord>>();
+    QPointer<QTableWidget> guard = table;
+    auto reload = std::make_shared<std::function<void()>>();
+    std::weak_ptr<ViewController> weak = viewController;
+    *reload = [guard, records, weak] {
+        auto c = weak.lock();
+        if (!c) return;
+        c->loadIdentityRecords([guard, records](std::vector<ViewController::IdentityRecord> loaded) {
+            if (!guard) return;
+            *records = std::move(loaded);
+            guard->setRowCount(static_cast<int>(records->size()));
+            for (int row = 0; row < static_cast<int>(records->size()); ++row) {
+                const auto& r = (*records)[static_cast<size_t>(row)];
+                guard->setItem(row, 0, new QTableWidgetItem(QString::fromStdString(r.name)));
+                guard->setItem(row, 1, new QTableWidgetItem(QString::fromStdString(r.team)));
+                guard->setItem(row, 2, new QTableWidgetItem(QString::fromStdString(r.expires)));
+                guard->setItem(row, 3, new QTableWidgetItem(r.problem.empty() ? tr("yes")
+                                                                             : tr("no: %1").arg(QString::fromStdString(r.problem))));
+            }
+            guard->setProperty("loaded", true);
+        });
+    };
+    connect(removeButton, &QPushButton::clicked, dialog, [guard, records, reload, weak] {
+        auto c = weak.lock();
+        if (!c || !guard) return;
+        int row = guard->currentRow();
+        if (row < 0 || static_cast<size_t>(row) >= records->size()) return;
+        guard->setProperty("loaded", false);
+        c->removeIdentity((*records)[static_cast<size_t>(row)], [reload] { (*reload)(); });
+    });
+    connect(importButton, &QPushButton::clicked, dialog, [reload, weak] {
+        if (auto c = weak.lock()) c->importIdentityClick();
+        // The import's end reads the list again; this view follows shortly.
+        QTimer::singleShot(1500, [reload] { (*reload)(); });
+    });
+    connect(dialog, &QDialog::finished, dialog, [reload] { *reload = nullptr; });
+    (*reload)();
+    dialog->show();
 }
 
 void MainWindow::updateTitle() {
@@ -171,15 +400,7 @@ bool MainWindow::mayDiscardRunningWork() {
     return ask.clickedButton() == discard;
 }
 
-void MainWindow::openPackage(const QString& path) {
-    if (!form->browseIpaPathButton->isEnabled()) {
-        viewController->addLog("Not opened while work is running: " + path.toStdString() +
-                                   " (open it again once the log shows the work has ended)",
-                               ViewController::LogColor::red);
-        return;
-    }
-    viewController->openPackageAtPath(path.toStdString());
-}
+void MainWindow::openPackage(const QString& path) { viewController->openPackageWhenIdle(path.toStdString()); }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     if (!mayDiscardRunningWork()) {
@@ -190,25 +411,13 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     if (event->isAccepted()) viewController->viewDidDisappear();
 }
 
-QString MainWindow::droppedPackage(const QMimeData* data) const {
-    if (!data || !data->hasUrls() || data->urls().size() != 1) return {};
-    const QUrl url = data->urls().front();
-    if (!url.isLocalFile()) return {};
-    QFileInfo info(url.toLocalFile());
-    if (info.suffix().compare("ipa", Qt::CaseInsensitive) != 0 || !info.isFile()) return {};
-    return info.absoluteFilePath();
-}
-
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
-    // A drop opens the package as the chooser would, so only while the
-    // chooser could be used.
-    if (form->browseIpaPathButton->isEnabled() && !droppedPackage(event->mimeData()).isEmpty())
-        event->acceptProposedAction();
+    // Every drop is taken, so that what the window cannot use is answered
+    // with a line saying what it takes.
+    if (event->mimeData() && (event->mimeData()->hasUrls() || event->mimeData()->hasText())) event->acceptProposedAction();
 }
 
 void MainWindow::dropEvent(QDropEvent* event) {
-    QString path = droppedPackage(event->mimeData());
-    if (path.isEmpty() || !form->browseIpaPathButton->isEnabled()) return;
     event->acceptProposedAction();
-    viewController->openPackageAtPath(path.toUtf8().toStdString());
+    takeDrop(event->mimeData());
 }

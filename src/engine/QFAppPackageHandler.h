@@ -51,6 +51,9 @@ public:
     static std::optional<std::string> cacheFolderPath();
     std::string appPath() const;
     void setAppPath(std::string value);
+    // The file name the packing stage gives the new package for a display
+    // name, directly inside the destination folder.
+    static std::string archiveFileName(std::string displayName);
 
     // The whole run: entitlements, Info.plist, embedded profile, signing, packing.
     void resignWithProvisioningProfile(std::shared_ptr<QFProvisioningProfile> profile, std::string certificate,

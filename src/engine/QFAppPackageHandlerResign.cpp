@@ -11,18 +11,14 @@
 namespace fs = platform::fs;
 namespace path = platform::path;
 
-namespace {
-
 // The display name is typed by the user: a "/" in it must not make folders,
 // and a name of dots must not name the destination or its parent. The
 // archive is always one file directly inside the destination folder.
-std::string archiveFileName(std::string displayName) {
+std::string QFAppPackageHandler::archiveFileName(std::string displayName) {
     for (char& c : displayName)
         if (c == '/') c = '_';
     return displayName + ".ipa";
 }
-
-}  // namespace
 
 QFAppPackageHandler::LogBlock QFAppPackageHandler::forwardToResignLog() {
     std::weak_ptr<QFAppPackageHandler> weakSelf = weak_from_this();

@@ -94,6 +94,7 @@ bool listsCertificate(const QFProvisioningProfile& profile, const std::string& d
 
 // Everything a device checks of one profile against the signing certificate
 // and the clock; the first fault as the line to show.
+// NOTE: keep in step with profileUse below, which answers the same in kinds.
 std::optional<std::string> profileFault(const QFProvisioningProfile& profile, const SigningCertificate& certificate,
                                         const std::string& identity, std::chrono::system_clock::time_point now) {
     const std::string name = inQuotes(label(profile));
@@ -435,7 +436,7 @@ CheckResult checkProvisioning(const CheckInput& input) {
         if (!bundle.profile)
             return refuse("The nested bundle " + inQuotes(relative) + " needs a provisioning profile for " +
                           certificate->team + "." + bundle.newIdentifier +
-                          ", and none was given or is installed: install one (or give it with a further --profile), "
+                          ", and none was given or is installed: install a profile for it, "
                           "or choose a wildcard profile that covers it.");
         result.plan.nested.push_back(std::move(bundle));
     }
@@ -449,5 +450,24 @@ CheckResult checkProvisioning(const CheckInput& input) {
     }
     return result;
 }
+
+ProfileUse profileUse(const QFProvisioningProfile& profile, const std::string& certificatePem,
+                      std::chrono::system_clock::time_point now) {
+    // NOTE: keep in step with profileFault, the same checks in the same order.
+    if (!profile.profileDictionary()) return ProfileUse::unreadable;
+    auto certificate = certificateFromPem(certificatePem);
+    if (!certificate || !listsCertificate(profile, certificate->der)) return ProfileUse::certificateNotListed;
+    if (teamOf(profile) != certificate->team) return ProfileUse::otherTeam;
+    if (!profile.expirationDate() || *profile.expirationDate() < now) return ProfileUse::expired;
+    if (profile.creationDate() && *profile.creationDate() > now) return ProfileUse::notYetValid;
+    if (!applicationIdentifierOf(profile)) return ProfileUse::noApplicationIdentifier;
+    return ProfileUse::usable;
+}
+
+std::optional<std::string> profileApplicationIdentifier(const QFProvisioningProfile& profile) {
+    return applicationIdentifierOf(profile);
+}
+
+std::string profileTeam(const QFProvisioningProfile& profile) { return teamOf(profile); }
 
 }  // namespace engine

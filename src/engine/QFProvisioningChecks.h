@@ -55,6 +55,17 @@ struct CheckResult {
 
 CheckResult checkProvisioning(const CheckInput& input);
 
+// Whether a profile can be used with a signing certificate (PEM, as the
+// security command prints it) at a moment, in the order the checks above
+// judge it: the first fault, or usable.
+enum class ProfileUse { usable, unreadable, certificateNotListed, otherTeam, expired, notYetValid, noApplicationIdentifier };
+ProfileUse profileUse(const QFProvisioningProfile& profile, const std::string& certificatePem,
+                      std::chrono::system_clock::time_point now);
+// The profile's application-identifier entitlement, when it has one.
+std::optional<std::string> profileApplicationIdentifier(const QFProvisioningProfile& profile);
+// The team a profile was made for ("" when it names none).
+std::string profileTeam(const QFProvisioningProfile& profile);
+
 // The parts, for the bench and for direct use.
 enum class IdentifierFit { None, Wildcard, Exact };
 // How identifier fits an application-identifier "PREFIX.pattern", where a

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <set>
+#include <string_view>
 
 extern char** environ;
 
@@ -30,6 +31,15 @@ void stopAllTasks(int signal) {
     std::lock_guard<std::mutex> g(runningLock);
     launchingStopped = true;
     for (pid_t child : running) ::kill(child, signal);
+}
+
+void signalRunningTasks(int signal) {
+    std::lock_guard<std::mutex> g(runningLock);
+    for (pid_t child : running) ::kill(child, signal);
+}
+
+void Task::addEnvironment(std::string name, std::string value) {
+    _environment.push_back(std::move(name) + "=" + std::move(value));
 }
 
 Task::Task(std::string launchPath, std::vector<std::string> arguments)
@@ -62,6 +72,20 @@ bool Task::launch() {
     for (auto& a : _arguments) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
+    // This program's environment, the added variables replacing any of the
+    // same name.
+    std::vector<char*> envp;
+    for (char** e = environ; e && *e; ++e) {
+        std::string_view entry(*e);
+        bool replaced = false;
+        for (const auto& added : _environment)
+            if (entry.substr(0, entry.find('=') + 1) == std::string_view(added).substr(0, added.find('=') + 1))
+                replaced = true;
+        if (!replaced) envp.push_back(*e);
+    }
+    for (auto& added : _environment) envp.push_back(added.data());
+    envp.push_back(nullptr);
+
     // The child starts with no signal blocked, whatever this thread blocks.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -74,7 +98,7 @@ bool Task::launch() {
     int rc = EINTR;
     {
         std::lock_guard<std::mutex> r(runningLock);
-        if (!launchingStopped) rc = ::posix_spawn(&child, _launchPath.c_str(), &actions, &attributes, argv.data(), environ);
+        if (!launchingStopped) rc = ::posix_spawn(&child, _launchPath.c_str(), &actions, &attributes, argv.data(), envp.data());
         if (rc == 0) running.insert(child);
     }
     posix_spawnattr_destroy(&attributes);

@@ -24,6 +24,10 @@ public:
     void setCurrentDirectoryPath(std::string path) { _currentDirectoryPath = std::move(path); }
     // Before launch: collect standard output and standard error in one pipe.
     void setCapturesOutput(bool captures) { _capturesOutput = captures; }
+    // Before launch: one more variable in the child's environment (on top of
+    // this program's own). For secrets that must not show on the command
+    // line, which every user of the machine can read.
+    void addEnvironment(std::string name, std::string value);
 
     // False when the program cannot be started at all: no such file, not
     // executable, or a working directory that does not exist.
@@ -44,6 +48,7 @@ private:
     std::vector<std::string> _arguments;
     std::optional<std::string> _currentDirectoryPath;
     bool _capturesOutput = false;
+    std::vector<std::string> _environment;  // "NAME=value"
     std::mutex lock;
     pid_t pid = -1;
     bool ended = false;
@@ -57,5 +62,8 @@ std::string readToEnd(int fd);
 // For a program that is being interrupted: from now on no Task launches, and
 // every Task still running is sent signal. Safe from any thread.
 void stopAllTasks(int signal);
+// Sends signal to every Task still running; later Tasks launch as usual (the
+// window's Cancel, which ends one piece of work, not the program).
+void signalRunningTasks(int signal);
 
 }  // namespace platform

@@ -11,6 +11,7 @@ bool QFLaunchTool(const QFToolLaunchRequest& request, std::function<void(QFToolL
     auto task = std::make_shared<platform::Task>(request.launchPath, request.arguments);
     if (!request.currentDirectory.empty()) task->setCurrentDirectoryPath(request.currentDirectory);
     task->setCapturesOutput(request.capturesOutput);
+    for (const auto& [name, value] : request.environment) task->addEnvironment(name, value);
     if (!task->launch()) return false;
 
     // The reader's end is signalled through a future: what the reader stored

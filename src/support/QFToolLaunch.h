@@ -9,6 +9,7 @@
 // a text left by an earlier run, nor a run that is still writing.
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct QFToolLaunchRequest {
@@ -16,6 +17,9 @@ struct QFToolLaunchRequest {
     std::vector<std::string> arguments;
     std::string currentDirectory;  // empty: inherited
     bool capturesOutput = false;   // false: the tool writes where this program does
+    // Variables added to the tool's environment ("NAME", "value"): how a
+    // secret reaches a tool without standing on its command line.
+    std::vector<std::pair<std::string, std::string>> environment = {};
 };
 
 struct QFToolLaunchResult {

@@ -52,6 +52,14 @@ using platform::path::safeArgumentPath;
 
 std::vector<std::string> listIdentities() { return {"find-identity", "-v", "-p", "codesigning"}; }
 
+std::vector<std::string> listAllIdentities() { return {"find-identity", "-p", "codesigning"}; }
+
+std::vector<std::string> importIdentity(const std::string& filePath, const std::string& passwordVariable) {
+    return {"import", safeArgumentPath(filePath), "--passphrase-env", passwordVariable};
+}
+
+std::vector<std::string> deleteIdentity(const std::string& sha1) { return {"delete-identity", "-Z", sha1}; }
+
 std::vector<std::string> decodeProfile(const std::string& profilePath) {
     return {"cms", "-D", "-i", safeArgumentPath(profilePath)};
 }

@@ -23,6 +23,13 @@ struct QFToolPaths {
 // Argument lists, in order, without the launch path.
 namespace QFToolCommands {
 std::vector<std::string> listIdentities();
+// Every code-signing identity, the invalid ones too, each with its reason.
+std::vector<std::string> listAllIdentities();
+// Imports a PKCS#12 identity (or certificates); the password is read from
+// the environment variable passwordVariable, never from the command line.
+std::vector<std::string> importIdentity(const std::string& filePath, const std::string& passwordVariable);
+// Removes the identity with that certificate SHA-1 from the keychain.
+std::vector<std::string> deleteIdentity(const std::string& sha1);
 std::vector<std::string> decodeProfile(const std::string& profilePath);
 // The PEM certificate of a signing identity, by the name find-identity lists.
 std::vector<std::string> identityCertificate(const std::string& identity);

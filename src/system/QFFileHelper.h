@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
+
 class QFProvisioningProfile;
 struct QFUnpackedTree;
 
@@ -28,6 +30,13 @@ public:
     // Installed profiles under ~/Library/MobileDevice/Provisioning Profiles,
     // sorted by name (plain byte comparison).
     std::vector<std::shared_ptr<QFProvisioningProfile>> getProvisioningProfiles();
+    // The folder of installed profiles: ~/Library/MobileDevice/Provisioning Profiles.
+    static std::string provisioningProfilesFolder();
+    // Copies a profile file into that folder (made, mode 0700, when missing)
+    // as UUID.mobileprovision, replacing an earlier copy of the same profile.
+    // The installed file's path, or the line to show when it is not a
+    // profile or cannot be copied.
+    platform::Result<std::string> installProvisioningProfile(const std::string& file);
 
     // complete(true/false) once, on the main queue (at once, on the calling
     // thread, for an archive that does not exist).

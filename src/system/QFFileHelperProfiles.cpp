@@ -1,5 +1,7 @@
 // Installed provisioning profiles: every file directly inside the profile
 // folder with one of the provision extensions, decoded afresh on each call.
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "platform/files.h"
@@ -12,6 +14,10 @@ namespace {
 // Under the home folder; the relative path keeps its space.
 constexpr const char* kProfilesFolder = "Library/MobileDevice/Provisioning Profiles";
 }  // namespace
+
+std::string QFFileHelper::provisioningProfilesFolder() {
+    return platform::folders::homeDirectory() + "/" + kProfilesFolder;
+}
 
 std::vector<std::shared_ptr<QFProvisioningProfile>> QFFileHelper::getProvisioningProfiles() {
     std::string home = platform::folders::homeDirectory();
@@ -34,4 +40,29 @@ std::vector<std::shared_ptr<QFProvisioningProfile>> QFFileHelper::getProvisionin
         return a->name().value_or(std::string()) < b->name().value_or(std::string());
     });
     return profiles;
+}
+
+platform::Result<std::string> QFFileHelper::installProvisioningProfile(const std::string& file) {
+    using platform::Error;
+    using platform::ErrorKind;
+    const std::string shown = platform::path::lastPathComponent(file);
+    QFProvisioningProfile profile(file);
+    // The UUID names the file: a profile without one cannot be told from others.
+    const auto& uuid = profile.UUID();
+    bool plainName = uuid && !uuid->empty() && uuid->find('/') == std::string::npos && *uuid != "." && *uuid != "..";
+    if (!profile.profileDictionary() || !plainName)
+        return Error(ErrorKind::Malformed, "The file " + shown +
+                                               " is not a provisioning profile (or has no UUID): download the "
+                                               ".mobileprovision file again and install that.");
+    const std::string folder = provisioningProfilesFolder();
+    if (!platform::fs::isDirectory(folder)) {
+        platform::fs::createDirectory(folder);
+        ::chmod(folder.c_str(), 0700);
+    }
+    const std::string target = folder + "/" + *uuid + ".mobileprovision";
+    auto bytes = platform::fs::readFile(file);
+    if (!bytes || !platform::fs::isDirectory(folder) || !platform::fs::writeFileAtomically(target, *bytes))
+        return Error(ErrorKind::Io, "The profile " + shown + " could not be copied into " + folder +
+                                        ": check that this folder can be written to.");
+    return target;
 }

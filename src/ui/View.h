@@ -32,6 +32,9 @@ public:
     virtual void setKeyEquivalent(const std::string& key) = 0;
     virtual int tag() const = 0;
     virtual int state() const = 0;
+    // Shown only while it has something to do (Cancel, Import beside an
+    // empty picker).
+    virtual void setHidden(bool) {}
 };
 
 class ComboBox;
@@ -63,6 +66,19 @@ public:
     // Length of the whole text, in the units scrollRangeToVisible counts.
     virtual size_t length() const = 0;
     virtual void scrollRangeToVisible(size_t location, size_t length) = 0;
+    // A run the user can click; the view hands target back to the
+    // controller's openResultFolder.
+    virtual void appendLink(const std::string& text, const std::string& target) {
+        (void)target;
+        appendAttributedString(text, LogColor::black);
+    }
+};
+
+// One line of text in a colour, outside the log (the verdict under the form).
+class StatusLine {
+public:
+    virtual ~StatusLine() = default;
+    virtual void setStatus(const std::string& text, LogColor color) = 0;
 };
 
 // The busy indicator: shown while work runs, with what it is doing.
@@ -84,6 +100,10 @@ public:
     virtual void setAllowsOtherFileTypes(bool allows) = 0;
     // Extensions without the dot, compared without regard to case.
     virtual void setAllowedFileTypes(const std::vector<std::string>& types) = 0;
+    // The chooser's title, and what the allowed types are called.
+    virtual void setTitle(const std::string&, const std::string& fileTypesName) { (void)fileTypesName; }
+    // The folder the chooser shows first.
+    virtual void setDirectoryURL(const std::string&) {}
     static constexpr int OKButton = 1;
     virtual int runModal() = 0;  // OKButton when the user confirmed
     virtual std::vector<std::string> URLs() const = 0;  // the chosen items' paths
@@ -98,6 +118,14 @@ public:
     virtual std::unique_ptr<OpenPanel> openPanel() = 0;
     // Opens a file viewer with each item (file:// URLs) selected.
     virtual void activateFileViewerSelectingURLs(const std::vector<std::string>& fileURLs) = 0;
+    // Opens a folder with the desktop's file manager; false when none could
+    // be started.
+    virtual bool openFolder(const std::string&) { return false; }
+    // Modal questions; each answers the safe choice (no, nothing) when the
+    // user closes it.
+    virtual bool askToReplace(const std::string& file) { (void)file; return false; }
+    virtual std::optional<std::string> askForPassword(const std::string& file) { (void)file; return std::nullopt; }
+    virtual bool confirmRemoval(const std::string& identity) { (void)identity; return false; }
 };
 
 }  // namespace ui

@@ -1,6 +1,9 @@
 #include "ui/ViewController.h"
 
+#include <signal.h>
+
 #include "crypto/Hex.h"
+#include "platform/process.h"
 #include "engine/QFAppPackageHandler.h"
 #include "platform/files.h"
 #include "platform/folders.h"
@@ -55,12 +58,15 @@ std::shared_ptr<std::shared_ptr<ViewController>> ViewController::holdUntilDone()
     return std::make_shared<std::shared_ptr<ViewController>>(shared_from_this());
 }
 
-std::function<void(const std::string&)> ViewController::failureCallback(ControllerSlot holder, uint64_t generation) {
-    return [holder = std::move(holder), generation](const std::string& message) {
+std::function<void(const std::string&)> ViewController::failureCallback(ControllerSlot holder, uint64_t generation,
+                                                                        std::string workPath) {
+    return [holder = std::move(holder), generation, workPath](const std::string& message) {
         auto self = release(holder);
+        // Cancelled work: a tool ended late may have written after the work
+        // folder was removed.
+        if (self && !self->isCurrent(generation)) platform::fs::removeItem(workPath);
         if (!self || !self->isCurrent(generation)) return;
-        self->workPending = false;
-        self->hideProgress();
+        self->setWorking(false);
         self->enableControls();
         self->addLog(message, LogColor::red);
     };
@@ -100,19 +106,58 @@ void ViewController::viewDidDisappear() {
     // unlocked now rather than whenever they come.
     if (workPending) {
         ++workGeneration;
-        workPending = false;
-        hideProgress();
+        setWorking(false);
         enableControls();
     }
 }
 
+void ViewController::setWorking(bool working) {
+    workPending = working;
+    if (!working) hideProgress();
+    if (_cancelButton) {
+        _cancelButton->setHidden(!working);
+        _cancelButton->setEnabled(working);
+    }
+    if (working && _verdictLine) _verdictLine->setStatus("", LogColor::gray);
+}
+
+void ViewController::cancelClick() {
+    if (!workPending) return;
+    // The late callbacks of the work find it is no longer current; the tools
+    // still running are ended, and the steps waiting on them fail quietly.
+    cancelledGeneration = workGeneration++;
+    platform::signalRunningTasks(SIGTERM);
+    if (_package && !_package->workPath().empty()) platform::fs::removeItem(_package->workPath());
+    setPackage(nullptr);
+    setWorking(false);
+    enableControls();
+    addLog("Cancelled: the running tools were ended and the work folder removed; nothing was written. "
+           "Open the package again to re-sign it.",
+           LogColor::orange);
+}
+
 // ---- Choosing and opening a package ---------------------------------------
 
-std::optional<std::string> ViewController::chooseOne(bool files, const std::vector<std::string>& fileTypes) {
+std::string ViewController::chooserStartFolder(const std::string& fieldValue) const {
+    if (!fieldValue.empty()) {
+        std::string absolute = platform::path::absolutePath(fieldValue);
+        if (platform::fs::isDirectory(absolute)) return absolute;
+        std::string parent = platform::path::deletingLastPathComponent(absolute);
+        if (platform::fs::isDirectory(parent)) return parent;
+    }
+    if (!lastFolder.empty() && platform::fs::isDirectory(lastFolder)) return lastFolder;
+    return platform::folders::homeDirectory();
+}
+
+std::optional<std::string> ViewController::chooseOne(bool files, const std::vector<std::string>& fileTypes,
+                                                     const std::string& title, const std::string& typesName,
+                                                     const std::string& fieldValue) {
     if (!_view) return std::nullopt;
     _view->endEditing();
     auto panel = _view->openPanel();
     if (!panel) return std::nullopt;
+    if (!title.empty()) panel->setTitle(title, typesName);
+    panel->setDirectoryURL(chooserStartFolder(fieldValue));
     panel->setCanChooseFiles(files);
     panel->setCanChooseDirectories(!files);
     panel->setAllowsMultipleSelection(false);
@@ -123,11 +168,40 @@ std::optional<std::string> ViewController::chooseOne(bool files, const std::vect
     if (panel->runModal() != ui::OpenPanel::OKButton) return std::nullopt;
     auto urls = panel->URLs();
     if (urls.empty()) return std::nullopt;
+    // Remembered for this session only: the program keeps no settings.
+    lastFolder = files || !platform::fs::isDirectory(urls.front())
+                     ? platform::path::deletingLastPathComponent(urls.front())
+                     : urls.front();
     return urls.front();
 }
 
 void ViewController::browseIPAFilePathButtonAction() {
-    if (auto path = chooseOne(true, {"IPA"})) openPackageAtPath(*path);
+    if (auto path = chooseOne(true, {"IPA"}, "", "", text(_ipaPathField))) openPackageAtPath(*path);
+}
+
+void ViewController::openPackageWhenIdle(const std::string& path) {
+    if (workPending) {
+        addLog("Not opened while work is running: " + path + " (open it again once the log shows the work has ended)",
+               LogColor::red);
+        return;
+    }
+    openPackageAtPath(path);
+}
+
+void ViewController::openFile(const std::string& path) {
+    const std::string extension = platform::path::toLower(platform::path::pathExtension(path));
+    if (extension == "ipa" && !platform::fs::isDirectory(path)) {
+        openPackageWhenIdle(path);
+    } else if (extension == "p12" || extension == "pfx") {
+        importIdentityAtPath(path);
+    } else if (extension == "mobileprovision" || extension == "provisionprofile") {
+        installProfileAtPath(path);
+    } else {
+        addLog("Not taken: " + platform::path::lastPathComponent(path) +
+                   ". The window takes an .ipa package to re-sign, a .p12 signing identity to import, or a "
+                   ".mobileprovision profile to install.",
+               LogColor::red);
+    }
 }
 
 void ViewController::openPackageAtPath(const std::string& path) {
@@ -140,7 +214,7 @@ void ViewController::openPackageAtPath(const std::string& path) {
 }
 
 void ViewController::browseDestinationPathButtonAction() {
-    if (auto path = chooseOne(false, {})) setText(_destinationPathField, *path);
+    if (auto path = chooseOne(false, {}, "", "", text(_destinationPathField))) setText(_destinationPathField, *path);
 }
 
 void ViewController::unzipIpa() {
@@ -148,38 +222,31 @@ void ViewController::unzipIpa() {
     if (!package) return;
     addLog("Start unzip the ipa file to path: " + package->workPath(), LogColor::black);
     disableControls();
-    workPending = true;
+    setWorking(true);
     runProgress.startUnpacking();
     showProgress();
     auto holder = holdUntilDone();
     uint64_t generation = workGeneration;
+    const std::string workPath = package->workPath();
     package->unzipIpa(
-        [holder, generation] {
+        [holder, generation, workPath] {
             auto self = release(holder);
+            if (self && !self->isCurrent(generation)) platform::fs::removeItem(workPath);
             if (!self || !self->isCurrent(generation)) return;
-            self->workPending = false;
-            self->hideProgress();
+            self->setWorking(false);
             self->addLog("Unzip ipa file succeeded", LogColor::black);
             self->showIpaInfo();
             self->enableControls();
+            self->updateVerdict();
         },
-        failureCallback(holder, generation));
+        failureCallback(holder, generation, workPath));
 }
 
 void ViewController::showIpaInfo() {
     if (!_package) return;
     setText(_appNameField, _package->bundleDisplayName());
     setText(_bundleIdField, _package->bundleID().value_or(""));
-    if (!_provisioningComboBox || _provisioningComboBox->indexOfSelectedItem() != -1) return;
-    auto embedded = _package->embeddedMobileprovision();
-    if (!embedded || !embedded->bundleIdentifier()) return;
-    for (size_t i = 0; i < _provisioningArray.size(); ++i) {
-        const auto& profile = _provisioningArray[i];
-        if (profile && profile->bundleIdentifier() == embedded->bundleIdentifier()) {
-            _provisioningComboBox->selectItemAtIndex(static_cast<int>(i));
-            return;
-        }
-    }
+    preselectProfile();
 }
 
 // ---- The form's own actions -----------------------------------------------
@@ -233,15 +300,31 @@ void ViewController::resignClick() {
             return;
         }
     }
+    // Where the package goes is known now: a folder that cannot take it is
+    // said before any work, in place of a failure at the very end.
+    if (auto problem = destinationProblem(destination)) {
+        addLog(*problem, LogColor::red);
+        return;
+    }
     // The form can name a file that was typed in by hand and never opened.
     auto package = _package;
     if (!package) {
         addLog("No ipa file is open: choose one with the browse button first", LogColor::red);
         return;
     }
+    const std::string archive = platform::path::appendingPathComponent(
+        platform::path::absolutePath(destination), QFAppPackageHandler::archiveFileName(displayName));
+    if (platform::fs::fileExists(archive) || platform::fs::isSymlink(archive)) {
+        if (!_view || !_view->askToReplace(archive)) {
+            addLog("Not re-signed: " + archive + " is already there and was kept. Change the app name or the "
+                   "folder, or press Resign again and agree to replace it.",
+                   LogColor::orange);
+            return;
+        }
+    }
 
     disableControls();
-    workPending = true;
+    setWorking(true);
     runProgress.reset();
     auto holder = holdUntilDone();
     uint64_t generation = workGeneration;
@@ -251,7 +334,7 @@ void ViewController::resignClick() {
     package->checkProvisioning(
         profile, certificate, bundleIdentifier,
         [holder, generation, package, profile, certificate, bundleIdentifier, displayName,
-         destination](std::optional<std::string> refusal) {
+         destination, archive](std::optional<std::string> refusal) {
             auto self = *holder;
             if (!self || !self->isCurrent(generation)) {
                 *holder = nullptr;
@@ -259,8 +342,7 @@ void ViewController::resignClick() {
             }
             if (refusal) {
                 release(holder);
-                self->workPending = false;
-                self->hideProgress();
+                self->setWorking(false);
                 self->enableControls();
                 self->addLog(*refusal, LogColor::red);
                 return;
@@ -276,14 +358,18 @@ void ViewController::resignClick() {
                         self->showProgress();
                     self->addLog(message, LogColor::black);
                 },
-                failureCallback(holder, generation),
-                [holder, generation, destination](const std::string&) {
+                failureCallback(holder, generation, package->workPath()),
+                [holder, generation, destination, archive](const std::string&) {
                     auto self = release(holder);
+                    if (self && generation == self->cancelledGeneration && platform::fs::fileExists(archive))
+                        self->addLog("The package was finished before the work could be stopped: " + archive,
+                                     LogColor::orange);
                     if (!self || !self->isCurrent(generation)) return;
-                    self->workPending = false;
-                    self->hideProgress();
+                    self->setWorking(false);
                     self->enableControls();
                     self->addLog("Resign done, ipa saved to " + destination, LogColor::green);
+                    self->offerResult(archive);
+                    self->updateVerdict();
                 });
         });
 }
@@ -328,6 +414,7 @@ void ViewController::clearAll() {
     if (_logField) _logField->setString("");
     if (auto cache = cacheFolderPath()) platform::fs::removeItem(*cache);
     setPackage(nullptr);
+    if (_verdictLine) _verdictLine->setStatus("", LogColor::gray);
 }
 
 void ViewController::openCacheFolderClick() {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/QFProvisioningChecks.h"
 #include "engine/QFRunProgress.h"
 #include "ui/View.h"
 
@@ -38,6 +39,60 @@ public:
     // A package handed over by other means than the chooser (dropped onto
     // the window): opened exactly as if the chooser had confirmed it.
     void openPackageAtPath(const std::string& path);
+    // The same, unless work is running, which opening would end: then a line.
+    void openPackageWhenIdle(const std::string& path);
+    // A file dropped onto the window: a package opens, an identity (.p12)
+    // is imported, a profile installed; anything else gets a line saying
+    // what the window takes.
+    void openFile(const std::string& path);
+    // Ends the running unpacking or run: its tools are stopped and its work
+    // folder removed, as the command line does when interrupted.
+    void cancelClick();
+    // Opens the folder that holds a new package (the log's last line).
+    void openResultFolder(const std::string& folder);
+
+    // Identities and profiles, managed from the window.
+    void importIdentityClick();
+    // Asks for the file's password, then imports it through the security
+    // command; the list is read again with the new identity chosen.
+    void importIdentityAtPath(const std::string& path);
+    void installProfileClick();
+    void installProfileAtPath(const std::string& path);
+    // Both lists read again; what was chosen stays chosen while it exists.
+    void refreshLists();
+    struct IdentityRecord {
+        std::string name;     // as find-identity prints it
+        std::string sha1;     // of the certificate
+        std::string team;     // subject OU, "" when none
+        std::string expires;  // "YYYY-MM-DD", "" when unknown
+        std::string problem;  // "" when valid, else why not
+    };
+    // Every signing identity of the keychain, valid or not; done runs on
+    // the main queue.
+    void loadIdentityRecords(std::function<void(std::vector<IdentityRecord>)> done);
+    // After a confirmation: removes the identity through the security
+    // command, then reads the identities again; done runs when finished.
+    void removeIdentity(const IdentityRecord& identity, std::function<void()> done);
+
+    // The pickers' choices changed (byUser: the user picked the profile).
+    void certificateSelectionChanged();
+    void profileSelectionChanged(bool byUser);
+    // The verdict line under the form: the checks a re-sign runs first,
+    // run now on what the form holds.
+    void updateVerdict();
+
+    // The chosen profile, or null.
+    std::shared_ptr<QFProvisioningProfile> selectedProfile() const;
+    // Label and value rows describing a profile, for its details view.
+    static std::vector<std::pair<std::string, std::string>> profileDetails(const QFProvisioningProfile& profile);
+    // What is wrong with a destination folder, or nothing when it is a folder
+    // this user can write to, or one that can be created.
+    static std::optional<std::string> destinationProblem(const std::string& folder);
+    // The mark a profile the picker cannot use gets, "" when usable.
+    static std::string profileMark(engine::ProfileUse use);
+    // The folder a chooser starts in: the field's value (or its folder),
+    // else the last folder chosen in this session, else the home folder.
+    std::string chooserStartFolder(const std::string& fieldValue) const;
 
     // The form.
     void unzipIpa();
@@ -72,6 +127,7 @@ public:
     const std::vector<std::shared_ptr<QFProvisioningProfile>>& provisioningArray() const { return _provisioningArray; }
     void setProvisioningArray(std::vector<std::shared_ptr<QFProvisioningProfile>> v) {
         _provisioningArray = std::move(v);
+        profileUses.clear();  // not marked yet
     }
     const std::vector<std::string>& certificatesArray() const { return _certificatesArray; }
     void setCertificatesArray(std::vector<std::string> v) { _certificatesArray = std::move(v); }
@@ -106,6 +162,12 @@ public:
     void setView(ui::Window* v) { _view = v; }
     ui::ProgressIndicator* progressIndicator() const { return _progressIndicator; }
     void setProgressIndicator(ui::ProgressIndicator* v) { _progressIndicator = v; }
+    ui::Button* cancelButton() const { return _cancelButton; }
+    void setCancelButton(ui::Button* v) { _cancelButton = v; }
+    ui::Button* importIdentityButton() const { return _importIdentityButton; }
+    void setImportIdentityButton(ui::Button* v) { _importIdentityButton = v; }
+    ui::StatusLine* verdictLine() const { return _verdictLine; }
+    void setVerdictLine(ui::StatusLine* v) { _verdictLine = v; }
 
     std::shared_ptr<QFAppPackageHandler> package() const { return _package; }
     void setPackage(std::shared_ptr<QFAppPackageHandler> v) { _package = std::move(v); }
@@ -118,10 +180,25 @@ private:
     // The failure callback of an unpacking or a run: ends the work of that
     // generation and logs the message in red.
     static std::function<void(const std::string&)> failureCallback(
-        std::shared_ptr<std::shared_ptr<ViewController>> holder, uint64_t generation);
+        std::shared_ptr<std::shared_ptr<ViewController>> holder, uint64_t generation, std::string workPath);
     // Runs the chooser for one file (of fileTypes, when given) or one folder;
     // the chosen path, or nothing when cancelled.
-    std::optional<std::string> chooseOne(bool files, const std::vector<std::string>& fileTypes);
+    std::optional<std::string> chooseOne(bool files, const std::vector<std::string>& fileTypes,
+                                         const std::string& title = "", const std::string& typesName = "",
+                                         const std::string& fieldValue = "");
+    // Work starts or ends: the flag, the busy indicator's end, Cancel.
+    void setWorking(bool working);
+    // The identity list read again; the first name not in `before` is chosen
+    // (an import), else the one chosen before, else the only one.
+    void loadCertificates(bool startUp, std::optional<std::vector<std::string>> before);
+    void takeCertificates(std::vector<std::string> identities, const std::optional<std::vector<std::string>>& before);
+    std::string selectedIdentity() const;
+    // Marks every profile for the chosen identity, usable ones first.
+    void remarkProfiles();
+    // The profile the package suggests, never one that cannot be used.
+    void preselectProfile();
+    // The log line that offers the folder of a new package.
+    void offerResult(const std::string& archive);
     // The busy indicator from runProgress, or hidden.
     void showProgress();
     void hideProgress();
@@ -150,9 +227,22 @@ private:
     ui::TextView* _logField = nullptr;
     ui::Window* _view = nullptr;
     ui::ProgressIndicator* _progressIndicator = nullptr;
+    ui::Button* _cancelButton = nullptr;
+    ui::Button* _importIdentityButton = nullptr;
+    ui::StatusLine* _verdictLine = nullptr;
     std::shared_ptr<QFAppPackageHandler> _package;
     engine::RunProgress runProgress;  // of the work pending, for the busy indicator
 
     uint64_t workGeneration = 0;  // bumped when the window closes on pending work
     bool workPending = false;     // an unpacking or a run has not called back yet
+    uint64_t cancelledGeneration = UINT64_MAX;  // the work Cancel ended last
+
+    std::vector<engine::ProfileUse> profileUses;  // beside provisioningArray
+    std::string certificateFor;  // the identity whose certificate is below (or being fetched)
+    std::string certificatePem;  // its certificate, "" when not found
+    bool certificateKnown = true;
+    bool certificateStale = false;  // the keychain was read again: fetch the certificate anew
+    uint64_t certificateGeneration = 0;
+    bool profilePreselected = false;  // the chosen profile was chosen by preselectProfile
+    std::string lastFolder;           // of the last chooser confirmed in this session
 };

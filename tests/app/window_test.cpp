@@ -204,7 +204,8 @@ TEST_F(Window, DroppingAnIpaOpensItLikeTheChooser) {
         QApplication::sendEvent(window.get(), &dropEvent);
         return true;
     };
-    EXPECT_FALSE(drop(dir + "/notes.txt"));
+    EXPECT_TRUE(drop(dir + "/notes.txt"));  // taken, and answered with what the window takes
+    EXPECT_TRUE(logHas("Not taken: notes.txt"));
     EXPECT_TRUE(drop(ipa));
     EXPECT_EQ(find<QLineEdit>("ipaPathField")->text().toStdString(), ipa);
     EXPECT_NE(window->controller()->package(), nullptr);
@@ -261,4 +262,19 @@ TEST_F(Window, ClosingWhileWorkRunsAsksFirst) {
     EXPECT_FALSE(window->isVisible());
     EXPECT_FALSE(window->controller()->isWorking());
     EXPECT_TRUE(find<QPushButton>("resignButton")->isEnabled());
+}
+
+TEST_F(Window, LogColoursReachTheirContrastOnLightAndDarkPalettes) {
+    auto* log = find<QTextEdit>("logField");
+    const QPalette original = log->palette();
+    for (const QColor& base : {QColor(Qt::white), QColor(0xf0, 0xf0, 0xf0), QColor(0x1e, 0x1e, 0x1e), QColor(Qt::black),
+                               QColor(0x44, 0x44, 0x48)}) {
+        QPalette palette = original;
+        palette.setColor(QPalette::Base, base);
+        log->setPalette(palette);
+        for (auto color : {ui::LogColor::red, ui::LogColor::orange, ui::LogColor::green, ui::LogColor::gray})
+            EXPECT_GE(ui::qt::contrastRatio(ui::qt::colorFor(color, log), base), 4.5)
+                << base.name().toStdString() << " " << static_cast<int>(color);
+    }
+    log->setPalette(original);
 }

@@ -79,25 +79,115 @@ TEST_F(IpaResignTest, HelpExplainsEveryOption) {
         EXPECT_NE(o.out.find(option), std::string::npos) << option;
 }
 
-TEST_F(IpaResignTest, RefusesMissingEmptyAndUnknownArguments) {
-    auto none = runProgram(program, {}, dir);
-    EXPECT_EQ(none.status, 2);
-    EXPECT_NE(none.err.find("ipa-resign: error: missing or empty: --ipa, --identity, --profile, --output"),
-              std::string::npos)
-        << none.err;
+// Time stamps out, so that whole outputs compare.
+static std::string unstamped(std::string text) {
+    text = std::regex_replace(text, std::regex(R"(\[\d\d/\d\d \d\d:\d\d:\d\d \d\d\d\])"), "[T]");
+    return std::regex_replace(text, std::regex(R"("time":"[^"]*")"), R"("time":"T")");
+}
 
-    auto empty = runProgram(program, {"--ipa", ipa, "--identity=", "--profile", profilePath, "--name", "N",
-                                      "--bundle-id", "b", "--output", dir},
-                            dir);
-    EXPECT_EQ(empty.status, 2);
-    EXPECT_NE(empty.err.find("missing or empty: --identity\n"), std::string::npos) << empty.err;
-
-    EXPECT_EQ(runProgram(program, {"--frobnicate"}, dir).status, 2);
-    EXPECT_EQ(runProgram(program, {"--ipa"}, dir).status, 2);
-    auto both = standardArgs();
-    both.push_back("--profile-bundle-id");
-    EXPECT_EQ(runProgram(program, both, dir).status, 2);
+// Whole outputs and exit codes of command lines that end before any
+// package is opened, byte for byte as users and scripts have seen them: the
+// usage errors, the order of packages given as --ipa and as plain arguments,
+// and text the JSON lines escape (quotes, control characters, invalid UTF-8).
+TEST_F(IpaResignTest, CommandLinesKeepTheirExitCodesAndOutputs) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out, err;
+    };
+    const Case cases[] = {
+        {{}, 2,
+         "",
+         "ipa-resign: error: missing or empty: --ipa, --identity, --profile, --output\nTry 'ipa-resign --help' for more information.\n"},
+        {{"--frobnicate"}, 2,
+         "",
+         "ipa-resign: error: unknown argument \"--frobnicate\"\nTry 'ipa-resign --help' for more information.\n"},
+        {{"-x", "--ipa", "a.ipa"}, 2,
+         "",
+         "ipa-resign: error: unknown argument \"-x\"\nTry 'ipa-resign --help' for more information.\n"},
+        {{"--ipa"}, 2,
+         "",
+         "ipa-resign: error: --ipa needs a value\nTry 'ipa-resign --help' for more information.\n"},
+        {{"--identity", "I", "--output"}, 2,
+         "",
+         "ipa-resign: error: --output needs a value\nTry 'ipa-resign --help' for more information.\n"},
+        {{"--name", "a", "--name", "b"}, 2,
+         "",
+         "ipa-resign: error: --name is given twice\nTry 'ipa-resign --help' for more information.\n"},
+        {{"--json=1"}, 2,
+         "",
+         "ipa-resign: error: unknown argument \"--json=1\"\nTry 'ipa-resign --help' for more information.\n"},
+        {{"--identity=", "--profile", "p", "--output", "o", "x.ipa"}, 2,
+         "",
+         "ipa-resign: error: missing or empty: --identity\nTry 'ipa-resign --help' for more information.\n"},
+        {{"--identity=I", "--p12", "f", "--profile", "p", "--output", "o", "x.ipa"}, 2,
+         "",
+         "ipa-resign: error: give either --identity or --p12, not both\nTry 'ipa-resign --help' for more information.\n"},
+        {{"--bundle-id", "b", "--profile-bundle-id", "--identity", "I", "--profile", "p", "--output", "o", "x.ipa"}, 2,
+         "",
+         "ipa-resign: error: give either --bundle-id or --profile-bundle-id, not both\nTry 'ipa-resign --help' for more information.\n"},
+        {{"--p12-password-env", "V", "--identity", "I", "--profile", "p", "--output", "o", "x.ipa"}, 2,
+         "",
+         "ipa-resign: error: a PKCS#12 password option needs --p12 FILE\nTry 'ipa-resign --help' for more information.\n"},
+        {{"--name", "N", "--identity", "I", "--profile", "p", "--output", "o", "x.ipa", "y.ipa"}, 2,
+         "",
+         "ipa-resign: error: --name gives every package the same name and archive; leave it out to re-sign several packages\nTry 'ipa-resign --help' for more information.\n"},
+        {{"--p12", "", "--profile", "", "--output", "o", "--name=", "x.ipa"}, 2,
+         "",
+         "ipa-resign: error: missing or empty: --p12, --profile, --name\nTry 'ipa-resign --help' for more information.\n"},
+        {{"--help", "--frobnicate"}, 2,
+         "",
+         "ipa-resign: error: unknown argument \"--frobnicate\"\nTry 'ipa-resign --help' for more information.\n"},
+        {{"--identity", "X", "--profile", "p.mobileprovision", "--output", "o", "b.ipa", "--ipa", "a.ipa", "--", "--c.ipa", "-"}, 1,
+         "ipa-resign: 0 of 4 packages re-signed\n  FAILED  b.ipa\n  FAILED  a.ipa\n  FAILED  --c.ipa\n  FAILED  -\n",
+         "Could not decode file.\n[T] Not found ipa file b.ipa\n[T] Not found ipa file a.ipa\n[T] Not found ipa file --c.ipa\n[T] Not found ipa file -\n"},
+        {{"--quiet", "--identity", "X", "--profile", "p.mobileprovision", "--output", "o", "b.ipa", "a.ipa"}, 1,
+         "ipa-resign: 0 of 2 packages re-signed\n  FAILED  b.ipa\n  FAILED  a.ipa\n",
+         "Could not decode file.\n[T] Not found ipa file b.ipa\n[T] Not found ipa file a.ipa\n"},
+        {{"--json", "--identity", "X", "--profile", "p.mobileprovision", "--output", "o", "no/a\tb\"c\\d\001\010\014\177\377\342\202.ipa", "--ipa", "second \303\251.ipa"}, 1,
+         "{\"type\":\"log\",\"package\":\"no/a\\tb\\\"c\\\\d\\u0001\\u0008\\u000c\\u007f\357\277\275\357\277\275\357\277\275.ipa\",\"stage\":\"idle\",\"color\":\"red\",\"time\":\"T\",\"message\":\"Not found ipa file no/a\\tb\\\"c\\\\d\\u0001\\u0008\\u000c\\u007f\357\277\275\357\277\275\357\277\275.ipa\"}\n{\"type\":\"log\",\"package\":\"second \303\251.ipa\",\"stage\":\"idle\",\"color\":\"red\",\"time\":\"T\",\"message\":\"Not found ipa file second \303\251.ipa\"}\n{\"type\":\"summary\",\"status\":\"failed\",\"packages\":2,\"succeeded\":0,\"failed\":[\"no/a\\tb\\\"c\\\\d\\u0001\\u0008\\u000c\\u007f\357\277\275\357\277\275\357\277\275.ipa\",\"second \303\251.ipa\"]}\n",
+         "Could not decode file.\n[T] Not found ipa file no/a\tb\"c\\d\001\010\014\177\377\342\202.ipa\n[T] Not found ipa file second \303\251.ipa\nipa-resign: 0 of 2 packages re-signed\n  FAILED  no/a\tb\"c\\d\001\010\014\177\377\342\202.ipa\n  FAILED  second \303\251.ipa\n"},
+        {{"--json", "--p12", "missing.p12", "--profile", "p", "--output", "o", "x.ipa"}, 1,
+         "{\"type\":\"error\",\"package\":\"\",\"message\":\"cannot read the PKCS#12 file missing.p12\"}\n",
+         "ipa-resign: error: cannot read the PKCS#12 file missing.p12\n"},
+    };
+    for (const auto& c : cases) {
+        std::string line;
+        for (const auto& a : c.args) line += " " + a;
+        SCOPED_TRACE("ipa-resign" + line);
+        auto o = runProgram(program, c.args, dir);
+        EXPECT_EQ(o.status, c.status);
+        EXPECT_EQ(unstamped(o.out), c.out);
+        EXPECT_EQ(unstamped(o.err), c.err);
+    }
     EXPECT_TRUE(recordedCalls(codesignLog).empty());
+
+    // A whole run's closing lines: the signed items, the stages timed, the summary.
+    auto args = standardArgs();
+    args.push_back("--json");
+    auto o = runProgram(program, args, dir);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string closing = o.out.substr(o.out.rfind("{\"type\":\"result\""));
+    closing = std::regex_replace(closing, std::regex(R"(:[0-9]+\.[0-9]+([,}]))"), ":N$1");  // seconds
+    for (size_t at; (at = closing.find(dir)) != std::string::npos;) closing.replace(at, dir.size(), "D");
+    const std::string identity = R"j("identity":"Apple Development: Jane (ABCDE12345)")j";
+    EXPECT_EQ(closing,
+              R"j({"type":"result","package":"D/in/Demo.ipa","status":"succeeded","archive":"D/out/Shiny.ipa",)j"
+              R"j("message":"Resign done, ipa saved to D/out","signed":[)j"
+              R"j({"path":"Payload/Demo.app/Frameworks/A.framework/Frameworks/Inner.framework",)j" + identity +
+                  R"j(,"profile":null},)j"
+              R"j({"path":"Payload/Demo.app/Frameworks/A.framework",)j" + identity + R"j(,"profile":null},)j"
+              R"j({"path":"Payload/Demo.app/Frameworks/libX.dylib",)j" + identity + R"j(,"profile":null},)j"
+              R"j({"path":"Payload/Demo.app/PlugIns/Share.appex/Frameworks/S.framework",)j" + identity +
+                  R"j(,"profile":null},)j"
+              R"j({"path":"Payload/Demo.app/PlugIns/Share.appex",)j" + identity +
+                  R"j(,"profile":"D/Chosen.mobileprovision"},)j"
+              R"j({"path":"Payload/Demo.app",)j" + identity + R"j(,"profile":"D/Chosen.mobileprovision"}],)j"
+              R"j("timings":{"unpacking":N,"entitlements":N,"info-plist":N,"embedded-profile":N,"signing":N,)j"
+              R"j("packing":N}})j"
+              "\n"
+              R"j({"type":"summary","status":"succeeded","packages":1,"succeeded":1,"failed":[]})j"
+              "\n");
 }
 
 TEST_F(IpaResignTest, ResignsEndToEndAndPrintsTheLog) {

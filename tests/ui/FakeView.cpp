@@ -17,14 +17,25 @@ const char* colorName(ui::LogColor color) {
 
 std::vector<std::string> View::lines() {
     platform::MainQueue::drain();
+    // The runs of one line after its time stamp, up to its line feed, in the
+    // colour of the first.
     std::vector<std::string> out;
+    std::string line;
     for (const auto& run : logField.runs) {
         if (run.color == ui::LogColor::gray) continue;
         std::string text = run.text;
-        if (!text.empty() && text.front() == ' ') text.erase(0, 1);
-        if (!text.empty() && text.back() == '\n') text.pop_back();
-        out.push_back(std::string(colorName(run.color)) + ": " + text);
+        if (line.empty()) {
+            if (!text.empty() && text.front() == ' ') text.erase(0, 1);
+            line = std::string(colorName(run.color)) + ": ";
+        }
+        line += text;
+        if (!line.empty() && line.back() == '\n') {
+            line.pop_back();
+            out.push_back(line);
+            line.clear();
+        }
     }
+    if (!line.empty()) out.push_back(line);
     return out;
 }
 

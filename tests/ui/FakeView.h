@@ -73,6 +73,9 @@ struct TextView : ui::TextView {
         if (!text.empty()) runs.push_back({text, ui::LogColor::black});
     }
     void appendAttributedString(const std::string& text, ui::LogColor color) override { runs.push_back({text, color}); }
+    void appendLink(const std::string& text, const std::string& target) override {
+        runs.push_back({"[" + text + "](" + target + ")", ui::LogColor::black});
+    }
     size_t length() const override {
         size_t n = 0;
         for (const auto& r : runs) n += r.text.size();
@@ -118,6 +121,12 @@ struct Window : ui::Window {
     void endEditing() override { journal.push_back("endEditing"); }
     std::unique_ptr<ui::OpenPanel> openPanel() override { return std::make_unique<OpenPanel>(panel); }
     void activateFileViewerSelectingURLs(const std::vector<std::string>& urls) override { revealed.push_back(urls); }
+    bool askToReplace(const std::string& file) override {
+        askedToReplace.push_back(file);
+        return replaceAnswer;
+    }
+    std::vector<std::string> askedToReplace;
+    bool replaceAnswer = true;
     Journal& journal;
     OpenPanelScript panel;
     std::vector<std::vector<std::string>> revealed;

@@ -1,5 +1,7 @@
 #pragma once
 // The command line of ipa-resign: what it names, and whether it is complete.
+// Every option is one row of the table in Options.cpp (names, where its value
+// goes, its lines of the usage text); a new option is a field here and a row there.
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,7 +11,7 @@
 namespace ipa_resign {
 
 struct Options {
-    std::vector<std::string> packages;  // --ipa, repeatable, and every plain argument
+    std::vector<std::string> packages;  // --ipa, repeatable, and every plain argument, in the order given
     std::vector<std::string> profiles;  // --profile, repeatable; the first is the application's
     std::optional<std::string> identity, p12, p12PasswordEnv, p12PasswordFile, name, bundleId, output;
     bool profileBundleId = false;
@@ -26,10 +28,11 @@ struct Options {
          injectWeak = false, injectIntoExtensions = false;
 };
 
-extern const char* const kUsage;
+// The text of --help.
+std::string usage();
 
 // An error text, or nothing when the command line is well formed.
-std::optional<std::string> parse(int argc, char** argv, Options& options);
+std::optional<std::string> parse(int argc, const char* const* argv, Options& options);
 // An error text, or nothing when the options name everything a run needs.
 std::optional<std::string> checkComplete(const Options& options);
 // The package changes asked for, for the engine; an error text when a value

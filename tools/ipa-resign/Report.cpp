@@ -1,7 +1,9 @@
 #include "Report.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "platform/text.h"
 #include "support/QFDateFormatterUtil.h"
@@ -9,6 +11,9 @@
 namespace ipa_resign {
 
 namespace {
+
+// Keys in the order written: readers of these lines may rely on it.
+using Json = nlohmann::ordered_json;
 
 std::string stamp() {
     return QFDateFormatterUtil::sharedFormatter().MMddHHmmssSSSForDate(std::chrono::system_clock::now()).value_or("");
@@ -28,42 +33,40 @@ const char* colorName(Color color) {
     return "black";
 }
 
-std::string optionalString(const std::optional<std::string>& text) { return text ? jsonString(*text) : "null"; }
+// Text as the lines carry it: UTF-8, with U+FFFD for invalid bytes.
+Json text(const std::string& value) { return platform::text::decodeUtf8Lossy(value); }
+Json text(const char* value) { return text(std::string(value)); }
+Json text(const std::optional<std::string>& value) { return value ? text(*value) : Json(nullptr); }
 
-}  // namespace
-
-std::string jsonString(const std::string& text) {
-    static const char* hex = "0123456789abcdef";
-    std::string utf8 = platform::text::decodeUtf8Lossy(text);
-    std::string out = "\"";
-    for (unsigned char c : utf8) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    out += "\\u00";
-                    out += hex[c >> 4];
-                    out += hex[c & 15];
-                } else {
-                    out += static_cast<char>(c);
-                }
+// One object a line. The lines have always spelled backspace, form feed and
+// DEL as \u00XX; the library writes the first two as \b and \f and the last
+// unescaped, so those three are spelled out again for byte-comparing readers.
+void writeJson(const Json& object) {
+    const std::string dumped = object.dump(-1, ' ', false, Json::error_handler_t::replace);
+    std::string line;
+    line.reserve(dumped.size() + 1);
+    for (size_t i = 0; i < dumped.size(); ++i) {
+        if (dumped[i] == '\x7f') {
+            line += "\\u007f";
+        } else if (dumped[i] == '\\' && i + 1 < dumped.size()) {  // an escape: the next byte is part of it
+            const char escaped = dumped[++i];
+            if (escaped == 'b') line += "\\u0008";
+            else if (escaped == 'f') line += "\\u000c";
+            else line += {'\\', escaped};
+        } else {
+            line += dumped[i];
         }
     }
-    return out + "\"";
+    writeAll(stdout, line + "\n");
 }
 
-void Reporter::writeJson(const std::string& object) { writeAll(stdout, object + "\n"); }
+}  // namespace
 
 void Reporter::log(const std::string& message, Color color, const char* stage) {
     const std::string when = stamp();
     if (json) {
-        writeJson(std::string("{\"type\":\"log\",\"package\":") + jsonString(current) + ",\"stage\":" +
-                  jsonString(stage) + ",\"color\":" + jsonString(colorName(color)) + ",\"time\":" + jsonString(when) +
-                  ",\"message\":" + jsonString(message) + "}");
+        writeJson({{"type", "log"}, {"package", text(current)}, {"stage", text(stage)}, {"color", colorName(color)},
+                   {"time", text(when)}, {"message", text(message)}});
     }
     bool failure = color == Color::red;
     if (quiet && !failure) return;
@@ -71,54 +74,46 @@ void Reporter::log(const std::string& message, Color color, const char* stage) {
 }
 
 void Reporter::error(const std::string& message) {
-    if (json) writeJson("{\"type\":\"error\",\"package\":" + jsonString(current) + ",\"message\":" + jsonString(message) + "}");
+    if (json) writeJson({{"type", "error"}, {"package", text(current)}, {"message", text(message)}});
     writeAll(stderr, "ipa-resign: error: " + message + "\n");
 }
 
 void Reporter::result(const PackageResult& r) {
     if (!json) return;
-    std::string items;
-    for (const auto& item : r.signedItems) {
-        if (!items.empty()) items += ",";
-        items += "{\"path\":" + jsonString(item.path) + ",\"identity\":" + jsonString(item.identity) +
-                 ",\"profile\":" + optionalString(item.profile) + "}";
-    }
-    std::string timings;
+    Json items = Json::array();
+    for (const auto& item : r.signedItems)
+        items.push_back({{"path", text(item.path)}, {"identity", text(item.identity)}, {"profile", text(item.profile)}});
+    Json changes = Json::array();
+    for (const auto& change : r.changes) changes.push_back(text(change));
+    // Seconds to the millisecond; a stage met twice counts once, with both times.
+    Json timings = Json::object();
     for (const auto& [stage, seconds] : r.timings) {
-        char number[32];
-        std::snprintf(number, sizeof number, "%.3f", seconds);
-        if (!timings.empty()) timings += ",";
-        timings += jsonString(stage) + ":" + number;
+        const Json name = text(stage);
+        const double sum = timings.value(name.get<std::string>(), 0.0) + seconds;
+        timings[name.get<std::string>()] = std::round(sum * 1000) / 1000;
     }
-    std::string changes;
-    for (const auto& change : r.changes) changes += (changes.empty() ? "" : ",") + jsonString(change);
-    writeJson("{\"type\":\"result\",\"package\":" + jsonString(r.package) + ",\"status\":" +
-              jsonString(r.succeeded ? "succeeded" : "failed") + ",\"archive\":" + optionalString(r.archive) +
-              ",\"message\":" + jsonString(r.message) + ",\"signed\":[" + items + "],\"changes\":[" + changes +
-              "],\"timings\":{" + timings + "}}");
+    writeJson({{"type", "result"}, {"package", text(r.package)}, {"status", r.succeeded ? "succeeded" : "failed"},
+               {"archive", text(r.archive)}, {"message", text(r.message)}, {"signed", items}, {"changes", changes},
+               {"timings", timings}});
 }
 
 void Reporter::summary(const std::vector<PackageResult>& results) {
     size_t succeeded = 0;
     for (const auto& r : results) succeeded += r.succeeded ? 1 : 0;
     if (json) {
-        std::string failed;
-        for (const auto& r : results) {
-            if (r.succeeded) continue;
-            if (!failed.empty()) failed += ",";
-            failed += jsonString(r.package);
-        }
-        writeJson("{\"type\":\"summary\",\"status\":" + jsonString(succeeded == results.size() ? "succeeded" : "failed") +
-                  ",\"packages\":" + std::to_string(results.size()) + ",\"succeeded\":" + std::to_string(succeeded) +
-                  ",\"failed\":[" + failed + "]}");
+        Json failed = Json::array();
+        for (const auto& r : results)
+            if (!r.succeeded) failed.push_back(text(r.package));
+        writeJson({{"type", "summary"}, {"status", succeeded == results.size() ? "succeeded" : "failed"},
+                   {"packages", results.size()}, {"succeeded", succeeded}, {"failed", failed}});
     }
     if (results.size() < 2) return;
-    std::string text = "ipa-resign: " + std::to_string(succeeded) + " of " + std::to_string(results.size()) +
+    std::string lines = "ipa-resign: " + std::to_string(succeeded) + " of " + std::to_string(results.size()) +
                        " packages re-signed\n";
     for (const auto& r : results)
-        text += std::string(r.succeeded ? "  done    " : "  FAILED  ") + r.package +
+        lines += std::string(r.succeeded ? "  done    " : "  FAILED  ") + r.package +
                 (r.succeeded && r.archive ? " -> " + *r.archive : "") + "\n";
-    writeAll(json ? stderr : stdout, text);
+    writeAll(json ? stderr : stdout, lines);
 }
 
 }  // namespace ipa_resign

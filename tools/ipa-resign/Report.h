@@ -42,14 +42,10 @@ public:
     void summary(const std::vector<PackageResult>& results);
 
 private:
-    void writeJson(const std::string& object);
 
     bool json;
     bool quiet;
     std::string current;
 };
-
-// A JSON string literal of UTF-8 text; invalid bytes become U+FFFD.
-std::string jsonString(const std::string& text);
 
 }  // namespace ipa_resign

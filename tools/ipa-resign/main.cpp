@@ -240,7 +240,7 @@ int main(int argc, char** argv) {
     Options options;
     if (auto error = parse(argc, argv, options)) return usageError(*error);
     if (options.help) {
-        std::fputs(kUsage, stdout);
+        std::fputs(usage().c_str(), stdout);
         return 0;
     }
     if (options.version) {

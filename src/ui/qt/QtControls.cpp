@@ -2,6 +2,13 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDesktopServices>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <algorithm>
+#include <cmath>
 #include <QComboBox>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -28,20 +35,51 @@ QString toQ(const std::string& text) { return QString::fromUtf8(text.data(), sta
 std::string fromQ(const QString& text) { return text.toUtf8().toStdString(); }
 }  // namespace
 
+namespace {
+
+double luminance(const QColor& c) {
+    auto channel = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+// The hue kept, the lightness moved away from the background's until the
+// contrast is reached (black or white at the very end).
+QColor readableOn(const QColor& wanted, const QColor& background) {
+    constexpr double kMinimum = 4.5;
+    const bool darkBackground = luminance(background) < 0.18;
+    float h = 0, s = 0, l = 0, a = 1;
+    wanted.toHsl().getHslF(&h, &s, &l, &a);
+    QColor c = wanted;
+    for (int step = 0; step < 100 && contrastRatio(c, background) < kMinimum; ++step) {
+        l = std::clamp(l + (darkBackground ? 0.01f : -0.01f), 0.0f, 1.0f);
+        c = QColor::fromHslF(h, s, l);
+    }
+    return c;
+}
+
+}  // namespace
+
+double contrastRatio(const QColor& a, const QColor& b) {
+    double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
 QColor colorFor(LogColor color, const QWidget* on) {
+    const QPalette palette = on ? on->palette() : QApplication::palette();
+    const QColor base = palette.color(QPalette::Base);
     switch (color) {
         case LogColor::black:
-            return on ? on->palette().color(QPalette::Text) : QColor(Qt::black);
+            return palette.color(QPalette::Text);
         case LogColor::red:
-            return QColor(0xd0, 0x1f, 0x1f);
+            return readableOn(QColor(0xe0, 0x30, 0x30), base);
         case LogColor::orange:
-            return QColor(0xe0, 0x7b, 0x00);
+            return readableOn(QColor(0xf0, 0x8c, 0x00), base);
         case LogColor::green:
-            return QColor(0x1f, 0x9d, 0x3a);
+            return readableOn(QColor(0x2a, 0xb0, 0x4a), base);
         case LogColor::gray:
-            return QColor(0x8a, 0x8a, 0x8a);
+            return readableOn(QColor(0x8a, 0x8a, 0x8a), base);
     }
-    return QColor(Qt::black);
+    return palette.color(QPalette::Text);
 }
 
 QString caseInsensitivePattern(const std::string& extension) {
@@ -116,6 +154,10 @@ int QtButton::tag() const { return button ? button->property("tag").toInt() : 0;
 
 int QtButton::state() const { return button && button->isChecked() ? Button::on : Button::off; }
 
+void QtButton::setHidden(bool hidden) {
+    if (button) button->setHidden(hidden);
+}
+
 // ---- Combo box ------------------------------------------------------------
 
 int QtComboBox::indexOfSelectedItem() const { return box ? box->currentIndex() : -1; }
@@ -181,24 +223,48 @@ void QtTextView::scrollRangeToVisible(size_t location, size_t) {
     });
 }
 
+void QtTextView::appendLink(const std::string& text, const std::string& target) {
+    if (!view) return;
+    QTextCursor cursor(view->document());
+    cursor.movePosition(QTextCursor::End);
+    QTextCharFormat format;
+    format.setAnchor(true);
+    format.setAnchorHref(QUrl::fromLocalFile(toQ(target)).toString());
+    format.setForeground(view->palette().color(QPalette::Link));
+    format.setFontUnderline(true);
+    cursor.insertText(toQ(text), format);
+}
+
+// ---- Status line ------------------------------------------------------------
+
+void QtStatusLine::setStatus(const std::string& text, LogColor color) {
+    if (!label) return;
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, colorFor(color, label));
+    label->setPalette(palette);
+    label->setText(toQ(text));
+}
+
 // ---- Open panel -----------------------------------------------------------
 
 int QtOpenPanel::runModal() {
     chosen.clear();
     QFileDialog dialog(parent);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    if (!directory.empty()) dialog.setDirectory(toQ(directory));
     if (canChooseDirectories && !canChooseFiles) {
         dialog.setFileMode(QFileDialog::Directory);
         dialog.setOption(QFileDialog::ShowDirsOnly, true);
         dialog.setWindowTitle(QObject::tr("Choose the destination folder"));
     } else {
         dialog.setFileMode(allowsMultipleSelection ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
-        dialog.setWindowTitle(QObject::tr("Choose an ipa file"));
+        dialog.setWindowTitle(title.empty() ? QObject::tr("Choose an ipa file") : toQ(title));
         QStringList filters;
         if (!allowedFileTypes.empty()) {
             QStringList patterns;
             for (const auto& type : allowedFileTypes) patterns << caseInsensitivePattern(type);
-            filters << QObject::tr("iOS packages (%1)").arg(patterns.join(' '));
+            QString name = fileTypesName.empty() ? QObject::tr("iOS packages") : toQ(fileTypesName);
+            filters << QString("%1 (%2)").arg(name, patterns.join(' '));
         }
         if (allowsOtherFileTypes || filters.isEmpty()) filters << QObject::tr("All files (*)");
         dialog.setNameFilters(filters);
@@ -250,6 +316,59 @@ void QtWindow::activateFileViewerSelectingURLs(const std::vector<std::string>& f
         if (w->isError()) openEnclosingFolder(first);
         w->deleteLater();
     });
+}
+
+bool QtWindow::openFolder(const std::string& folder) {
+    // The desktop's opener, where one is on the PATH; else whatever the
+    // toolkit knows of the desktop.
+    QString opener = QStandardPaths::findExecutable("xdg-open");
+    if (!opener.isEmpty()) {
+        auto task = std::make_shared<platform::Task>(fromQ(opener), std::vector<std::string>{folder});
+        if (task->launch()) {
+            platform::GlobalQueue::async([task] { task->waitUntilExit(); });
+            return true;
+        }
+    }
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(toQ(folder)));
+}
+
+bool QtWindow::askToReplace(const std::string& file) {
+    QMessageBox ask(QMessageBox::Question, QObject::tr("Replace the package?"),
+                    QObject::tr("%1 is already there.\n\nReplace it with the new package?").arg(toQ(file)),
+                    QMessageBox::NoButton, window);
+    ask.setObjectName("replaceExisting");
+    QPushButton* replace = ask.addButton(QObject::tr("&Replace"), QMessageBox::DestructiveRole);
+    QPushButton* keep = ask.addButton(QObject::tr("&Keep It"), QMessageBox::RejectRole);
+    ask.setDefaultButton(keep);
+    ask.setEscapeButton(keep);
+    ask.exec();
+    return ask.clickedButton() == replace;
+}
+
+std::optional<std::string> QtWindow::askForPassword(const std::string& file) {
+    QInputDialog ask(window);
+    ask.setObjectName("identityPassword");
+    ask.setWindowTitle(QObject::tr("Import Identity"));
+    ask.setLabelText(QObject::tr("Password of %1:").arg(toQ(platform::path::lastPathComponent(file))));
+    ask.setTextEchoMode(QLineEdit::Password);  // never shown
+    ask.setOkButtonText(QObject::tr("&Import"));
+    if (ask.exec() != QDialog::Accepted) return std::nullopt;
+    return fromQ(ask.textValue());
+}
+
+bool QtWindow::confirmRemoval(const std::string& identity) {
+    QMessageBox ask(QMessageBox::Warning, QObject::tr("Remove the identity?"),
+                    QObject::tr("Remove \"%1\" and its private key from the keychain?\n\nPackages cannot be signed "
+                                "with it afterwards, unless its .p12 file is imported again.")
+                        .arg(toQ(identity)),
+                    QMessageBox::NoButton, window);
+    ask.setObjectName("confirmRemoval");
+    QPushButton* remove = ask.addButton(QObject::tr("&Remove"), QMessageBox::DestructiveRole);
+    QPushButton* keep = ask.addButton(QObject::tr("&Keep It"), QMessageBox::RejectRole);
+    ask.setDefaultButton(keep);
+    ask.setEscapeButton(keep);
+    ask.exec();
+    return ask.clickedButton() == remove;
 }
 
 // ---- Busy indicator --------------------------------------------------------

@@ -11,14 +11,19 @@
 #include <QProgressBar>
 #include <QTextEdit>
 #include <memory>
+#include <optional>
 
 #include "ui/View.h"
 
 namespace ui::qt {
 
-// How each log colour is drawn. Black follows the palette's text colour, so
-// progress lines stay readable on a dark theme.
+// How each log colour is drawn on a widget (the application's palette when
+// none). Black follows the palette's text colour; the others keep their hue
+// but take the lightness that gives them a contrast of at least 4.5:1 against
+// the palette's base colour, light or dark.
 QColor colorFor(LogColor color, const QWidget* on = nullptr);
+// The contrast ratio of two colours (1 to 21), by their relative luminance.
+double contrastRatio(const QColor& a, const QColor& b);
 
 class QtTextField : public TextField {
 public:
@@ -40,6 +45,7 @@ public:
     void setKeyEquivalent(const std::string& key) override;
     int tag() const override;    // the widget's "tag" property
     int state() const override;  // checked = on
+    void setHidden(bool hidden) override;
     QAbstractButton* widget() const { return button; }
 
 private:
@@ -69,9 +75,21 @@ public:
     void appendAttributedString(const std::string& text, LogColor color) override;
     size_t length() const override;
     void scrollRangeToVisible(size_t location, size_t length) override;
+    // An anchor whose target is the file URL of target; the window hands a
+    // click on it to the controller.
+    void appendLink(const std::string& text, const std::string& target) override;
 
 private:
     QPointer<QTextEdit> view;
+};
+
+class QtStatusLine : public StatusLine {
+public:
+    explicit QtStatusLine(QLabel* label) : label(label) {}
+    void setStatus(const std::string& text, LogColor color) override;
+
+private:
+    QPointer<QLabel> label;
 };
 
 class QtOpenPanel : public OpenPanel {
@@ -82,6 +100,11 @@ public:
     void setAllowsMultipleSelection(bool allows) override { allowsMultipleSelection = allows; }
     void setAllowsOtherFileTypes(bool allows) override { allowsOtherFileTypes = allows; }
     void setAllowedFileTypes(const std::vector<std::string>& types) override { allowedFileTypes = types; }
+    void setTitle(const std::string& text, const std::string& typesName) override {
+        title = text;
+        fileTypesName = typesName;
+    }
+    void setDirectoryURL(const std::string& folder) override { directory = folder; }
     int runModal() override;
     std::vector<std::string> URLs() const override { return chosen; }
 
@@ -92,6 +115,7 @@ private:
     bool allowsMultipleSelection = false;
     bool allowsOtherFileTypes = true;
     std::vector<std::string> allowedFileTypes;
+    std::string title, fileTypesName, directory;
     std::vector<std::string> chosen;
 };
 
@@ -102,6 +126,10 @@ public:
     void endEditing() override;
     std::unique_ptr<OpenPanel> openPanel() override;
     void activateFileViewerSelectingURLs(const std::vector<std::string>& fileURLs) override;
+    bool openFolder(const std::string& folder) override;
+    bool askToReplace(const std::string& file) override;
+    std::optional<std::string> askForPassword(const std::string& file) override;
+    bool confirmRemoval(const std::string& identity) override;
 
 private:
     QPointer<QWidget> window;
