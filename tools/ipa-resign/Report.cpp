@@ -92,9 +92,12 @@ void Reporter::result(const PackageResult& r) {
         const double sum = timings.value(name.get<std::string>(), 0.0) + seconds;
         timings[name.get<std::string>()] = std::round(sum * 1000) / 1000;
     }
-    writeJson({{"type", "result"}, {"package", text(r.package)}, {"status", r.succeeded ? "succeeded" : "failed"},
-               {"archive", text(r.archive)}, {"message", text(r.message)}, {"signed", items}, {"changes", changes},
-               {"timings", timings}});
+    Json result = {{"type", "result"}, {"package", text(r.package)}, {"status", r.succeeded ? "succeeded" : "failed"},
+                   {"archive", text(r.archive)}, {"message", text(r.message)}, {"signed", items}};
+    // Only a run that changed the package says so: without options the line stays as it was.
+    if (!changes.empty()) result["changes"] = changes;
+    result["timings"] = timings;
+    writeJson(result);
 }
 
 void Reporter::summary(const std::vector<PackageResult>& results) {
