@@ -236,10 +236,10 @@ void makeItLookLike2015(const std::string& bundle, const std::string& executable
 }
 
 testkit::MachOSpec oldTarget(testkit::MachOSpec::Kind kind) {
-    testkit::MachOSpec spec;
-    spec.kind = kind;
-    spec.minOS = "9.0";  // old enough for a SHA-1 primary CodeDirectory
-    return spec;
+    testkit::MachOSpec target;
+    target.kind = kind;
+    target.minOS = "9.0";  // old enough for a SHA-1 primary CodeDirectory
+    return target;
 }
 
 class RealSignatures : public ::testing::Test {
