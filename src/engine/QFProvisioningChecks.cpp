@@ -16,6 +16,7 @@
 #include "platform/paths.h"
 #include "platform/plist.h"
 #include "profile/QFProvisioningProfile.h"
+#include "engine/QFMachOMagic.h"
 
 namespace fs = platform::fs;
 namespace path = platform::path;
@@ -24,6 +25,8 @@ namespace plist = platform::plist;
 namespace engine {
 
 namespace {
+
+using namespace engine::macho;
 
 // ---- The signing certificate ----------------------------------------------
 
@@ -179,12 +182,6 @@ bool isNestedBundle(const std::string& relativePath) {
 // ---- Mach-O headers ---------------------------------------------------------
 // NOTE: keep in step with src/codesign/MachO.h, which owns the signer's view
 // of the same format; only what finding the encryption command needs is here.
-constexpr uint32_t MH_MAGIC = 0xfeedface;
-constexpr uint32_t MH_CIGAM = 0xcefaedfe;
-constexpr uint32_t MH_MAGIC_64 = 0xfeedfacf;
-constexpr uint32_t MH_CIGAM_64 = 0xcffaedfe;
-constexpr uint32_t FAT_MAGIC = 0xcafebabe;
-constexpr uint32_t FAT_MAGIC_64 = 0xcafebabf;
 constexpr uint32_t LC_ENCRYPTION_INFO = 0x21;
 constexpr uint32_t LC_ENCRYPTION_INFO_64 = 0x2c;
 constexpr uint32_t kMachHeaderSize = 28;
@@ -192,7 +189,6 @@ constexpr uint32_t kMachHeader64Size = 32;
 constexpr uint32_t kFatHeaderSize = 8;
 constexpr uint32_t kFatArchSize = 20;
 constexpr uint32_t kFatArch64Size = 32;
-constexpr uint32_t kMaxFatArchs = 30;
 constexpr uint32_t kLoadCommandSize = 8;
 constexpr uint32_t kCryptIdOffset = 16;              // in encryption_info_command(_64)
 constexpr uint32_t kMaxLoadCommandsBytes = 16u << 20;  // far beyond any real file

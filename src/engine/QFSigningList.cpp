@@ -11,10 +11,13 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/plist.h"
+#include "engine/QFMachOMagic.h"
 
 namespace engine {
 
 namespace {
+
+using namespace engine::macho;
 
 namespace stdfs = std::filesystem;
 namespace path = platform::path;
@@ -22,13 +25,6 @@ namespace path = platform::path;
 // ---- Mach-O files, by their first bytes ---------------------------------
 // NOTE: keep in step with src/codesign/MachO.h, which owns the format; only
 // the magic numbers and the file type are read here.
-constexpr uint32_t MH_MAGIC = 0xfeedface;
-constexpr uint32_t MH_CIGAM = 0xcefaedfe;
-constexpr uint32_t MH_MAGIC_64 = 0xfeedfacf;
-constexpr uint32_t MH_CIGAM_64 = 0xcffaedfe;
-constexpr uint32_t FAT_MAGIC = 0xcafebabe;
-constexpr uint32_t FAT_MAGIC_64 = 0xcafebabf;
-constexpr uint32_t kMaxFatArchs = 30;  // more is a Java class file, not a fat binary
 constexpr uint32_t kFiletypeOffset = 12;
 constexpr uint32_t kFatArchOffsetField = 8;  // fat_arch.offset (fat_arch_64: a 64-bit one)
 
