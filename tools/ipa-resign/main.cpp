@@ -52,6 +52,7 @@ struct Signing {
     std::string destination;
     bool keepWork = false;
     bool overwrite = false;  // an archive already in the destination may be replaced
+    engine::ResignOptions changes;
 };
 
 // The display name a package shows now: its display name, else its bundle
@@ -113,6 +114,7 @@ public:
         package->setWorkPath(workspace->workPath());
         package->setNestedProfiles(signing.nestedProfiles);
         package->setChosenEntitlements(signing.entitlements);
+        package->setResignOptions(signing.changes);
         progress.startUnpacking();
         clock.enter(engine::stageName(progress.stage()));
         log("Start unzip the ipa file to path: " + package->workPath());
@@ -183,6 +185,7 @@ public:
             });
         platform::MainQueue::runUntil([&] { return finished; });
         if (result.succeeded) listSignedItems();
+        result.changes = package->changesMade();
         return finish(result);
     }
 
@@ -261,6 +264,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (auto error = checkComplete(options)) return usageError(*error);
+    engine::ResignOptions changes;
+    if (auto error = packageChanges(options, changes)) return usageError(*error);
 
     QFRunWorkspace::interceptInterruptions();  // before any other thread starts
     Reporter out(options.json, options.quiet);
@@ -300,6 +305,7 @@ int main(int argc, char** argv) {
     signing.destination = *options.output;
     signing.keepWork = options.keepWork;
     signing.overwrite = options.overwrite;
+    signing.changes = changes;
 
     std::vector<PackageResult> results;
     std::set<std::string> archivesWritten;
