@@ -64,6 +64,7 @@ struct PackageSpec {
     // codesign command; empty leaves the executable unsigned.
     std::string appClaims;
     std::string extensionClaims;
+    std::string helperClaims;  // the XPC service's and the tool's, with everyCodeKind
     // The main executable's architectures: one makes it thin, more make it fat.
     std::vector<std::string> executableArchs = {"arm64"};
     std::vector<std::string> executableLinkerArgs;  // for each of its slices, as ld64.lld takes them
