@@ -217,9 +217,6 @@ constexpr uint32_t kFatArch64Size = 32;
 constexpr uint32_t kLoadCommandSize = 8;
 constexpr uint32_t kCryptIdOffset = 16;              // in encryption_info_command(_64)
 constexpr uint32_t kMaxLoadCommandsBytes = 16u << 20;  // far beyond any real file
-constexpr uint32_t CPU_TYPE_ARM64 = 0x0100000c;
-constexpr uint32_t CPU_SUBTYPE_MASK = 0x00ffffff;
-constexpr uint32_t CPU_SUBTYPE_ARM64E = 2;
 
 class ReadOnlyFile {
 public:
