@@ -259,6 +259,16 @@ protected:
         EXPECT_TRUE(testkit::pumpUntil([&] { return r.ended(); }));
         return verify(package->appPath(), verdict);
     }
+    // The whole run with portal-style profiles for the application and its
+    // share extension, which the verifier must accept.
+    std::shared_ptr<QFAppPackageHandler> resignWithPortalProfiles(const testkit::PackageSpec& shape, Recorder& r) {
+        auto package = open(shape);
+        std::string verdict;
+        auto appProfile = profileFor("com.example.real", true, dir + "/app.mobileprovision");
+        auto share = profileFor("com.example.real.share", true, dir + "/share.mobileprovision");
+        EXPECT_EQ(resignAndVerify(package, r, appProfile, {share}, &verdict), 0) << verdict;
+        return package;
+    }
     int verify(const std::string& app, std::string* verdict) {
         testkit::writeFile(dir + "/root.pem", testkit::pki::TestPKI::shared().root().certPem());
         return testkit::run({"/usr/bin/python3", std::string(IPA_SOURCE_DIR) + "/tests/codesign/independent_verify.py",
@@ -343,12 +353,8 @@ TEST_F(EntitlementsTest, ClaimsOfAnotherTeamAreSignedForTheNewTeamAsTheProfilesP
 }
 
 TEST_F(EntitlementsTest, UnsignedExecutablesGetTheProfilesConcreteValues) {
-    auto package = open(claimingShape(false));
     Recorder r;
-    std::string verdict;
-    auto appProfile = profileFor("com.example.real", true, dir + "/app.mobileprovision");
-    auto share = profileFor("com.example.real.share", true, dir + "/share.mobileprovision");
-    EXPECT_EQ(resignAndVerify(package, r, appProfile, {share}, &verdict), 0) << verdict;
+    auto package = resignWithPortalProfiles(claimingShape(false), r);
     ASSERT_TRUE(r.success.has_value()) << r.error.value_or("");
     const plist::Value app = signedEntitlements(package->appPath());
     const plist::Dict& keys = *app.asDict();
@@ -392,12 +398,8 @@ TEST_F(EntitlementsTest, HelpersAndXpcServicesKeepOnlyWhatTheyClaimedAsTheirCarr
         testkit::PackageSpec shape = claimingShape(true);
         shape.everyCodeKind = true;
         shape.helperClaims = c.claims;
-        auto package = open(shape);
         Recorder r;
-        std::string verdict;
-        auto appProfile = profileFor("com.example.real", true, dir + "/app.mobileprovision");
-        auto share = profileFor("com.example.real.share", true, dir + "/share.mobileprovision");
-        EXPECT_EQ(resignAndVerify(package, r, appProfile, {share}, &verdict), 0) << verdict;
+        auto package = resignWithPortalProfiles(shape, r);
         ASSERT_TRUE(r.success.has_value()) << r.error.value_or("");
         for (const char* helper : {"/XPCServices/Helper.xpc", "/helper"})
             EXPECT_EQ(signedEntitlements(package->appPath() + helper), plist::Value(c.expected)) << helper;
