@@ -28,6 +28,9 @@ struct Options {
     std::vector<std::string> removeBundles, inject, removeLibraries;
     bool removeSupportedDevices = false, fileSharing = false, removeExtensions = false, removeWatchApp = false,
          injectWeak = false, injectIntoExtensions = false;
+    bool listDevices = false;                // --list-devices
+    bool install = false;                    // --install [UDID]
+    std::optional<std::string> installUdid;  // its UDID; none: the only device connected
 };
 
 // The text of --help.
