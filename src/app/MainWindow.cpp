@@ -215,6 +215,7 @@ void MainWindow::connectActions() {
     connect(formChanged, &QTimer::timeout, this, action(&ViewController::updateVerdict));
     optionsSection->onChooseIcon = action(&ViewController::chooseIconClick);
     optionsSection->onAddLibrary = action(&ViewController::addLibraryClick);
+    optionsSection->onChooseEntitlements = action(&ViewController::chooseEntitlementsClick);
     optionsSection->onChanged = [this] { formChanged->start(); };
 
     // Profiles copied into their folder while the window is open are listed.

@@ -52,6 +52,22 @@ engine::ResignOptions ViewController::resignOptions() const {
     return options;
 }
 
+std::optional<std::string> ViewController::chosenEntitlements() const {
+    if (!_optionsSection) return std::nullopt;
+    return unlessEmpty(_optionsSection->values().entitlementsPath);
+}
+
+void ViewController::chooseEntitlementsClick() {
+    if (!_optionsSection) return;
+    ui::OptionsValues v = _optionsSection->values();
+    auto chosen = chooseOne(true, {"plist", "entitlements", "xml"}, "Choose the Entitlements to Sign With",
+                            "Property lists", v.entitlementsPath);
+    if (!chosen) return;
+    v.entitlementsPath = *chosen;
+    _optionsSection->setValues(v);
+    updateVerdict();
+}
+
 void ViewController::chooseIconClick() {
     if (!_optionsSection) return;
     ui::OptionsValues v = _optionsSection->values();

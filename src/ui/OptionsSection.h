@@ -25,6 +25,9 @@ struct OptionsValues {
     bool injectWeak = false;
     bool injectIntoExtensions = false;
     std::string removeLibraries;  // library names, separated by commas
+    // A property list to sign the application with instead of the
+    // entitlements made from its profile and its old claims.
+    std::string entitlementsPath;
 
     bool operator==(const OptionsValues&) const = default;
 };

@@ -77,6 +77,7 @@ void ViewController::updateVerdict() {
     input.appPath = package->appPath();
     input.installedProfiles = [] { return QFFileHelper::sharedInstance().getProvisioningProfiles(); };
     input.removedBundles = planned.plan.removedBundles;
+    input.chosenEntitlements = chosenEntitlements();
     engine::CheckResult result = engine::checkProvisioning(input);
     if (result.refusal) return say(*result.refusal, LogColor::red);
     std::string ready = "Ready: will install on devices this profile lists";

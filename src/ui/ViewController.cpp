@@ -332,6 +332,7 @@ void ViewController::resignClick() {
     uint64_t generation = workGeneration;
     const std::string certificate = _certificatesArray[static_cast<size_t>(certificateIndex)];
     package->setResignOptions(resignOptions());
+    package->setChosenEntitlements(chosenEntitlements());
     // What a device will check is checked before anything on disk changes;
     // a refusal is one red line and leaves the package as it was opened.
     package->checkProvisioning(

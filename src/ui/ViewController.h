@@ -100,7 +100,10 @@ public:
     // as the engine takes it; its file pickers; the package's nested
     // bundles offered in it.
     engine::ResignOptions resignOptions() const;
+    // The entitlements file chosen there, or nothing.
+    std::optional<std::string> chosenEntitlements() const;
     void chooseIconClick();
+    void chooseEntitlementsClick();
     void addLibraryClick();
     void showPackageOptions();
     ui::OptionsSection* optionsSection() const { return _optionsSection; }

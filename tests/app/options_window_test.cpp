@@ -68,6 +68,7 @@ struct OptionsWindow : testing::Test {
         QApplication::processEvents();
         QFToolPaths::setCurrent(QFToolPaths::defaults());
         platform::fs::removeItem(platform::folders::homeDirectory() + "/Library");
+        platform::fs::removeItem(platform::folders::dataHome() + "/ipa-resigner/keychain");
     }
     template <typename W>
     W* find(const char* name) {
@@ -161,4 +162,46 @@ TEST_F(OptionsWindow, RemovalsNeedNoProfileAndEveryChangeReachesAPackageTheVerif
     EXPECT_EQ(find<QLineEdit>("minimumOSField")->text(), "");
     EXPECT_EQ(find<QListWidget>("librariesList")->count(), 0);
     EXPECT_EQ(bundles->count(), 0);
+}
+
+TEST_F(OptionsWindow, AChosenEntitlementsFileIsCheckedByTheVerdictLineAndSignsTheApplication) {
+    namespace plist = platform::plist;
+    testkit::PackageSpec shape;
+    shape.appExtension = false;
+    const std::string ipa = testkit::buildPackage(dir + "/Demo.ipa", shape);
+    ASSERT_TRUE(qttest::waitFor([&] { return find<QComboBox>("certificateComboBox")->currentIndex() == 0; }));
+    window->openPackage(QString::fromStdString(ipa));
+    ASSERT_TRUE(qttest::waitFor([&] { return windowdriver::logText(*window).contains("Unzip ipa file succeeded"); }));
+    find<QLineEdit>("destinationPathField")->setText(QString::fromStdString(dir + "/out"));
+    QTest::mouseClick(find<QToolButton>("optionsToggle"), Qt::LeftButton);
+
+    const plist::Dict refused{{"aps-environment", "development"}};
+    const plist::Dict chosen{{"get-task-allow", true},
+                             {"keychain-access-groups", plist::Array{"ABCDE12345.com.example.demo"}}};
+    testkit::writeFile(dir + "/refused.plist", plist::toXml(plist::Value(refused)));
+    testkit::writeFile(dir + "/chosen.plist", plist::toXml(plist::Value(chosen)));
+    windowdriver::answerNextFileDialog(QString::fromStdString(dir + "/refused.plist"));
+    QTest::mouseClick(find<QPushButton>("chooseEntitlementsButton"), Qt::LeftButton);
+    EXPECT_TRUE(verdictIs("The entitlements file \"refused.plist\" claims aps-environment, which the profile \"Demo\" "
+                          "does not grant"))
+        << verdict().toStdString();
+    windowdriver::answerNextFileDialog(QString::fromStdString(dir + "/chosen.plist"));
+    QTest::mouseClick(find<QPushButton>("chooseEntitlementsButton"), Qt::LeftButton);
+    ASSERT_TRUE(verdictIs("Ready")) << verdict().toStdString();
+
+    QTest::mouseClick(find<QPushButton>("resignButton"), Qt::LeftButton);
+    ASSERT_TRUE(qttest::waitFor([&] { return windowdriver::logText(*window).contains("Resign done"); }, 120000))
+        << windowdriver::logText(*window).toStdString();
+    const std::string unpacked = testkit::makeScratchDir("unpacked");
+    ASSERT_EQ(testkit::run({"/usr/bin/unzip", "-q", dir + "/out/Demo.ipa", "-d", unpacked}), 0);
+    std::string out;
+    ASSERT_EQ(testkit::run({testkit::binDir() + "/codesign", "-d", "--entitlements=" + dir + "/signed.plist",
+                            unpacked + "/Payload/Demo.app"},
+                           &out),
+              0)
+        << out;
+    plist::Dict expected = chosen;
+    expected["application-identifier"] = "ABCDE12345.com.example.demo";
+    expected["com.apple.developer.team-identifier"] = "ABCDE12345";
+    EXPECT_EQ(*plist::parse(testkit::readFile(dir + "/signed.plist")), plist::Value(expected));
 }

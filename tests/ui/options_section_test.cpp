@@ -41,7 +41,9 @@ TEST(OptionsSection, ControllerReadsTheSectionAsTheEngineTakesIt) {
                     .injectLibraries = {"/libs/a.dylib", "/libs/b.dylib"},
                     .injectWeak = true,
                     .injectIntoExtensions = true,
-                    .removeLibraries = " libOld.dylib, ,@rpath/libGone.dylib ,"};
+                    .removeLibraries = " libOld.dylib, ,@rpath/libGone.dylib ,",
+                    .entitlementsPath = " /e/chosen.plist "};
+    EXPECT_EQ(c.chosenEntitlements(), "/e/chosen.plist");
     const engine::ResignOptions o = c.resignOptions();
     EXPECT_EQ(o.shortVersion, "2.0");
     EXPECT_EQ(o.bundleVersion, "200");

@@ -142,6 +142,20 @@ QtOptionsSection::QtOptionsSection(QWidget* parent) : QWidget(parent) {
     form->addRow(QString(), injectHow);
     removeLibrariesField = field("removeLibrariesField", tr("names of libraries to stop loading, separated by commas"));
     form->addRow(tr("Remove libraries:"), removeLibrariesField);
+
+    entitlementsField = field("entitlementsField", tr("made from the profile and what the app claimed"));
+    entitlementsField->setToolTip(tr("A property list to sign the application with; the profile must permit "
+                                     "every key and value in it. Extensions keep their own."));
+    chooseEntitlementsButton = new QPushButton(tr("Choose…"), body);
+    chooseEntitlementsButton->setObjectName("chooseEntitlementsButton");
+    chooseEntitlementsButton->setAutoDefault(false);
+    connect(chooseEntitlementsButton, &QPushButton::clicked, this, [this] {
+        if (onChooseEntitlements) onChooseEntitlements();
+    });
+    auto* entitlements = new QHBoxLayout;
+    entitlements->addWidget(entitlementsField, 1);
+    entitlements->addWidget(chooseEntitlementsButton);
+    form->addRow(tr("Entitlements:"), entitlements);
     outer->addWidget(body);
 
     connect(toggle, &QToolButton::toggled, this, [this](bool on) { setExpanded(on); });
@@ -181,6 +195,7 @@ OptionsValues QtOptionsSection::values() const {
     v.injectWeak = injectWeakBox->isChecked();
     v.injectIntoExtensions = injectIntoExtensionsBox->isChecked();
     v.removeLibraries = removeLibrariesField->text().toStdString();
+    v.entitlementsPath = entitlementsField->text().toStdString();
     return v;
 }
 
@@ -207,6 +222,7 @@ void QtOptionsSection::setValues(const OptionsValues& v) {
     injectWeakBox->setChecked(v.injectWeak);
     injectIntoExtensionsBox->setChecked(v.injectIntoExtensions);
     removeLibrariesField->setText(q(v.removeLibraries));
+    entitlementsField->setText(q(v.entitlementsPath));
 }
 
 void QtOptionsSection::setNestedBundles(const std::vector<std::string>& bundles) {

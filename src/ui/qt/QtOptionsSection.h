@@ -33,6 +33,7 @@ public:
     // makes (for the verdict line).
     std::function<void()> onChooseIcon;
     std::function<void()> onAddLibrary;
+    std::function<void()> onChooseEntitlements;
     std::function<void()> onChanged;
 
 private:
@@ -49,6 +50,8 @@ private:
     QPushButton *chooseIconButton = nullptr, *addLibraryButton = nullptr, *removeLibraryButton = nullptr;
     QListWidget* librariesList = nullptr;
     QLineEdit* removeLibrariesField = nullptr;
+    QLineEdit* entitlementsField = nullptr;
+    QPushButton* chooseEntitlementsButton = nullptr;
 };
 
 }  // namespace ui::qt
