@@ -55,6 +55,8 @@ void QFAppPackageHandler::checkProvisioning(std::shared_ptr<QFProvisioningProfil
         input.chosenEntitlements = self->chosenEntitlements;
         input.installedProfiles = [] { return QFFileHelper::sharedInstance().getProvisioningProfiles(); };
         input.removedBundles = self->optionsPlan->removedBundles;
+        input.minimumOSVersion = self->options.minimumOSVersion;
+        input.minimumOSBundles = self->optionsPlan->systemBundles;
         if (const auto& target = self->targetDevice())
             input.device = engine::TargetDevice{target->udid, target->name, target->iosVersion, target->architecture};
         engine::CheckResult result = engine::checkProvisioning(input);

@@ -290,7 +290,7 @@ std::optional<std::string> deviceVerdict(const TargetDevice& device,
                                          const std::shared_ptr<QFProvisioningProfile>& profile,
                                          const ProvisioningPlan& plan, const std::string& app,
                                          const std::optional<plist::Value>& appInfo,
-                                         const std::vector<std::string>& items) {
+                                         const std::vector<std::string>& items, const CheckInput& input) {
     const std::string who = deviceLabel(device);
     if (auto fault = deviceFault(*profile, device)) return fault;
     for (const auto& bundle : plan.nested)
@@ -298,8 +298,9 @@ std::optional<std::string> deviceVerdict(const TargetDevice& device,
             if (auto fault = deviceFault(*bundle.profile, device)) return fault;
 
     if (!device.iosVersion.empty()) {
-        auto tooNew = [&](const std::optional<plist::Value>& info, const std::string& shown) -> std::optional<std::string> {
-            auto minimum = stringIn(info, "MinimumOSVersion");
+        auto tooNew = [&](const std::optional<plist::Value>& info, const std::string& shown,
+                          bool written) -> std::optional<std::string> {
+            auto minimum = written && input.minimumOSVersion ? input.minimumOSVersion : stringIn(info, "MinimumOSVersion");
             if (!minimum || minimum->empty() || compareVersions(device.iosVersion, *minimum) >= 0) return std::nullopt;
             std::string line = who + " runs iOS " + device.iosVersion + ", but " + inQuotes(shown) + " needs iOS " +
                                *minimum + " or later (its MinimumOSVersion): update the device to iOS " + *minimum +
@@ -307,9 +308,12 @@ std::optional<std::string> deviceVerdict(const TargetDevice& device,
             line[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(line[0])));
             return line;
         };
-        if (auto fault = tooNew(appInfo, path::lastPathComponent(app))) return fault;
-        for (const auto& bundle : plan.nested)
-            if (auto fault = tooNew(bundleInfo(bundle.path), bundle.relativePath)) return fault;
+        if (auto fault = tooNew(appInfo, path::lastPathComponent(app), true)) return fault;
+        for (const auto& bundle : plan.nested) {
+            const bool written = std::find(input.minimumOSBundles.begin(), input.minimumOSBundles.end(),
+                                           bundle.relativePath) != input.minimumOSBundles.end();
+            if (auto fault = tooNew(bundleInfo(bundle.path), bundle.relativePath, written)) return fault;
+        }
     }
 
     const bool arm64e = device.architecture == "arm64e";
@@ -578,7 +582,7 @@ CheckResult checkProvisioning(const CheckInput& input) {
                       "nested bundle needs.");
     }
     if (input.device)
-        if (auto fault = deviceVerdict(*input.device, input.profile, result.plan, app, appInfo, items)) return refuse(*fault);
+        if (auto fault = deviceVerdict(*input.device, input.profile, result.plan, app, appInfo, items, input)) return refuse(*fault);
     return result;
 }
 

@@ -56,6 +56,12 @@ struct CheckInput {
     // Nested bundles the run removes (below the application): nothing in
     // them is checked, and they need no profile.
     std::vector<std::string> removedBundles;
+    // The MinimumOSVersion the run writes (an option) into the application
+    // and into these nested bundles (below the application): the device is
+    // judged against it there rather than against what they hold now.
+    // NOTE: keep in step with editInfoPlists (QFResignOptions.cpp), which writes it.
+    std::optional<std::string> minimumOSVersion;
+    std::vector<std::string> minimumOSBundles;
     std::chrono::system_clock::time_point now = std::chrono::system_clock::now();
     // When set, also what that device checks: its UDID in every profile, its
     // iOS version against every bundle's MinimumOSVersion, and code it can run.

@@ -230,6 +230,8 @@ OptionsOutcome editInfoPlists(const ResignOptions& options, const OptionsPlan& p
     };
     if (options.shortVersion) setEverywhere("CFBundleShortVersionString", *options.shortVersion, plan.versionBundles);
     if (options.bundleVersion) setEverywhere("CFBundleVersion", *options.bundleVersion, plan.versionBundles);
+    // NOTE: keep in step with CheckInput::minimumOSVersion, by which the
+    // device check judges what is written here.
     if (options.minimumOSVersion) setEverywhere("MinimumOSVersion", *options.minimumOSVersion, plan.systemBundles);
     if (options.removeSupportedDevices) {
         if (appInfo.erase("UISupportedDevices"))

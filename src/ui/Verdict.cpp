@@ -77,6 +77,8 @@ void ViewController::updateVerdict() {
     input.appPath = package->appPath();
     input.installedProfiles = [] { return QFFileHelper::sharedInstance().getProvisioningProfiles(); };
     input.removedBundles = planned.plan.removedBundles;
+    input.minimumOSVersion = options.minimumOSVersion;
+    input.minimumOSBundles = planned.plan.systemBundles;
     input.chosenEntitlements = chosenEntitlements();
     engine::CheckResult result = engine::checkProvisioning(input);
     if (result.refusal) return say(*result.refusal, LogColor::red);

@@ -26,6 +26,7 @@ struct Case {
     engine::TargetDevice device;
     std::string expected;  // the refusal; empty: the device may install
     std::string executableArch = "arm64";
+    std::optional<std::string> minimumWritten = std::nullopt;  // the run's minimum system option
 };
 
 }  // namespace
@@ -47,6 +48,10 @@ TEST(DeviceVerdict, ProfileDevicesIosVersionAndProcessor) {
          "The device \"Jane's iPhone\" (UDID 00008030-001A2B3C4D5E6F70) runs iOS 14.8.1, but \"Demo.app\" needs iOS "
          "15.0 or later"},
         {"iOS as new as needed", [](auto&) {}, {kUdid, "", "15", ""}, ""},
+        {"iOS as new as the minimum the run writes", [](auto&) {}, {kUdid, "", "14.8.1", ""}, "", "arm64", "14.0"},
+        {"iOS older than the minimum the run writes", [](auto&) {}, phone,
+         "The device \"Jane's iPhone\" (UDID 00008030-001A2B3C4D5E6F70) runs iOS 17.1, but \"Demo.app\" needs iOS "
+         "17.2 or later", "arm64", "17.2"},
         {"no arm64 code", [](auto&) {}, phone,
          "The device \"Jane's iPhone\" (UDID 00008030-001A2B3C4D5E6F70) cannot run \"Demo\": it holds no arm64 or "
          "arm64e code",
@@ -84,6 +89,7 @@ TEST(DeviceVerdict, ProfileDevicesIosVersionAndProcessor) {
         input.bundleIdentifier = "com.example.demo";
         input.appPath = app;
         input.device = c.device;
+        input.minimumOSVersion = c.minimumWritten;
         auto result = engine::checkProvisioning(input);
         if (c.expected.empty()) {
             EXPECT_FALSE(result.refusal) << *result.refusal;
