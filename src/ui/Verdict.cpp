@@ -72,9 +72,16 @@ void ViewController::updateVerdict() {
     input.bundleIdentifier = bundleIdentifier;
     input.appPath = package->appPath();
     input.installedProfiles = [] { return QFFileHelper::sharedInstance().getProvisioningProfiles(); };
+    const auto target = deviceToInstallOn();
+    if (target) input.device = engine::TargetDevice{target->udid, target->name, target->iosVersion, target->architecture};
     engine::CheckResult result = engine::checkProvisioning(input);
     if (result.refusal) return say(*result.refusal, LogColor::red);
-    say("Ready: will install on devices this profile lists", LogColor::green);
+    if (!target) return say("Ready: will install on devices this profile lists", LogColor::green);
+    if (!target->paired)
+        return say("Ready to re-sign, but " + device::describe(*target) +
+                       " does not trust this computer yet: unlock the device and tap Trust before the install.",
+                   LogColor::orange);
+    say("Ready: will install on " + device::describe(*target), LogColor::green);
 }
 
 void ViewController::offerResult(const std::string& archive) {
