@@ -67,6 +67,9 @@ MainWindow::MainWindow(QWidget* parent)
     statusBar()->addPermanentWidget(busyIndicator);
     progressIndicator = std::make_unique<ui::qt::QtProgressIndicator>(busyIndicator, busyText);
 
+    optionsSection = new ui::qt::QtOptionsSection(form->centralWidget);
+    form->mainLayout->insertWidget(form->mainLayout->indexOf(form->verdictLabel), optionsSection);
+
     form->cancelButton->hide();
     form->importIdentityButton->hide();
     profilesChanged = new QTimer(this);
@@ -107,6 +110,7 @@ MainWindow::~MainWindow() {
     c.setVerdictLine(nullptr);
     c.setDeviceComboBox(nullptr);
     c.setInstallCheckBox(nullptr);
+    c.setOptionsSection(nullptr);
 }
 
 void MainWindow::connectOutlets() {
@@ -150,6 +154,7 @@ void MainWindow::connectOutlets() {
     c.setVerdictLine(verdictLine.get());
     c.setDeviceComboBox(deviceComboBox.get());
     c.setInstallCheckBox(&installCheckBox);
+    c.setOptionsSection(optionsSection);
 }
 
 void MainWindow::connectActions() {
@@ -223,6 +228,9 @@ void MainWindow::connectActions() {
     connect(form->bundleIdFromFieldRadio, &QRadioButton::clicked, formChanged, qOverload<>(&QTimer::start));
     connect(form->bundleIdFromProfileRadio, &QRadioButton::clicked, formChanged, qOverload<>(&QTimer::start));
     connect(formChanged, &QTimer::timeout, this, action(&ViewController::updateVerdict));
+    optionsSection->onChooseIcon = action(&ViewController::chooseIconClick);
+    optionsSection->onAddLibrary = action(&ViewController::addLibraryClick);
+    optionsSection->onChanged = [this] { formChanged->start(); };
 
     // Profiles copied into their folder while the window is open are listed.
     connect(profilesWatcher, &QFileSystemWatcher::directoryChanged, profilesChanged, qOverload<>(&QTimer::start));

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "ui/qt/QtControls.h"
+#include "ui/qt/QtOptionsSection.h"
 
 namespace Ui {
 class MainWindow;
@@ -69,5 +70,6 @@ private:
     std::unique_ptr<ui::qt::QtComboBox> deviceComboBox;
     ui::qt::QtButton installCheckBox{nullptr};
     ui::qt::QtTextView logField;
+    ui::qt::QtOptionsSection* optionsSection = nullptr;  // under the form; the window owns it
     ui::qt::QtWindow windowServices;
 };

@@ -64,7 +64,11 @@ void ViewController::updateVerdict() {
     if (auto problem = destinationProblem(destination)) return say(*problem, LogColor::red);
 
     // NOTE: keep in step with QFAppPackageHandler::checkProvisioning, which
-    // runs the same checks when Resign is pressed.
+    // runs the same checks when Resign is pressed: the options first, as
+    // what they remove needs no profile.
+    const engine::ResignOptions options = resignOptions();
+    engine::OptionsCheck planned = engine::checkOptions(options, package->appPath());
+    if (planned.refusal) return say(*planned.refusal, LogColor::red);
     engine::CheckInput input;
     input.profile = profile;
     input.identity = identity;
@@ -72,16 +76,24 @@ void ViewController::updateVerdict() {
     input.bundleIdentifier = bundleIdentifier;
     input.appPath = package->appPath();
     input.installedProfiles = [] { return QFFileHelper::sharedInstance().getProvisioningProfiles(); };
+    input.removedBundles = planned.plan.removedBundles;
     const auto target = deviceToInstallOn();
     if (target) input.device = engine::TargetDevice{target->udid, target->name, target->iosVersion, target->architecture};
     engine::CheckResult result = engine::checkProvisioning(input);
     if (result.refusal) return say(*result.refusal, LogColor::red);
-    if (!target) return say("Ready: will install on devices this profile lists", LogColor::green);
-    if (!target->paired)
+    if (target && !target->paired)
         return say("Ready to re-sign, but " + device::describe(*target) +
                        " does not trust this computer yet: unlock the device and tap Trust before the install.",
                    LogColor::orange);
-    say("Ready: will install on " + device::describe(*target), LogColor::green);
+    std::string ready = target ? "Ready: will install on " + device::describe(*target)
+                               : std::string("Ready: will install on devices this profile lists");
+    if (const size_t count = options.count()) {
+        ready += ", with " + std::to_string(count) + (count == 1 ? " change" : " changes") + " from Options";
+        if (const size_t removed = planned.plan.removedBundles.size())
+            ready += " (" + std::to_string(removed) + (removed == 1 ? " nested bundle" : " nested bundles") +
+                     " removed, needing no profile)";
+    }
+    say(ready, LogColor::green);
 }
 
 void ViewController::offerResult(const std::string& archive) {

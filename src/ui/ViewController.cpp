@@ -249,6 +249,7 @@ void ViewController::showIpaInfo() {
     setText(_appNameField, _package->bundleDisplayName());
     setText(_bundleIdField, _package->bundleID().value_or(""));
     preselectProfile();
+    showPackageOptions();
 }
 
 // ---- The form's own actions -----------------------------------------------
@@ -331,6 +332,7 @@ void ViewController::resignClick() {
     auto holder = holdUntilDone();
     uint64_t generation = workGeneration;
     const std::string certificate = _certificatesArray[static_cast<size_t>(certificateIndex)];
+    package->setResignOptions(resignOptions());
     // With "Install on device", that device's verdict is one of the checks,
     // and the new archive goes onto it after the run.
     const std::optional<device::DeviceInfo> target = deviceToInstallOn();
@@ -465,6 +467,10 @@ void ViewController::clearAll() {
     if (auto cache = cacheFolderPath()) platform::fs::removeItem(*cache);
     setPackage(nullptr);
     if (_verdictLine) _verdictLine->setStatus("", LogColor::gray);
+    if (_optionsSection) {
+        _optionsSection->setValues({});
+        _optionsSection->setNestedBundles({});
+    }
 }
 
 void ViewController::openCacheFolderClick() {
@@ -482,6 +488,7 @@ void ViewController::disableControls() {
     setEnabled(_destinationPathField, false);
     setEnabled(_browseDestinationPathButton, false);
     setEnabled(_bundleIdField, false);
+    setEnabled(_optionsSection, false);
     setEnabled(_resignButton, false);
     setEnabled(_cleanButton, false);
     enableDeviceControls(false);
@@ -496,6 +503,7 @@ void ViewController::enableControls() {
     setEnabled(_destinationPathField, true);
     setEnabled(_browseDestinationPathButton, true);
     setEnabled(_bundleIdField, true);
+    setEnabled(_optionsSection, true);
     setEnabled(_resignButton, true);
     setEnabled(_cleanButton, true);
     enableDeviceControls(true);

@@ -13,7 +13,9 @@
 
 #include "device/Devices.h"
 #include "engine/QFProvisioningChecks.h"
+#include "engine/QFResignOptions.h"
 #include "engine/QFRunProgress.h"
+#include "ui/OptionsSection.h"
 #include "ui/View.h"
 
 class QFAppPackageHandler;
@@ -94,6 +96,16 @@ public:
     // The folder a chooser starts in: the field's value (or its folder),
     // else the last folder chosen in this session, else the home folder.
     std::string chooserStartFolder(const std::string& fieldValue) const;
+
+    // The Options section (Options.cpp): what it asks of the next re-sign,
+    // as the engine takes it; its file pickers; the package's nested
+    // bundles offered in it.
+    engine::ResignOptions resignOptions() const;
+    void chooseIconClick();
+    void addLibraryClick();
+    void showPackageOptions();
+    ui::OptionsSection* optionsSection() const { return _optionsSection; }
+    void setOptionsSection(ui::OptionsSection* v) { _optionsSection = v; }
 
     // The form.
     void unzipIpa();
@@ -259,6 +271,7 @@ private:
     ui::StatusLine* _verdictLine = nullptr;
     ui::ComboBox* _deviceComboBox = nullptr;
     ui::Button* _installCheckBox = nullptr;
+    ui::OptionsSection* _optionsSection = nullptr;
     std::shared_ptr<QFAppPackageHandler> _package;
     std::vector<device::DeviceInfo> _devicesArray;
     std::unique_ptr<device::DeviceWatcher> deviceWatcher;
