@@ -1,6 +1,7 @@
 #include "app/MainWindow.h"
 
 #include <QCloseEvent>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -107,6 +108,8 @@ MainWindow::~MainWindow() {
     c.setCancelButton(nullptr);
     c.setImportIdentityButton(nullptr);
     c.setVerdictLine(nullptr);
+    c.setDeviceComboBox(nullptr);
+    c.setInstallCheckBox(nullptr);
     c.setOptionsSection(nullptr);
 }
 
@@ -128,6 +131,8 @@ void MainWindow::connectOutlets() {
     cancelButton = ui::qt::QtButton(form->cancelButton);
     importIdentityButton = ui::qt::QtButton(form->importIdentityButton);
     verdictLine = std::make_unique<ui::qt::QtStatusLine>(form->verdictLabel);
+    deviceComboBox = std::make_unique<ui::qt::QtComboBox>(form->deviceComboBox, viewController);
+    installCheckBox = ui::qt::QtButton(form->installCheckBox);
 
     auto& c = *viewController;
     c.setIpaPathField(&ipaPathField);
@@ -147,6 +152,8 @@ void MainWindow::connectOutlets() {
     c.setCancelButton(&cancelButton);
     c.setImportIdentityButton(&importIdentityButton);
     c.setVerdictLine(verdictLine.get());
+    c.setDeviceComboBox(deviceComboBox.get());
+    c.setInstallCheckBox(&installCheckBox);
     c.setOptionsSection(optionsSection);
 }
 
@@ -208,6 +215,14 @@ void MainWindow::connectActions() {
     connect(form->provisioningComboBox, &QComboBox::activated, this, [weak] {
         if (auto c = weak.lock()) c->profileSelectionChanged(true);
     });
+    // The device picked, and whether to install on it, are part of the verdict.
+    connect(form->deviceComboBox, &QComboBox::currentIndexChanged, this, action(&ViewController::updateVerdict));
+    connect(form->installCheckBox, &QCheckBox::toggled, this, action(&ViewController::updateVerdict));
+    // A device event the daemon did not deliver is caught up with here.
+    auto* devicesPoll = new QTimer(this);
+    devicesPoll->setInterval(2000);
+    connect(devicesPoll, &QTimer::timeout, this, action(&ViewController::checkDevicesChanged));
+    devicesPoll->start();
     for (QLineEdit* field : {form->appNameField, form->bundleIdField, form->destinationPathField})
         connect(field, &QLineEdit::textEdited, formChanged, qOverload<>(&QTimer::start));
     connect(form->bundleIdFromFieldRadio, &QRadioButton::clicked, formChanged, qOverload<>(&QTimer::start));

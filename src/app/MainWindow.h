@@ -67,6 +67,8 @@ private:
         cleanButton, bundleIdFromFieldRadio, bundleIdFromProfileRadio, cancelButton, importIdentityButton;
     std::unique_ptr<ui::qt::QtStatusLine> verdictLine;
     std::unique_ptr<ui::qt::QtComboBox> certificateComboBox, provisioningComboBox;
+    std::unique_ptr<ui::qt::QtComboBox> deviceComboBox;
+    ui::qt::QtButton installCheckBox{nullptr};
     ui::qt::QtTextView logField;
     ui::qt::QtOptionsSection* optionsSection = nullptr;  // under the form; the window owns it
     ui::qt::QtWindow windowServices;

@@ -160,7 +160,7 @@ std::string listingLine(const DeviceInfo& device) {
     return line;
 }
 
-Result<std::vector<DeviceInfo>> listDevices() {
+Result<std::vector<std::string>> connectedUdids() {
     idevice_info_t* list = nullptr;
     int count = 0;
     if (idevice_get_device_list_extended(&list, &count) != IDEVICE_E_SUCCESS) return noDaemon();
@@ -170,8 +170,14 @@ Result<std::vector<DeviceInfo>> listDevices() {
         if (std::find(udids.begin(), udids.end(), list[i]->udid) == udids.end()) udids.emplace_back(list[i]->udid);
     }
     if (list) idevice_device_list_extended_free(list);
+    return udids;
+}
+
+Result<std::vector<DeviceInfo>> listDevices() {
+    auto udids = connectedUdids();
+    if (!udids) return udids.error();
     std::vector<DeviceInfo> devices;
-    for (const auto& udid : udids) {
+    for (const auto& udid : *udids) {
         DevicePtr handle = openDevice(udid);
         if (!handle) continue;  // gone between the list and now
         devices.push_back(queryDevice(handle.get(), udid));

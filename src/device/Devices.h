@@ -35,6 +35,9 @@ std::string listingLine(const DeviceInfo& device);
 // The connected devices, in the daemon's order. Fails with NotFound when the
 // usbmuxd daemon cannot be reached; no device at all is an empty list.
 platform::Result<std::vector<DeviceInfo>> listDevices();
+// Only the UDIDs of the connected devices, in the daemon's order, without
+// contacting any device; NotFound when the daemon cannot be reached.
+platform::Result<std::vector<std::string>> connectedUdids();
 // One device by its UDID; NotFound when it is not connected.
 platform::Result<DeviceInfo> deviceInfo(const std::string& udid);
 

@@ -243,6 +243,7 @@ long ViewController::numberOfItemsInComboBox(const ui::ComboBox* comboBox) const
     if (!comboBox) return 0;
     if (comboBox == _provisioningComboBox) return static_cast<long>(_provisioningArray.size());
     if (comboBox == _certificateComboBox) return static_cast<long>(_certificatesArray.size());
+    if (comboBox == _deviceComboBox) return numberOfDeviceItems();
     return 0;
 }
 
@@ -260,6 +261,7 @@ std::optional<std::string> ViewController::comboBox(const ui::ComboBox* comboBox
         if (i >= _certificatesArray.size()) return std::nullopt;
         return _certificatesArray[i];
     }
+    if (comboBox == _deviceComboBox) return deviceItem(index);
     return std::nullopt;
 }
 

@@ -80,9 +80,16 @@ void ViewController::updateVerdict() {
     input.minimumOSVersion = options.minimumOSVersion;
     input.minimumOSBundles = planned.plan.systemBundles;
     input.chosenEntitlements = chosenEntitlements();
+    const auto target = deviceToInstallOn();
+    if (target) input.device = engine::TargetDevice{target->udid, target->name, target->iosVersion, target->architecture};
     engine::CheckResult result = engine::checkProvisioning(input);
     if (result.refusal) return say(*result.refusal, LogColor::red);
-    std::string ready = "Ready: will install on devices this profile lists";
+    if (target && !target->paired)
+        return say("Ready to re-sign, but " + device::describe(*target) +
+                       " does not trust this computer yet: unlock the device and tap Trust before the install.",
+                   LogColor::orange);
+    std::string ready = target ? "Ready: will install on " + device::describe(*target)
+                               : std::string("Ready: will install on devices this profile lists");
     if (const size_t count = options.count()) {
         ready += ", with " + std::to_string(count) + (count == 1 ? " change" : " changes") + " from Options";
         if (const size_t removed = planned.plan.removedBundles.size())

@@ -91,6 +91,7 @@ void ViewController::setText(ui::TextField* field, const std::string& text) {
 
 void ViewController::viewDidLoad() {
     if (_resignButton) _resignButton->setKeyEquivalent("\r");
+    if (_deviceComboBox) startWatchingDevices();
     auto missing = QFFileHelper::sharedInstance().lackSupportUtility();
     if (!missing.empty()) {
         for (const auto& tool : missing) addLog("This command requires the support of " + tool, LogColor::red);
@@ -333,12 +334,16 @@ void ViewController::resignClick() {
     const std::string certificate = _certificatesArray[static_cast<size_t>(certificateIndex)];
     package->setResignOptions(resignOptions());
     package->setChosenEntitlements(chosenEntitlements());
+    // With "Install on device", that device's verdict is one of the checks,
+    // and the new archive goes onto it after the run.
+    const std::optional<device::DeviceInfo> target = deviceToInstallOn();
+    package->setTargetDevice(target);
     // What a device will check is checked before anything on disk changes;
     // a refusal is one red line and leaves the package as it was opened.
     package->checkProvisioning(
         profile, certificate, bundleIdentifier,
         [holder, generation, package, profile, certificate, bundleIdentifier, displayName,
-         destination, archive](std::optional<std::string> refusal) {
+         destination, archive, target](std::optional<std::string> refusal) {
             auto self = *holder;
             if (!self || !self->isCurrent(generation)) {
                 *holder = nullptr;
@@ -365,18 +370,51 @@ void ViewController::resignClick() {
                                  engine::isLostCapabilityLine(message) ? LogColor::orange : LogColor::black);
                 },
                 failureCallback(holder, generation, package->workPath()),
-                [holder, generation, destination, archive](const std::string&) {
-                    auto self = release(holder);
+                [holder, generation, destination, archive, target, package](const std::string&) {
+                    auto self = target ? *holder : release(holder);
                     if (self && generation == self->cancelledGeneration && platform::fs::fileExists(archive))
                         self->addLog("The package was finished before the work could be stopped: " + archive,
                                      LogColor::orange);
-                    if (!self || !self->isCurrent(generation)) return;
+                    if (!self || !self->isCurrent(generation)) {
+                        *holder = nullptr;
+                        return;
+                    }
+                    if (target) {
+                        self->addLog("Resign done, ipa saved to " + destination, LogColor::green);
+                        self->offerResult(archive);
+                        self->installAfterRun(holder, generation, package, archive);
+                        return;
+                    }
                     self->setWorking(false);
                     self->enableControls();
                     self->addLog("Resign done, ipa saved to " + destination, LogColor::green);
                     self->offerResult(archive);
                     self->updateVerdict();
                 });
+        });
+}
+
+void ViewController::installAfterRun(ControllerSlot holder, uint64_t generation,
+                                     std::shared_ptr<QFAppPackageHandler> package, std::string archive) {
+    // The archive the packing wrote; the form's name for it otherwise.
+    if (!package->lastArchivePath().empty()) archive = package->lastArchivePath();
+    const std::string workPath = package->workPath();
+    package->installOnDevice(
+        archive,
+        [holder, generation](const std::string& message) {
+            auto self = *holder;
+            if (!self || !self->isCurrent(generation)) return;
+            if (self->runProgress.noteLogLine(message, std::string())) self->showProgress();
+            self->addLog(message, LogColor::black);
+        },
+        failureCallback(holder, generation, workPath),
+        [holder, generation](const std::string& message) {
+            auto self = release(holder);
+            if (!self || !self->isCurrent(generation)) return;
+            self->setWorking(false);
+            self->enableControls();
+            self->addLog(message, LogColor::green);
+            self->updateVerdict();
         });
 }
 
@@ -454,6 +492,7 @@ void ViewController::disableControls() {
     setEnabled(_optionsSection, false);
     setEnabled(_resignButton, false);
     setEnabled(_cleanButton, false);
+    enableDeviceControls(false);
 }
 
 void ViewController::enableControls() {
@@ -468,4 +507,5 @@ void ViewController::enableControls() {
     setEnabled(_optionsSection, true);
     setEnabled(_resignButton, true);
     setEnabled(_cleanButton, true);
+    enableDeviceControls(true);
 }

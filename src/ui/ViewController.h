@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "device/Devices.h"
 #include "engine/QFProvisioningChecks.h"
 #include "engine/QFResignOptions.h"
 #include "engine/QFRunProgress.h"
@@ -125,6 +126,19 @@ public:
     long numberOfItemsInComboBox(const ui::ComboBox* comboBox) const override;
     std::optional<std::string> comboBox(const ui::ComboBox* comboBox, long index) const override;
 
+    // The device picker: the connected devices, listed off the main queue
+    // and again whenever one comes or goes; "No device connected" when none.
+    void refreshDevices();
+    // Lists again only when the daemon's UDIDs differ from the picker's:
+    // the window asks every few seconds, in case an event was missed.
+    void checkDevicesChanged();
+    const std::vector<device::DeviceInfo>& devicesArray() const { return _devicesArray; }
+    void setDevicesArray(std::vector<device::DeviceInfo> v);
+    // The text a device shows as in the device picker.
+    static std::string pickerItemForDevice(const device::DeviceInfo& device);
+    // The device picked while "Install on device" is on; nothing otherwise.
+    std::optional<device::DeviceInfo> deviceToInstallOn() const;
+
     // The folder under which every opened package has its work directory;
     // nothing when the private temporary folder is not usable.
     static std::optional<std::string> cacheFolderPath();
@@ -181,6 +195,10 @@ public:
     void setCancelButton(ui::Button* v) { _cancelButton = v; }
     ui::Button* importIdentityButton() const { return _importIdentityButton; }
     void setImportIdentityButton(ui::Button* v) { _importIdentityButton = v; }
+    ui::ComboBox* deviceComboBox() const { return _deviceComboBox; }
+    void setDeviceComboBox(ui::ComboBox* v) { _deviceComboBox = v; }
+    ui::Button* installCheckBox() const { return _installCheckBox; }
+    void setInstallCheckBox(ui::Button* v) { _installCheckBox = v; }
     ui::StatusLine* verdictLine() const { return _verdictLine; }
     void setVerdictLine(ui::StatusLine* v) { _verdictLine = v; }
 
@@ -221,6 +239,15 @@ private:
     void appendLogLine(const std::string& message, LogColor color);
     std::string text(const ui::TextField* field) const;
     void setText(ui::TextField* field, const std::string& text);
+    // Devices: the watcher and the first listing (only for a window with a
+    // device picker); the picker's items; the picker and the check box
+    // usable only with a device to pick; the install after a run.
+    void startWatchingDevices();
+    long numberOfDeviceItems() const;
+    std::optional<std::string> deviceItem(long index) const;
+    void enableDeviceControls(bool enabled);
+    void installAfterRun(std::shared_ptr<std::shared_ptr<ViewController>> holder, uint64_t generation,
+                         std::shared_ptr<QFAppPackageHandler> package, std::string archive);
     // Work the window was closed on: its late callbacks must not touch the
     // form, which by then belongs to whatever the user does next.
     bool isCurrent(uint64_t generation) const { return generation == workGeneration; }
@@ -245,8 +272,15 @@ private:
     ui::Button* _cancelButton = nullptr;
     ui::Button* _importIdentityButton = nullptr;
     ui::StatusLine* _verdictLine = nullptr;
+    ui::ComboBox* _deviceComboBox = nullptr;
+    ui::Button* _installCheckBox = nullptr;
     ui::OptionsSection* _optionsSection = nullptr;
     std::shared_ptr<QFAppPackageHandler> _package;
+    std::vector<device::DeviceInfo> _devicesArray;
+    std::unique_ptr<device::DeviceWatcher> deviceWatcher;
+    bool devicesListing = false;  // a listing runs; another is due when it ends
+    bool devicesStale = false;
+    bool devicesChecking = false;  // checkDevicesChanged is waiting for the daemon
     engine::RunProgress runProgress;  // of the work pending, for the busy indicator
 
     uint64_t workGeneration = 0;  // bumped when the window closes on pending work

@@ -3,7 +3,9 @@
 // package opened through the chooser.
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -15,6 +17,7 @@
 #include "platform/files.h"
 #include "platform/folders.h"
 #include "support/QFToolPaths.h"
+#include "testkit/devicedouble.h"
 #include "testkit/package.h"
 #include "testkit/pki.h"
 #include "testkit/testkit.h"
@@ -133,4 +136,39 @@ TEST_F(ResignThroughWindow, DriverRunsTheWholeRe_signAsAUserWould) {
     platform::fs::createDirectory(out);
     EXPECT_EQ(windowdriver::resignThroughTheWindow(window, ipa, out), "");
     EXPECT_TRUE(platform::fs::fileExists(out + "/Demo.ipa"));
+}
+
+// The device picker lists the device on the cable and follows it out and in
+// (the daemon's events); with "Install on device" the verdict names it and
+// the new archive goes onto it byte for byte after the run.
+TEST_F(ResignThroughWindow, PicksTheDeviceOnTheCableAndInstallsOnIt) {
+    if (!testkit::DeviceDouble::available()) GTEST_SKIP() << "the device double is not built";
+    testkit::DeviceDouble phone;  // its UDID is in the test profiles
+    MainWindow window;
+    window.show();
+    auto* devices = window.findChild<QComboBox*>("deviceComboBox");
+    auto* install = window.findChild<QCheckBox*>("installCheckBox");
+    ASSERT_TRUE(devices && install);
+    auto listed = [&] { return devices->count() == 1 && devices->itemText(0).startsWith("Test iPhone"); };
+    ASSERT_TRUE(qttest::waitFor([&] { return listed() && install->isEnabled(); }, 30000)) << devices->itemText(0).toStdString();
+
+    phone.unplug();
+    ASSERT_TRUE(qttest::waitFor([&] { return devices->itemText(0) == "No device connected"; }, 30000));
+    EXPECT_FALSE(install->isEnabled());
+    EXPECT_FALSE(devices->isEnabled());
+    phone.plug();
+    ASSERT_TRUE(qttest::waitFor([&] { return listed() && install->isEnabled(); }, 30000));
+
+    install->setChecked(true);
+    const std::string out = dir + "/out";
+    platform::fs::createDirectory(out);
+    ASSERT_EQ(windowdriver::resignThroughTheWindow(window, ipa, out), "");
+    const QString installed =
+        QString::fromStdString("Installed com.example.demo on Test iPhone (UDID " + phone.udid() + ").");
+    ASSERT_TRUE(qttest::waitFor([&] { return windowdriver::logText(window).contains(installed); }, 30000))
+        << windowdriver::logText(window).toStdString();
+    EXPECT_TRUE(windowdriver::logText(window).contains("Install: Uploading (100%)"));
+    EXPECT_EQ(testkit::readFile(phone.keepDir() + "/com.example.demo.ipa"), testkit::readFile(out + "/Demo.ipa"));
+    EXPECT_EQ(window.findChild<QLabel*>("verdictLabel")->text().toStdString(),
+              "Ready: will install on Test iPhone (UDID " + phone.udid() + ")");
 }

@@ -56,6 +56,10 @@ DeviceDouble::~DeviceDouble() {
     pointAtNoDaemon();
 }
 
+// NOTE: keep in step with the signals tools/device-double/main.cpp takes.
+void DeviceDouble::unplug() { ::kill(pid, SIGUSR1); }
+void DeviceDouble::plug() { ::kill(pid, SIGUSR2); }
+
 bool DeviceDouble::available() { return ::access((binDir() + "/device-double").c_str(), X_OK) == 0; }
 
 void DeviceDouble::pointAtNoDaemon() {

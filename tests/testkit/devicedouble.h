@@ -33,6 +33,11 @@ public:
     // Where the double keeps what was installed: <bundle identifier>.ipa.
     const std::string& keepDir() const { return keep; }
 
+    // The cable pulled out and plugged in again: the double tells its
+    // listeners the device went, or came back.
+    void unplug();
+    void plug();
+
     // Whether the double was built (tools/device-double).
     static bool available();
     // A socket path that nothing listens on: "no daemon" for this process.
