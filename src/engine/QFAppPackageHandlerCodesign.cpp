@@ -96,7 +96,9 @@ void QFAppPackageHandler::codesignItem(const std::shared_ptr<SigningRun>& run, s
     const std::string codesign = QFToolPaths::current().codesign;
     const std::string item = run->items[index].path;
     // A nested application or extension is signed with its own profile's
-    // entitlements; everything else with the application's.
+    // entitlements, a helper tool or XPC service with what it claimed;
+    // libraries take the application's file, which the signer attaches to
+    // main executables only.
     auto own = itemEntitlements.find(item);
     const std::string entitlements = own != itemEntitlements.end()
                                          ? own->second

@@ -6,6 +6,7 @@
 
 #include "engine/QFAppPackageHandler.h"
 #include "engine/QFEntitlements.h"
+#include "engine/QFNestedBundles.h"
 #include "engine/QFProvisioningChecks.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -76,6 +77,8 @@ void QFAppPackageHandler::readClaimedEntitlements(std::function<void()> done) {
     if (!app.empty()) bundles.push_back(app);
     if (provisioningPlan)
         for (const auto& bundle : provisioningPlan->nested) bundles.push_back(bundle.path);
+    if (!app.empty())
+        for (const auto& helper : engine::helperCode(app, provisioningPlan.get())) bundles.push_back(helper.path);
     std::erase_if(bundles, [this](const std::string& bundle) { return claimedEntitlements.count(bundle) > 0; });
     readNextClaim(std::move(bundles), std::move(done));
 }

@@ -63,16 +63,26 @@ void QFAppPackageHandler::provisionNestedBundles(LogBlock log, ErrorBlock error,
     successLocalBlock = std::move(success);
     reportLog("Provisioning the nested applications and extensions...");
     itemEntitlements.clear();
-    if (!provisioningPlan) {
-        reportSuccess("Nested bundles provisioned");
+    auto logLine = [this](const std::string& line) { reportLog(line); };
+    if (provisioningPlan) {
+        engine::NestedOutcome outcome =
+            engine::provisionNestedBundles(*provisioningPlan, workPath(), claimedEntitlements, logLine);
+        if (outcome.error) {
+            reportError(*outcome.error);
+            return;
+        }
+        itemEntitlements = std::move(outcome.entitlements);
+    }
+    // Helpers and XPC services are signed with what they claimed, not with
+    // the application's entitlements.
+    auto carriers = itemEntitlements;
+    carriers[appPath()] = entitlementsPath();
+    engine::NestedOutcome helpers = engine::provisionHelperCode(
+        engine::helperCode(appPath(), provisioningPlan.get()), workPath(), claimedEntitlements, carriers, logLine);
+    if (helpers.error) {
+        reportError(*helpers.error);
         return;
     }
-    engine::NestedOutcome outcome =
-        engine::provisionNestedBundles(*provisioningPlan, workPath(), claimedEntitlements, [this](const std::string& line) { reportLog(line); });
-    if (outcome.error) {
-        reportError(*outcome.error);
-        return;
-    }
-    itemEntitlements = std::move(outcome.entitlements);
+    itemEntitlements.merge(helpers.entitlements);
     reportSuccess("Nested bundles provisioned");
 }

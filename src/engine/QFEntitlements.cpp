@@ -36,8 +36,9 @@ constexpr Capability kCapabilities[] = {
     {"com.apple.developer.icloud-container-environment", "The iCloud environment", "the app will not reach iCloud"},
 };
 
-// NOTE: keep in step with isLostCapabilityLine, which finds these lines by it.
+// NOTE: keep in step with isLostCapabilityLine, which finds these lines by them.
 constexpr const char* kNotInProfile = " not in the profile \"";
+constexpr const char* kNotInCarrier = " not among the entitlements of \"";
 
 std::string capabilityName(const std::string& key) {
     for (const auto& c : kCapabilities)
@@ -263,6 +264,46 @@ SignedEntitlements signedEntitlements(const EntitlementsInput& input) {
     return out;
 }
 
+SignedEntitlements helperEntitlements(const std::optional<plist::Dict>& claimed, const plist::Dict& carrier,
+                                      const std::string& carrierName) {
+    SignedEntitlements out;
+    if (!claimed) return out;
+    std::string team;
+    if (auto it = carrier.find(kTeamIdentifier); it != carrier.end() && it->second.asString()) team = *it->second.asString();
+    const std::string oldTeam = oldTeamOf(*claimed);
+    for (const auto& [key, claimedValue] : *claimed) {
+        auto granted = carrier.find(key);
+        if (granted == carrier.end()) {
+            out.notes.push_back({capabilityName(key) + " (" + key + ") is" + kNotInCarrier + carrierName +
+                                     "\", which carries this code: it goes without it.",
+                                 true});
+            continue;
+        }
+        if (isIdentityKey(key)) {
+            out.entitlements[key] = granted->second;
+            continue;
+        }
+        plist::Array dropped;
+        const plist::Value wanted = moveTeam(claimedValue, oldTeam, team);
+        auto kept = fitting(granted->second, wanted, dropped);
+        if (!kept)
+            if (auto replacement = profileConcrete(granted->second, wanted)) {
+                out.notes.push_back({capabilityName(key) + " (" + key + "): " + shown(wanted) + " replaced by " +
+                                         shown(*replacement) + ", as in \"" + carrierName + "\", which carries this code.",
+                                     false});
+                out.entitlements[key] = std::move(*replacement);
+                continue;
+            }
+        if (kept) out.entitlements[key] = std::move(*kept);
+        if (!kept && dropped.empty()) dropped.push_back(wanted);
+        if (!dropped.empty())
+            out.notes.push_back({capabilityName(key) + " (" + key + ") for " + shown(plist::Value(dropped)) + " is" +
+                                     kNotInCarrier + carrierName + "\", which carries this code: it goes without it.",
+                                 true});
+    }
+    return out;
+}
+
 std::optional<std::string> chosenEntitlementsFault(const plist::Dict& chosen, const EntitlementsInput& input,
                                                    const std::string& fileName) {
     const std::string file = "The entitlements file " + quoted(fileName);
@@ -296,7 +337,9 @@ std::string entitlementKeysLine(const std::string& bundleName, const plist::Dict
     return bundleName + " is signed with the entitlements " + (keys.empty() ? "(none)" : keys) + ".";
 }
 
-bool isLostCapabilityLine(const std::string& line) { return line.find(kNotInProfile) != std::string::npos; }
+bool isLostCapabilityLine(const std::string& line) {
+    return line.find(kNotInProfile) != std::string::npos || line.find(kNotInCarrier) != std::string::npos;
+}
 
 std::optional<plist::Dict> claimedEntitlementsFromFile(const std::string& bytes) {
     std::string_view text = bytes;

@@ -46,6 +46,16 @@ struct SignedEntitlements {
 
 SignedEntitlements signedEntitlements(const EntitlementsInput& input);
 
+// What nested code with no profile of its own (an XPC service, a helper
+// tool) is signed with: what its old signature claimed, moved to the new
+// team, where the bundle that carries it is signed with it too; the
+// carrier's values were made from its profile, so what fits them fits the
+// profile; where none of its values fits, the carrier's. The identity keys
+// it claimed take the carrier's values. Nothing it did not claim, and an
+// empty dictionary when it claimed nothing.
+SignedEntitlements helperEntitlements(const std::optional<platform::plist::Dict>& claimed,
+                                      const platform::plist::Dict& carrier, const std::string& carrierName);
+
 // A file the user chose, checked against the bundle's profile: the line
 // that refuses it (naming the first key that does not fit), or nothing.
 std::optional<std::string> chosenEntitlementsFault(const platform::plist::Dict& chosen, const EntitlementsInput& input,

@@ -1,6 +1,9 @@
 #include "engine/QFNestedBundles.h"
 
+#include <algorithm>
+
 #include "engine/QFEntitlements.h"
+#include "engine/QFSigningList.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/plist.h"
@@ -112,6 +115,53 @@ NestedOutcome provisionNestedBundles(const ProvisioningPlan& plan, const std::st
             bundle.source);
         log(entitlementKeysLine(path::lastPathComponent(bundle.path), entitlements->entitlements));
         for (const auto& note : entitlements->notes) log(note.text);
+    }
+    return outcome;
+}
+
+std::vector<HelperCode> helperCode(const std::string& appPath, const ProvisioningPlan* plan) {
+    std::vector<std::string> carriers{appPath};
+    if (plan)
+        for (const auto& bundle : plan->nested) carriers.push_back(bundle.path);
+    std::vector<HelperCode> helpers;
+    for (const auto& item : signingList(appPath)) {
+        if (std::find(carriers.begin(), carriers.end(), item) != carriers.end() || !isMainExecutable(item)) continue;
+        std::string carrier = appPath;
+        for (const auto& candidate : carriers)
+            if (isBelow(item, candidate) && candidate.size() > carrier.size()) carrier = candidate;
+        helpers.push_back({item, carrier});
+    }
+    return helpers;
+}
+
+NestedOutcome provisionHelperCode(const std::vector<HelperCode>& helpers, const std::string& workPath,
+                                  const std::map<std::string, std::string>& claimed,
+                                  const std::map<std::string, std::string>& carrierFiles,
+                                  const std::function<void(const std::string&)>& log) {
+    NestedOutcome outcome;
+    if (helpers.empty()) return outcome;
+    const std::string folder = nestedEntitlementsFolder(workPath);
+    fs::createDirectory(folder);
+    int index = 0;
+    for (const auto& helper : helpers) {
+        const std::string name = path::lastPathComponent(helper.path);
+        std::optional<plist::Dict> carrier;
+        if (auto file = carrierFiles.find(helper.carrier); file != carrierFiles.end())
+            if (auto bytes = fs::readFile(file->second)) carrier = claimedEntitlementsFromFile(*bytes);
+        std::optional<plist::Dict> claims;
+        if (auto claim = claimed.find(helper.path); claim != claimed.end() && !claim->second.empty())
+            claims = claimedEntitlementsFromFile(claim->second);
+        const std::string file =
+            path::appendingPathComponent(folder, "helper-" + std::to_string(++index) + "-" + name + ".plist");
+        auto made = helperEntitlements(claims, carrier.value_or(plist::Dict{}), path::lastPathComponent(helper.carrier));
+        if (!fs::writeFileAtomically(file, plist::toXml(plist::Value(made.entitlements)))) {
+            outcome.error = "The entitlements of \"" + name + "\" could not be written. Please try again.";
+            return outcome;
+        }
+        outcome.entitlements[helper.path] = file;
+        if (!log) continue;
+        log(entitlementKeysLine(name, made.entitlements));
+        for (const auto& note : made.notes) log(note.text);
     }
     return outcome;
 }

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/QFProvisioningChecks.h"
 
@@ -33,5 +34,23 @@ struct NestedOutcome {
 NestedOutcome provisionNestedBundles(const ProvisioningPlan& plan, const std::string& workPath,
                                      const std::map<std::string, std::string>& claimed,
                                      const std::function<void(const std::string&)>& log);
+
+// Nested code that is a program of its own (an XPC service, a helper tool)
+// but neither the application nor a bundle of the plan, with its carrier:
+// the innermost application or extension that holds it.
+struct HelperCode {
+    std::string path;
+    std::string carrier;
+};
+std::vector<HelperCode> helperCode(const std::string& appPath, const ProvisioningPlan* plan);
+
+// Writes each helper's entitlements file (from its old claims and what its
+// carrier is signed with, by helperEntitlements) and logs the keys it is
+// signed with and what it goes without. carrierFiles: carrier path -> the
+// entitlements file the carrier is signed with.
+NestedOutcome provisionHelperCode(const std::vector<HelperCode>& helpers, const std::string& workPath,
+                                  const std::map<std::string, std::string>& claimed,
+                                  const std::map<std::string, std::string>& carrierFiles,
+                                  const std::function<void(const std::string&)>& log);
 
 }  // namespace engine

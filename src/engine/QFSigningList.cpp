@@ -41,43 +41,62 @@ bool readAt(int fd, uint64_t offset, unsigned char* buffer, size_t length) {
     return ::pread(fd, buffer, length, off_t(offset)) == ssize_t(length);
 }
 
-// Whether the thin Mach-O at offset is code that is signed. A file that
-// starts like Mach-O but whose header cannot be read is still taken for
-// code: it then fails as code, where a broken library belongs.
-std::optional<bool> thinIsCode(int fd, uint64_t offset) {
+constexpr uint32_t kExecuteFileType = 0x2;  // MH_EXECUTE
+
+// What the thin Mach-O at offset is: its file type, or nothing when the
+// bytes there are not a Mach-O header.
+std::optional<uint32_t> thinFileType(int fd, uint64_t offset) {
     unsigned char header[16];
     if (!readAt(fd, offset, header, sizeof header)) return std::nullopt;
     const uint32_t magic = le32(header);
-    if (magic == MH_MAGIC || magic == MH_MAGIC_64) return signedFileType(le32(header + kFiletypeOffset));
-    if (magic == MH_CIGAM || magic == MH_CIGAM_64) return signedFileType(be32(header + kFiletypeOffset));
+    if (magic == MH_MAGIC || magic == MH_MAGIC_64) return le32(header + kFiletypeOffset);
+    if (magic == MH_CIGAM || magic == MH_CIGAM_64) return be32(header + kFiletypeOffset);
     return std::nullopt;
 }
 
-bool isSignedMachO(const std::string& file) {
+enum class MachOKind { NotMachO, Unreadable, Thin };
+
+// The file type of a file's code: the first slice decides, as it does for
+// the signer. Unreadable: a fat header whose first slice cannot be read.
+MachOKind machOFileType(const std::string& file, uint32_t& filetype) {
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return false;
-    bool code = false;
+    if (fd < 0) return MachOKind::NotMachO;
+    MachOKind kind = MachOKind::NotMachO;
     unsigned char header[8];
     if (readAt(fd, 0, header, sizeof header)) {
         const uint32_t magic = be32(header);
         if (magic == FAT_MAGIC || magic == FAT_MAGIC_64) {
             const uint32_t count = be32(header + 4);
             if (count > 0 && count <= kMaxFatArchs) {
-                // The first slice decides, as it does for the signer.
                 unsigned char arch[16];
                 uint64_t offset = 0;
                 if (readAt(fd, 8, arch, sizeof arch))
                     offset = magic == FAT_MAGIC ? be32(arch + kFatArchOffsetField)
                                                 : uint64_t(be32(arch + kFatArchOffsetField)) << 32 |
                                                       be32(arch + kFatArchOffsetField + 4);
-                code = offset == 0 || thinIsCode(fd, offset).value_or(true);
+                auto thin = offset == 0 ? std::nullopt : thinFileType(fd, offset);
+                kind = thin ? MachOKind::Thin : MachOKind::Unreadable;
+                if (thin) filetype = *thin;
             }
-        } else if (auto thin = thinIsCode(fd, 0)) {
-            code = *thin;
+        } else if (auto thin = thinFileType(fd, 0)) {
+            kind = MachOKind::Thin;
+            filetype = *thin;
         }
     }
     ::close(fd);
-    return code;
+    return kind;
+}
+
+// A file that starts like Mach-O but whose header cannot be read is still
+// taken for code: it then fails as code, where a broken library belongs.
+bool isSignedMachO(const std::string& file) {
+    uint32_t filetype = 0;
+    switch (machOFileType(file, filetype)) {
+        case MachOKind::NotMachO: return false;
+        case MachOKind::Unreadable: return true;
+        case MachOKind::Thin: return signedFileType(filetype);
+    }
+    return false;
 }
 
 // ---- Bundles ------------------------------------------------------------
@@ -182,6 +201,13 @@ std::vector<std::string> insideOut(const std::vector<std::string>& relativePaths
         ordered.insert(at, path);
     }
     return ordered;
+}
+
+bool isMainExecutable(const std::string& item) {
+    auto bundle = codeBundle(item);
+    uint32_t filetype = 0;
+    return machOFileType(bundle ? bundle->executable : item, filetype) == MachOKind::Thin &&
+           filetype == kExecuteFileType;
 }
 
 std::vector<std::string> signingList(const std::string& appPath) {

@@ -18,6 +18,11 @@ namespace engine {
 // the verifier's view of the same rule.
 std::vector<std::string> signingList(const std::string& appPath);
 
+// Whether a listed item's code (a bundle's executable, or the file itself;
+// the first slice of a fat file) is a program of its own (MH_EXECUTE): the
+// signer gives such code the entitlements it is signed with.
+bool isMainExecutable(const std::string& item);
+
 // Whether path lies below ancestor (both absolute, or both relative).
 bool isBelow(const std::string& path, const std::string& ancestor);
 

@@ -24,7 +24,10 @@ certificate and is in date, whose application-identifier fits its bundle
 identifier; its signed application-identifier must be TEAMID.<its bundle
 identifier>, no signed entitlement may hold a "*", and every signed
 entitlement must be one its profile permits; and a nested one's identifier
-must lie under its parent's.
+must lie under its parent's. Other nested programs (XPC services, helper
+tools) have no profile of their own: what they are signed with must hold no
+"*" and be permitted by the profile of the application or extension that
+carries them, and an application-identifier among it must be the carrier's.
 Only the standard library and the openssl command are used.
 Prints one line per problem and exits 1 if there was any.
 """
@@ -275,9 +278,9 @@ def check_binary(where, path, bundle=None, ca=None, info_path=None):
         team = check_cms(where, cms, cds[0]["blob"], cds, ca)
         if team is not None and any(cd["team"] != team for cd in cds):
             problem(where, "team identifier differs from the signer's organisational unit")
-        if bundle and main_binary:
+        if main_binary:
             entitlements = plistlib.loads(blobs[5][8:]) if 5 in blobs else {}
-            signed_by[bundle] = {"team": team, "cert": signed_by.get("_last", {}).get("cert"),
+            signed_by[bundle or where] = {"team": team, "cert": signed_by.get("_last", {}).get("cert"),
                                  "entitlements": entitlements}
     return hash_types
 
@@ -413,6 +416,23 @@ def check_provisioning(bundle, parent_identifier):
     check_entitlements(bundle, signed["entitlements"], granted, signed["team"], identifier)
     if not application_identifier.startswith(f"{signed['team']}.") or not fits(application_identifier, identifier):
         problem(bundle, f"application-identifier {application_identifier} does not fit {identifier}")
+    return {"granted": granted, "application-identifier": signed["entitlements"].get("application-identifier")}
+
+
+def check_carried(where, signed_key, carrier):
+    """A program without a profile of its own, against the profile of the bundle that carries it."""
+    signed = signed_by.get(signed_key)
+    if carrier is None or not signed:
+        return
+    for key, value in sorted(signed["entitlements"].items()):
+        if holds_pattern(value):
+            problem(where, f"signed entitlement {key} holds a pattern: {value!r}")
+        elif key == "application-identifier" and value != carrier["application-identifier"]:
+            problem(where, f"signed application-identifier {value} is not its carrier's")
+        elif key not in carrier["granted"]:
+            problem(where, f"signed entitlement {key} is not in its carrier's profile")
+        elif not permits(carrier["granted"][key], value):
+            problem(where, f"signed entitlement {key} = {value!r} is not permitted by its carrier's profile")
 
 
 def bundle_layout(where, path):
@@ -486,7 +506,7 @@ def is_signed_macho(full):
     return False
 
 
-def check_item(path, ca, provisioning=False, parent_identifier=None):
+def check_item(path, ca, provisioning=False, parent_identifier=None, carrier=None):
     if os.path.isdir(path):
         before = len(problems)
         contents, info_path = bundle_layout(path, path)
@@ -497,8 +517,10 @@ def check_item(path, ca, provisioning=False, parent_identifier=None):
         check_seal(path, contents, executable, hash_types)
         provisioned = os.path.splitext(path.rstrip("/"))[1] in (".app", ".appex")
         if provisioning and provisioned:
-            check_provisioning(path, parent_identifier)
+            carrier = check_provisioning(path, parent_identifier)
             parent_identifier = info.get("CFBundleIdentifier", "")
+        elif provisioning:
+            check_carried(path, contents, carrier)
         # Every piece of nested code: bundles that name an executable, and
         # Mach-O files by their content, whatever their names.
         main = os.path.join(contents, executable)
@@ -508,14 +530,16 @@ def check_item(path, ca, provisioning=False, parent_identifier=None):
             for name in sorted(dirs):
                 full = os.path.join(root, name)
                 if is_bundle(full):
-                    check_item(full, ca, provisioning, parent_identifier)
+                    check_item(full, ca, provisioning, parent_identifier, carrier)
                     dirs.remove(name)
             for name in sorted(files):
                 full = os.path.join(root, name)
                 if full != main and not os.path.islink(full) and os.path.isfile(full) and is_signed_macho(full):
-                    check_item(full, ca)
+                    check_item(full, ca, provisioning, parent_identifier, carrier)
         return len(problems) == before
     check_binary(path, path, ca=ca)
+    if provisioning:
+        check_carried(path, path, carrier)
 
 
 def main(argv):

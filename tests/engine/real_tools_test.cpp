@@ -259,6 +259,16 @@ protected:
         EXPECT_TRUE(testkit::pumpUntil([&] { return r.ended(); }));
         return verify(package->appPath(), verdict);
     }
+    // The whole run with portal-style profiles for the application and its
+    // share extension, which the verifier must accept.
+    std::shared_ptr<QFAppPackageHandler> resignWithPortalProfiles(const testkit::PackageSpec& shape, Recorder& r) {
+        auto package = open(shape);
+        std::string verdict;
+        auto appProfile = profileFor("com.example.real", true, dir + "/app.mobileprovision");
+        auto share = profileFor("com.example.real.share", true, dir + "/share.mobileprovision");
+        EXPECT_EQ(resignAndVerify(package, r, appProfile, {share}, &verdict), 0) << verdict;
+        return package;
+    }
     int verify(const std::string& app, std::string* verdict) {
         testkit::writeFile(dir + "/root.pem", testkit::pki::TestPKI::shared().root().certPem());
         return testkit::run({"/usr/bin/python3", std::string(IPA_SOURCE_DIR) + "/tests/codesign/independent_verify.py",
@@ -343,12 +353,8 @@ TEST_F(EntitlementsTest, ClaimsOfAnotherTeamAreSignedForTheNewTeamAsTheProfilesP
 }
 
 TEST_F(EntitlementsTest, UnsignedExecutablesGetTheProfilesConcreteValues) {
-    auto package = open(claimingShape(false));
     Recorder r;
-    std::string verdict;
-    auto appProfile = profileFor("com.example.real", true, dir + "/app.mobileprovision");
-    auto share = profileFor("com.example.real.share", true, dir + "/share.mobileprovision");
-    EXPECT_EQ(resignAndVerify(package, r, appProfile, {share}, &verdict), 0) << verdict;
+    auto package = resignWithPortalProfiles(claimingShape(false), r);
     ASSERT_TRUE(r.success.has_value()) << r.error.value_or("");
     const plist::Value app = signedEntitlements(package->appPath());
     const plist::Dict& keys = *app.asDict();
@@ -358,6 +364,47 @@ TEST_F(EntitlementsTest, UnsignedExecutablesGetTheProfilesConcreteValues) {
     // Patterns with nothing to make them concrete are left out.
     EXPECT_FALSE(keys.count("com.apple.developer.associated-domains"));
     EXPECT_FALSE(keys.count("com.apple.developer.icloud-services"));
+}
+
+TEST_F(EntitlementsTest, HelpersAndXpcServicesKeepOnlyWhatTheyClaimedAsTheirCarrierIsSigned) {
+    const std::string old = testkit::kOtherTeam;
+    const plist::Dict claims{{"application-identifier", old + ".com.example.demo"},
+                             {"com.apple.developer.team-identifier", old},
+                             {"keychain-access-groups", plist::Array{old + ".com.example.demo"}},
+                             {"com.apple.security.application-groups", plist::Array{"group.com.zyxwv.shared"}},
+                             {"com.apple.developer.healthkit", true}};
+    struct Case {
+        const char* what;
+        std::string claims;
+        plist::Dict expected;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"claims of another team",
+         plist::toXml(plist::Value(claims)),
+         {{"application-identifier", kTeam + ".com.example.real"},
+          {"com.apple.developer.team-identifier", kTeam},
+          {"keychain-access-groups", plist::Array{kTeam + ".com.example.demo"}},
+          {"com.apple.security.application-groups", plist::Array{"group.com.example.shared"}}},
+         {"Helper.xpc is signed with the entitlements application-identifier, com.apple.developer.team-identifier, "
+          "com.apple.security.application-groups, keychain-access-groups.",
+          "The capability (com.apple.developer.healthkit) is not among the entitlements of \"Demo.app\", which "
+          "carries this code: it goes without it."}},
+        {"no claims", "", {}, {"helper is signed with the entitlements (none)."}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        stdfs::remove_all(dir + "/in");
+        testkit::PackageSpec shape = claimingShape(true);
+        shape.everyCodeKind = true;
+        shape.helperClaims = c.claims;
+        Recorder r;
+        auto package = resignWithPortalProfiles(shape, r);
+        ASSERT_TRUE(r.success.has_value()) << r.error.value_or("");
+        for (const char* helper : {"/XPCServices/Helper.xpc", "/helper"})
+            EXPECT_EQ(signedEntitlements(package->appPath() + helper), plist::Value(c.expected)) << helper;
+        for (const auto& line : c.lines) EXPECT_TRUE(hasLine(r, line)) << line;
+    }
 }
 
 TEST_F(EntitlementsTest, ChosenFileIsRefusedUpFrontWhenTheProfileDoesNotPermitItAndUsedWhenItDoes) {
@@ -393,7 +440,9 @@ TEST_F(EntitlementsTest, ChosenFileIsRefusedUpFrontWhenTheProfileDoesNotPermitIt
 }
 
 TEST_F(EntitlementsTest, VerifierRejectsPatternsUnpermittedValuesAndForeignIdentifiers) {
-    auto package = open(claimingShape(false));
+    testkit::PackageSpec shape = claimingShape(false);
+    shape.everyCodeKind = true;
+    auto package = open(shape);
     Recorder r;
     std::string verdict;
     auto wildcard = profileFor("*", false, dir + "/app.mobileprovision");
@@ -402,6 +451,7 @@ TEST_F(EntitlementsTest, VerifierRejectsPatternsUnpermittedValuesAndForeignIdent
     struct Case {
         plist::Dict entitlements;
         const char* finding;
+        const char* item = "";  // below the application; the helper cases come last
     };
     const Case cases[] = {
         {{{"application-identifier", kTeam + ".*"}}, "signed application-identifier ABCDE12345.* is not"},
@@ -411,11 +461,17 @@ TEST_F(EntitlementsTest, VerifierRejectsPatternsUnpermittedValuesAndForeignIdent
          "signed entitlement aps-environment is not in its profile"},
         {{{"application-identifier", kTeam + ".com.example.real"}, {"keychain-access-groups", plist::Array{"OTHER.x"}}},
          "signed entitlement keychain-access-groups = ['OTHER.x'] is not permitted by its profile"},
+        {{{"application-identifier", kTeam + ".com.example.other"}},
+         "signed application-identifier ABCDE12345.com.example.other is not its carrier's", "/helper"},
+        {{{"aps-environment", "development"}}, "signed entitlement aps-environment is not in its carrier's profile",
+         "/XPCServices/Helper.xpc"},
     };
     for (const auto& c : cases) {
         testkit::writeFile(dir + "/bad.plist", plist::toXml(plist::Value(c.entitlements)));
         std::string out;
-        ASSERT_EQ(testkit::run({tool("codesign"), "-f", "-s", identity, "--entitlements", dir + "/bad.plist", app}, &out), 0)
+        ASSERT_EQ(testkit::run({tool("codesign"), "-f", "-s", identity, "--entitlements", dir + "/bad.plist", app + c.item},
+                               &out),
+                  0)
             << out;
         EXPECT_EQ(verify(app, &verdict), 1) << c.finding;
         EXPECT_NE(verdict.find(c.finding), std::string::npos) << verdict;

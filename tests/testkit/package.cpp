@@ -87,9 +87,21 @@ MachOSpec bundleSpec() {
     return shape;
 }
 
+// Signs an executable ad hoc with the given entitlements, as a build
+// machine of another team would have left it.
+void signWithClaims(const std::string& executable, const std::string& claims) {
+    if (claims.empty()) return;
+    const std::string file = makeScratchDir("claims") + "/claims.plist";
+    writeFile(file, claims);
+    std::string output;
+    if (run({binDir() + "/codesign", "-s", "-", "-f", "--entitlements", file, executable}, &output) != 0)
+        throw std::runtime_error("signing " + executable + " with its claims failed: " + output);
+    stdfs::remove_all(stdfs::path(file).parent_path());
+}
+
 // Code of every other kind a real application holds, none of it named like
 // a framework or a library.
-void writeEveryCodeKind(const std::string& app, const std::string& appName) {
+void writeEveryCodeKind(const std::string& app, const std::string& appName, const std::string& helperClaims) {
     const std::string tests = app + "/PlugIns/" + appName + "Tests.xctest";
     copyBinary(cachedBinary("bundle", bundleSpec()), tests + "/" + appName + "Tests");
     writeFile(tests + "/Info.plist", bundleInfo(appName + "Tests", "com.example.tests", "BNDL"));
@@ -98,6 +110,7 @@ void writeEveryCodeKind(const std::string& app, const std::string& appName) {
 
     const std::string service = app + "/XPCServices/Helper.xpc";
     copyBinary(cachedBinary("app-0", executableSpec(0)), service + "/Helper");
+    signWithClaims(service + "/Helper", helperClaims);
     writeFile(service + "/Info.plist", bundleInfo("Helper", "com.example.helper", "XPC!"));
 
     const std::string assets = app + "/Assets.bundle";
@@ -106,6 +119,7 @@ void writeEveryCodeKind(const std::string& app, const std::string& appName) {
     writeFile(assets + "/image.dat", std::string(300, 'i'));
 
     copyBinary(cachedBinary("app-0", executableSpec(0)), app + "/helper");
+    signWithClaims(app + "/helper", helperClaims);
 
     static std::mutex lock;
     static std::string dsym;
@@ -120,18 +134,6 @@ void writeEveryCodeKind(const std::string& app, const std::string& appName) {
         dsym = dir + "/" + appName + ".dSYM";
     }
     stdfs::copy(dsym, app + "/" + appName + ".dSYM", stdfs::copy_options::recursive);
-}
-
-// Signs an executable ad hoc with the given entitlements, as a build
-// machine of another team would have left it.
-void signWithClaims(const std::string& executable, const std::string& claims) {
-    if (claims.empty()) return;
-    const std::string file = makeScratchDir("claims") + "/claims.plist";
-    writeFile(file, claims);
-    std::string output;
-    if (run({binDir() + "/codesign", "-s", "-", "-f", "--entitlements", file, executable}, &output) != 0)
-        throw std::runtime_error("signing " + executable + " with its claims failed: " + output);
-    stdfs::remove_all(stdfs::path(file).parent_path());
 }
 
 }  // namespace
@@ -222,7 +224,7 @@ std::string buildPackageTree(const std::string& root, const PackageSpec& shape) 
                         {"NSExtensionPointIdentifier", "com.apple.watchkit"}};
         writeFile(watchExtension + "/Info.plist", plist::toXml(extensionInfo));
     }
-    if (shape.everyCodeKind) writeEveryCodeKind(app, shape.appName);
+    if (shape.everyCodeKind) writeEveryCodeKind(app, shape.appName, shape.helperClaims);
     if (shape.oldSignature) {
         std::string old = shape.oldProfileBytes;
         if (old.empty()) {

@@ -63,6 +63,7 @@ struct PackageSpec {
     // codesign command; empty leaves the executable unsigned.
     std::string appClaims;
     std::string extensionClaims;
+    std::string helperClaims;  // the XPC service's and the tool's, with everyCodeKind
 };
 
 std::vector<std::string> everyCodeKindItems(const std::string& appName = "Demo");
