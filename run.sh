@@ -16,7 +16,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config git
           xvfb xauth imagemagick
           dpkg-dev file shared-mime-info desktop-file-utils xdg-utils libfile-mimeinfo-perl
           appstream help2man lintian
-          libimobiledevice-utils ideviceinstaller)
+          libimobiledevice-dev libusbmuxd-dev libimobiledevice-utils ideviceinstaller)
 
 install_missing() {
     local missing=()

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "device/Devices.h"
+
 class QFProvisioningProfile;
 struct QFUnpackedTree;
 namespace engine {
@@ -81,6 +83,22 @@ public:
     // entitlements made from its old signature and its profile; checked
     // against the profile with the other checks. Nothing: none chosen.
     void setChosenEntitlements(std::optional<std::string> path);
+
+    // The device the package is for: the checks before a run then also check
+    // what that device checks (its UDID in every profile, its iOS version, its
+    // processor), and installOnDevice installs on it. None: no device.
+    void setTargetDevice(std::optional<device::DeviceInfo> device);
+    const std::optional<device::DeviceInfo>& targetDevice() const { return _targetDevice; }
+    // After a run: copies the archive it wrote to the target device and
+    // installs it there (an upgrade when the application is installed). The
+    // device's progress comes as log lines ("Install: VerifyingApplication
+    // (40%)"); error gets one line in our words that keeps the device's error
+    // and says where the archive is kept; success the closing line. The
+    // device is worked on a thread of the global queue; the callbacks arrive
+    // on the main queue.
+    void installOnDevice(std::string archivePath, LogBlock log, ErrorBlock error, SuccessBlock success);
+    // The archive the last packing wrote; empty before any.
+    std::string lastArchivePath() const { return _lastArchivePath; }
 
     // Stages (each stores its three callbacks in the Local fields on entry).
     void createEntitlementsWithProvisioning(std::shared_ptr<QFProvisioningProfile> profile, LogBlock log,
@@ -161,6 +179,8 @@ private:
     // first run signed anything (XML; empty when it claimed none).
     std::map<std::string, std::string> claimedEntitlements;
     std::optional<std::string> chosenEntitlements;
+    std::optional<device::DeviceInfo> _targetDevice;  // main thread only
+    std::string _lastArchivePath;                      // main thread only
     mutable std::mutex pathsLock;  // the three path properties are atomic
     std::string _packagePath;
     std::string _workPath;

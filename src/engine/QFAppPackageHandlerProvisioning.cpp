@@ -40,6 +40,8 @@ void QFAppPackageHandler::checkProvisioning(std::shared_ptr<QFProvisioningProfil
         input.givenProfiles = self->nestedProfiles;
         input.chosenEntitlements = self->chosenEntitlements;
         input.installedProfiles = [] { return QFFileHelper::sharedInstance().getProvisioningProfiles(); };
+        if (const auto& target = self->targetDevice())
+            input.device = engine::TargetDevice{target->udid, target->name, target->iosVersion, target->architecture};
         engine::CheckResult result = engine::checkProvisioning(input);
         self->provisioningPlan = std::make_shared<engine::ProvisioningPlan>(std::move(result.plan));
         if (complete) complete(result.refusal);

@@ -150,6 +150,7 @@ void QFAppPackageHandler::zipPackageToDirPath(std::string destinationPath, LogBl
                 "Unable to unzip the file: the destination path is empty or the source IPA file was corrupted");
             return;
         }
+        self->_lastArchivePath = archive;
         self->reportLog("Zipping done. IPA file saved in the path: " + archive);
         std::string signing, verification;
         {

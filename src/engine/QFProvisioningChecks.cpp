@@ -5,6 +5,8 @@
 #include <openssl/x509.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -138,6 +140,29 @@ std::optional<std::string> profileFault(const QFProvisioningProfile& profile, co
     return std::nullopt;
 }
 
+// ---- The device --------------------------------------------------------------
+
+std::string deviceLabel(const TargetDevice& device) {
+    if (device.name.empty() || device.name == device.udid) return "the device with UDID " + device.udid;
+    return "the device " + inQuotes(device.name) + " (UDID " + device.udid + ")";
+}
+
+// Whether the profile lets the device install, as the line to show when not.
+std::optional<std::string> deviceFault(const QFProvisioningProfile& profile, const TargetDevice& device) {
+    if (profileAllowsDevice(profile, device.udid)) return std::nullopt;
+    const auto& dictionary = profile.profileDictionary();
+    const std::string who = deviceLabel(device);
+    if (dictionary && !dictionary->get("ProvisionedDevices"))
+        return "The profile " + inQuotes(label(profile)) + " is an App Store profile, which lets no device install "
+               "directly, so " + who + " would refuse the application: choose a development or ad hoc profile that "
+               "lists the device.";
+    std::string line = who + " is not in the profile " + inQuotes(label(profile)) +
+                       ": add the device with UDID " + device.udid +
+                       " to your developer account and download the profile again.";
+    line[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(line[0])));
+    return line;
+}
+
 // ---- Bundles ----------------------------------------------------------------
 
 std::optional<plist::Value> readPlist(const std::string& file) {
@@ -258,6 +283,57 @@ bool sliceEncrypted(const ReadOnlyFile& file, uint64_t offset, uint64_t size) {
 
 }  // namespace
 
+namespace {
+
+// What the device checks of the profiles, the bundles' lowest iOS versions
+// and the code's processors; the first fault as the line to show.
+std::optional<std::string> deviceVerdict(const TargetDevice& device,
+                                         const std::shared_ptr<QFProvisioningProfile>& profile,
+                                         const ProvisioningPlan& plan, const std::string& app,
+                                         const std::optional<plist::Value>& appInfo,
+                                         const std::vector<std::string>& items) {
+    const std::string who = deviceLabel(device);
+    if (auto fault = deviceFault(*profile, device)) return fault;
+    for (const auto& bundle : plan.nested)
+        if (bundle.profile && bundle.profile != profile)
+            if (auto fault = deviceFault(*bundle.profile, device)) return fault;
+
+    if (!device.iosVersion.empty()) {
+        auto tooNew = [&](const std::optional<plist::Value>& info, const std::string& shown) -> std::optional<std::string> {
+            auto minimum = stringIn(info, "MinimumOSVersion");
+            if (!minimum || minimum->empty() || compareVersions(device.iosVersion, *minimum) >= 0) return std::nullopt;
+            std::string line = who + " runs iOS " + device.iosVersion + ", but " + inQuotes(shown) + " needs iOS " +
+                               *minimum + " or later (its MinimumOSVersion): update the device to iOS " + *minimum +
+                               " or later, or install on another device.";
+            line[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(line[0])));
+            return line;
+        };
+        if (auto fault = tooNew(appInfo, path::lastPathComponent(app))) return fault;
+        for (const auto& bundle : plan.nested)
+            if (auto fault = tooNew(bundleInfo(bundle.path), bundle.relativePath)) return fault;
+    }
+
+    const bool arm64e = device.architecture == "arm64e";
+    for (const auto& item : items) {
+        const std::string executable = executableOf(item);
+        const auto slices = machOSlices(executable);
+        if (slices.empty()) continue;
+        bool runs = false;
+        for (const auto& [type, subtype] : slices)
+            if (type == CPU_TYPE_ARM64 && (arm64e || (subtype & CPU_SUBTYPE_MASK) != CPU_SUBTYPE_ARM64E)) runs = true;
+        if (runs) continue;
+        std::string shown = executable.size() > app.size() ? executable.substr(app.size() + 1) : executable;
+        std::string line = who + " cannot run " + inQuotes(shown) + ": it holds no " +
+                           (arm64e ? "arm64 or arm64e" : "arm64") +
+                           " code for the device's processor. Rebuild the application with an arm64 slice.";
+        line[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(line[0])));
+        return line;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 bool isEncryptedMachO(const std::string& file) {
     ReadOnlyFile in(file);
     if (!in.isOpen()) return false;
@@ -279,6 +355,62 @@ bool isEncryptedMachO(const std::string& file) {
         if (sliceEncrypted(in, offset, length)) return true;
     }
     return false;
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> machOSlices(const std::string& file) {
+    std::vector<std::pair<uint32_t, uint32_t>> slices;
+    ReadOnlyFile in(file);
+    if (!in.isOpen()) return slices;
+    const uint64_t size = in.size();
+    unsigned char head[kMachHeaderSize];
+    if (size < kFatHeaderSize || !in.read(0, head, std::min<uint64_t>(size, kMachHeaderSize))) return slices;
+    const uint32_t magic = word(head, true);
+    if (magic == FAT_MAGIC || magic == FAT_MAGIC_64) {
+        const uint32_t count = word(head + 4, true);
+        if (count > kMaxFatArchs) return slices;
+        const uint32_t entrySize = magic == FAT_MAGIC_64 ? kFatArch64Size : kFatArchSize;
+        std::string table(size_t{count} * entrySize, '\0');
+        if (count && !in.read(kFatHeaderSize, table.data(), table.size())) return slices;
+        for (uint32_t i = 0; i < count; ++i) {
+            const auto* arch = reinterpret_cast<const unsigned char*>(table.data()) + size_t{i} * entrySize;
+            slices.emplace_back(word(arch, true), word(arch + 4, true));
+        }
+        return slices;
+    }
+    if (size < kMachHeaderSize) return slices;
+    const uint32_t thin = word(head, false);
+    if (thin != MH_MAGIC && thin != MH_MAGIC_64 && thin != MH_CIGAM && thin != MH_CIGAM_64) return slices;
+    const bool big = thin == MH_CIGAM || thin == MH_CIGAM_64;
+    slices.emplace_back(word(head + 4, big), word(head + 8, big));
+    return slices;
+}
+
+bool profileAllowsDevice(const QFProvisioningProfile& profile, const std::string& udid) {
+    const auto& dictionary = profile.profileDictionary();
+    if (!dictionary) return false;
+    if (const plist::Value* all = dictionary->get("ProvisionsAllDevices"); all && all->asBool() && *all->asBool())
+        return true;
+    const plist::Value* devices = dictionary->get("ProvisionedDevices");
+    if (!devices || !devices->asArray()) return false;
+    for (const auto& entry : *devices->asArray())
+        if (const std::string* listed = entry.asString(); listed && path::toLower(*listed) == path::toLower(udid))
+            return true;
+    return false;
+}
+
+int compareVersions(const std::string& a, const std::string& b) {
+    size_t i = 0, j = 0;
+    while (i < a.size() || j < b.size()) {
+        uint64_t x = 0, y = 0;
+        for (; i < a.size() && a[i] != '.'; ++i)
+            if (a[i] >= '0' && a[i] <= '9' && x < (1ull << 40)) x = x * 10 + static_cast<uint64_t>(a[i] - '0');
+        for (; j < b.size() && b[j] != '.'; ++j)
+            if (b[j] >= '0' && b[j] <= '9' && y < (1ull << 40)) y = y * 10 + static_cast<uint64_t>(b[j] - '0');
+        if (x != y) return x < y ? -1 : 1;
+        if (i < a.size()) ++i;
+        if (j < b.size()) ++j;
+    }
+    return 0;
 }
 
 IdentifierFit fitsApplicationIdentifier(const std::string& applicationIdentifier, const std::string& identifier) {
@@ -438,6 +570,8 @@ CheckResult checkProvisioning(const CheckInput& input) {
                       ") fits none of the application's nested bundles: leave it out, or give the profile the "
                       "nested bundle needs.");
     }
+    if (input.device)
+        if (auto fault = deviceVerdict(*input.device, input.profile, result.plan, app, appInfo, items)) return refuse(*fault);
     return result;
 }
 

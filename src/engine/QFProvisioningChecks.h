@@ -6,10 +6,12 @@
 // application and extension. Reads only property lists and the headers and
 // load commands of Mach-O files; writes nothing.
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class QFProvisioningProfile;
@@ -34,6 +36,14 @@ struct ProvisioningPlan {
     std::vector<NestedBundle> nested;  // in signing order
 };
 
+// The device the package is to be installed on, as it told of itself.
+struct TargetDevice {
+    std::string udid;
+    std::string name;
+    std::string iosVersion;    // "17.1.2"; empty when not told
+    std::string architecture;  // "arm64e" runs arm64 and arm64e code, anything else arm64 only
+};
+
 struct CheckInput {
     std::shared_ptr<QFProvisioningProfile> profile;  // the application's
     std::string identity;                            // the identity's name, for messages
@@ -44,6 +54,9 @@ struct CheckInput {
     std::function<ProfileList()> installedProfiles;  // asked only when a nested bundle needs one
     std::optional<std::string> chosenEntitlements;   // a file to sign the application with, checked against the profile
     std::chrono::system_clock::time_point now = std::chrono::system_clock::now();
+    // When set, also what that device checks: its UDID in every profile, its
+    // iOS version against every bundle's MinimumOSVersion, and code it can run.
+    std::optional<TargetDevice> device;
 };
 
 struct CheckResult {
@@ -81,5 +94,13 @@ bool isValidBundleIdentifier(const std::string& identifier);
 // cryptid other than 0. Reads the headers and load commands only; a file
 // that is not Mach-O, or whose headers do not hold together, answers false.
 bool isEncryptedMachO(const std::string& path);
+// The (cputype, cpusubtype) of every slice of a Mach-O file, thin or fat;
+// empty for a file that is not Mach-O or whose headers do not hold together.
+std::vector<std::pair<uint32_t, uint32_t>> machOSlices(const std::string& path);
+// Whether a profile lets the device install: its UDID in ProvisionedDevices
+// (case aside), or ProvisionsAllDevices. App Store profiles let none.
+bool profileAllowsDevice(const QFProvisioningProfile& profile, const std::string& udid);
+// Dotted version numbers compared part by part ("9.3" < "10.0" == "10").
+int compareVersions(const std::string& a, const std::string& b);
 
 }  // namespace engine

@@ -17,6 +17,8 @@ constexpr const char* kSigningStarts = "Beginning the codesign...";
 constexpr const char* kItemSigningStarts = "start codesigning with ";
 constexpr const char* kItemSigningEnds = "...";
 constexpr const char* kPackingStarts = "Beginning the zip of the IPA file in the path: ";
+constexpr const char* kInstallStarts = "Installing the package on ";
+constexpr const char* kInstallStatus = "Install: ";
 
 }  // namespace
 
@@ -29,8 +31,17 @@ const char* stageName(RunStage stage) {
         case RunStage::embeddedProfile: return "embedded-profile";
         case RunStage::signing: return "signing";
         case RunStage::packing: return "packing";
+        case RunStage::installing: return "installing";
     }
     return "idle";
+}
+
+std::string installStartLine(const std::string& deviceDescription) {
+    return kInstallStarts + deviceDescription + "...";
+}
+
+std::string installStatusLine(const std::string& stage, int percent) {
+    return kInstallStatus + stage + (percent >= 0 ? " (" + std::to_string(percent) + "%)" : std::string());
 }
 
 void RunProgress::reset() { *this = RunProgress(); }
@@ -46,6 +57,7 @@ bool RunProgress::noteLogLine(const std::string& line, const std::string& appPat
     else if (line == kInfoPlistStarts) next = RunStage::infoPlist;
     else if (line == kEmbeddingStarts) next = RunStage::embeddedProfile;
     else if (line == kSigningStarts) next = RunStage::signing;
+    else if (startsWith(line, kInstallStarts)) next = RunStage::installing;
     else if (startsWith(line, kPackingStarts)) {
         next = RunStage::packing;
         _archivePath = line.substr(std::char_traits<char>::length(kPackingStarts));
@@ -56,6 +68,20 @@ bool RunProgress::noteLogLine(const std::string& line, const std::string& appPat
         _item = 0;
         _itemName.clear();
         _items = next == RunStage::signing && !appPath.empty() ? signingList(appPath).size() : 0;
+        return true;
+    }
+    if (_stage == RunStage::installing && startsWith(line, kInstallStatus)) {
+        std::string step = line.substr(std::char_traits<char>::length(kInstallStatus));
+        int percent = -1;
+        if (auto open = step.rfind(" ("); open != std::string::npos && step.size() > open + 3 && step.back() == ')') {
+            const std::string number = step.substr(open + 2, step.size() - open - 4);
+            if (!number.empty() && number.size() <= 3 && number.find_first_not_of("0123456789") == std::string::npos) {
+                percent = std::stoi(number);
+                step.resize(open);
+            }
+        }
+        _installStep = std::move(step);
+        _installPercent = percent;
         return true;
     }
     if (_stage == RunStage::signing && startsWith(line, kItemSigningStarts)) {

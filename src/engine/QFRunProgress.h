@@ -8,10 +8,15 @@
 
 namespace engine {
 
-enum class RunStage { idle, unpacking, entitlements, infoPlist, embeddedProfile, signing, packing };
+enum class RunStage { idle, unpacking, entitlements, infoPlist, embeddedProfile, signing, packing, installing };
 
 // A stable lower-case word for each stage ("unpacking", "info-plist", ...).
 const char* stageName(RunStage stage);
+
+// The install's log lines: its first ("Installing the package on ..."), and
+// one for each report of the device ("Install: VerifyingApplication (40%)").
+std::string installStartLine(const std::string& deviceDescription);
+std::string installStatusLine(const std::string& stage, int percent);
 
 class RunProgress {
 public:
@@ -29,6 +34,9 @@ public:
     size_t item() const { return _item; }
     size_t items() const { return _items; }
     const std::string& itemName() const { return _itemName; }
+    // While installing: the device's stage name and its percent (-1: none told).
+    const std::string& installStep() const { return _installStep; }
+    int installPercent() const { return _installPercent; }
     // Once packing has started: the archive being written.
     const std::string& archivePath() const { return _archivePath; }
 
@@ -38,6 +46,8 @@ private:
     size_t _items = 0;
     std::string _itemName;
     std::string _archivePath;
+    std::string _installStep;
+    int _installPercent = -1;
 };
 
 }  // namespace engine

@@ -394,6 +394,10 @@ std::string ViewController::progressText(const engine::RunProgress& progress) {
             return "Signing item " + std::to_string(progress.item()) + " of " + std::to_string(progress.items()) +
                    ": " + progress.itemName();
         case RunStage::packing: return "Packing the new package\u2026";
+        case RunStage::installing:
+            if (progress.installStep().empty()) return "Installing on the device\u2026";
+            return "Installing on the device: " + progress.installStep() +
+                   (progress.installPercent() >= 0 ? " (" + std::to_string(progress.installPercent()) + "%)" : "");
     }
     return "Working\u2026";
 }
@@ -401,6 +405,11 @@ std::string ViewController::progressText(const engine::RunProgress& progress) {
 void ViewController::showProgress() {
     if (!_progressIndicator) return;
     bool counting = runProgress.stage() == engine::RunStage::signing && runProgress.items() > 0;
+    if (runProgress.stage() == engine::RunStage::installing && runProgress.installPercent() >= 0) {
+        _progressIndicator->showProgress(progressText(runProgress), static_cast<size_t>(runProgress.installPercent()),
+                                         100);
+        return;
+    }
     _progressIndicator->showProgress(progressText(runProgress), counting ? runProgress.item() : 0,
                                      counting ? runProgress.items() : 0);
 }

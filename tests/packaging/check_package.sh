@@ -37,9 +37,11 @@ for path in ./usr/bin/ipa-resigner ./usr/bin/ipa-resign ./usr/libexec/ipa-resign
 done
 if grep -v -e '^\./usr/' -e '^\./$' -e '^\./usr/$' "$work/contents"; then fail "files outside /usr"; fi
 depends=$(dpkg-deb -f "$deb" Depends)
-for dep in zip unzip libc6 libssl3 libplist libqt6widgets6; do
+for dep in zip unzip libc6 libssl3 libplist libqt6widgets6 libimobiledevice6; do
     echo "$depends" | grep -q "$dep" || fail "Depends lacks $dep: $depends"
 done
+recommends=$(dpkg-deb -f "$deb" Recommends)
+echo "$recommends" | grep -q usbmuxd || fail "Recommends lacks usbmuxd: $recommends"
 dpkg-deb -I "$deb" >/dev/null || fail "dpkg-deb -I"
 
 dpkg-deb -x "$deb" "$work/root"

@@ -1,6 +1,8 @@
 #include "Options.h"
 
 #include <CLI/CLI.hpp>
+#include <cctype>
+#include <filesystem>
 #include <map>
 #include <variant>
 
@@ -8,9 +10,18 @@ namespace ipa_resign {
 
 namespace {
 
+// A flag that may be followed by a value ("--install [UDID]"). The next
+// argument is its value unless it is an option or a package (a name ending in
+// ".ipa" or a file that is there), which stays a package.
+struct FlagWithValue {
+    bool Options::* flag;
+    std::optional<std::string> Options::* value;  // given at most once
+};
+
 using Target = std::variant<bool Options::*,                        // a flag
                             std::optional<std::string> Options::*,  // a value, given at most once
-                            std::vector<std::string> Options::*>;   // a value, repeatable
+                            std::vector<std::string> Options::*,    // a value, repeatable
+                            FlagWithValue>;
 
 struct Row {
     const char* names;  // as CLI11 takes them: "--name" or "-h,--help"
@@ -78,6 +89,14 @@ const Row kOptions[] = {
     {"--print-usage", &Options::printUsage,
      "  --print-usage         at the end, print this program's own CPU time and\n"
      "                        peak memory (its tools not included) to standard error\n"},
+    {"--install", FlagWithValue{&Options::install, &Options::installUdid},
+     "  --install [UDID]      install each new archive on the device with this UDID\n"
+     "                        (also --install=UDID), or on the only device connected;\n"
+     "                        the device is checked before any work (its UDID in the\n"
+     "                        profiles, its iOS version, its processor)\n"},
+    {"--list-devices", &Options::listDevices,
+     "  --list-devices        list the connected devices (with --json, as one JSON\n"
+     "                        object) and end\n"},
     {"--version", &Options::version,
      "  --version             print the version and end\n"},
     {"-h,--help", &Options::help,
@@ -101,9 +120,21 @@ const char* const kUsageTail =
     "Each option takes its value as the next argument or after \"=\"; \"--\" ends\n"
     "the options. Progress goes to standard output, failures to standard error,\n"
     "each line stamped like the application's log. Exit status: 0 when every new\n"
-    "archive was written, 1 when any re-sign failed, 2 for a usage error.\n";
+    "archive was written (and installed, with --install), 1 when any re-sign or\n"
+    "installation failed, 2 for a usage error.\n";
 
 bool isFlag(const Row& row) { return std::holds_alternative<bool Options::*>(row.target); }
+bool mayTakeValue(const Row& row) { return std::holds_alternative<FlagWithValue>(row.target); }
+// A value that must follow the option's name.
+bool needsValue(const Row& row) { return !isFlag(row) && !mayTakeValue(row); }
+
+// What a FlagWithValue row read after its name: a package, not its value.
+bool looksLikePackage(const std::string& argument) {
+    std::string lower = argument;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::error_code ec;
+    return lower.ends_with(".ipa") || std::filesystem::exists(argument, ec);
+}
 
 // The row whose long name is `name` ("--ipa"), if any.
 const Row* rowNamed(const std::string& name) {
@@ -126,7 +157,7 @@ std::vector<std::string> normalised(int argc, const char* const* argv) {
         const Row* row = !optionsEnded && argument.size() > 3 && argument.back() == '='
                              ? rowNamed(argument.substr(0, argument.size() - 1))
                              : nullptr;
-        if (row && !isFlag(*row)) {
+        if (row && needsValue(*row)) {
             arguments.push_back(argument.substr(0, argument.size() - 1));
             arguments.emplace_back();
         } else {
@@ -140,7 +171,8 @@ std::vector<std::string> normalised(int argc, const char* const* argv) {
 // end, or a value given to a flag.
 std::string refusal(const std::vector<std::string>& arguments, const CLI::ParseError& error) {
     if (!arguments.empty())
-        if (const Row* row = rowNamed(arguments.back()); row && !isFlag(*row)) return arguments.back() + " needs a value";
+        if (const Row* row = rowNamed(arguments.back()); row && needsValue(*row))
+            return arguments.back() + " needs a value";
     for (const auto& argument : arguments) {
         if (argument == "--") break;
         const Row* row = rowNamed(argument.substr(0, argument.find('=')));
@@ -164,8 +196,9 @@ std::optional<std::string> parse(int argc, const char* const* argv, Options& opt
     app.allow_extras();   // unknown arguments are reported in our words below
     std::map<const CLI::Option*, const Row*> rows;
     for (const auto& row : kOptions) {
-        CLI::Option* option = isFlag(row) ? app.add_flag(row.names)->disable_flag_override()
-                                          : app.add_option(row.names)->expected(1);
+        CLI::Option* option = isFlag(row)        ? app.add_flag(row.names)->disable_flag_override()
+                              : mayTakeValue(row) ? app.add_option(row.names)->expected(0, 1)
+                                                  : app.add_option(row.names)->expected(1);
         option->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
         rows[option] = &row;
     }
@@ -173,6 +206,12 @@ std::optional<std::string> parse(int argc, const char* const* argv, Options& opt
     plain->allow_extra_args()->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 
     auto arguments = normalised(argc, argv);
+    for (const auto& argument : arguments) {
+        if (argument == "--") break;
+        if (const Row* row = argument.ends_with("=") ? rowNamed(argument.substr(0, argument.size() - 1)) : nullptr;
+            row && mayTakeValue(*row))
+            return argument + " needs a value after \"=\"; leave out \"=\" to give none";
+    }
     try {
         // CLI11 takes the arguments last first.
         std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
@@ -195,6 +234,16 @@ std::optional<std::string> parse(int argc, const char* const* argv, Options& opt
         const Row& row = *rows.at(option);
         if (auto flag = std::get_if<bool Options::*>(&row.target)) {
             options.*(*flag) = true;
+        } else if (auto optional = std::get_if<FlagWithValue>(&row.target)) {
+            options.*(optional->flag) = true;
+            if (value.empty()) continue;  // given bare (CLI11 reads that as an empty value)
+            if (looksLikePackage(value)) {
+                options.packages.push_back(value);
+                continue;
+            }
+            auto& single = options.*(optional->value);
+            if (single && *single != value) return option->get_name() + " is given twice";
+            single = value;
         } else if (auto repeated = std::get_if<std::vector<std::string> Options::*>(&row.target)) {
             (options.*(*repeated)).push_back(value);
         } else {

@@ -21,6 +21,9 @@ struct Options {
     bool quiet = false;
     bool help = false;
     bool version = false;
+    bool listDevices = false;                // --list-devices
+    bool install = false;                    // --install [UDID]
+    std::optional<std::string> installUdid;  // its UDID; none: the only device connected
 };
 
 // The text of --help.

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "DeviceCommands.h"
 #include "Options.h"
 #include "PrivateKeychain.h"
 #include "Report.h"
@@ -52,6 +53,8 @@ struct Signing {
     std::string destination;
     bool keepWork = false;
     bool overwrite = false;  // an archive already in the destination may be replaced
+    // --install: the device each package is checked for and installed on.
+    std::optional<device::DeviceInfo> device;
 };
 
 // The display name a package shows now: its display name, else its bundle
@@ -113,6 +116,7 @@ public:
         package->setWorkPath(workspace->workPath());
         package->setNestedProfiles(signing.nestedProfiles);
         package->setChosenEntitlements(signing.entitlements);
+        package->setTargetDevice(signing.device);
         progress.startUnpacking();
         clock.enter(engine::stageName(progress.stage()));
         log("Start unzip the ipa file to path: " + package->workPath());
@@ -183,10 +187,33 @@ public:
             });
         platform::MainQueue::runUntil([&] { return finished; });
         if (result.succeeded) listSignedItems();
+        if (result.succeeded && signing.device) installOnDevice();
         return finish(result);
     }
 
 private:
+    // The written archive onto the chosen device; a failure fails the
+    // package, whose archive stays where it was written.
+    void installOnDevice() {
+        bool finished = false;
+        package->installOnDevice(
+            result.archive.value_or(package->lastArchivePath()),
+            [this](const std::string& line) {
+                if (progress.noteLogLine(line, "") && progress.stage() == engine::RunStage::installing &&
+                    progress.installStep().empty())
+                    clock.enter(engine::stageName(progress.stage()));
+                log(line);
+            },
+            [&](const std::string& message) {
+                fail(message);
+                finished = true;
+            },
+            [&](const std::string& message) {
+                out.log(message, Color::green, engine::stageName(progress.stage()));
+                finished = true;
+            });
+        platform::MainQueue::runUntil([&] { return finished; });
+    }
     // A capability the app loses stands out from the facts, as in the window.
     void log(const std::string& message) {
         out.log(message, engine::isLostCapabilityLine(message) ? Color::orange : Color::black,
@@ -260,6 +287,7 @@ int main(int argc, char** argv) {
         std::printf("ipa-resign %s\n", IPA_VERSION);
         return 0;
     }
+    if (options.listDevices) return listDevicesCommand(options.json);
     if (auto error = checkComplete(options)) return usageError(*error);
 
     QFRunWorkspace::interceptInterruptions();  // before any other thread starts
@@ -283,6 +311,16 @@ int main(int argc, char** argv) {
     }
 
     platform::MainQueue::bindToCurrentThread();
+
+    // --install: the device is chosen before any work, so that every check
+    // before a run is also that device's. Without one the packages are still
+    // re-signed and written; the call fails at the end.
+    std::optional<std::string> noDevice;
+    if (options.install) {
+        auto chosen = device::chooseDevice(options.installUdid);
+        if (chosen) signing.device = *chosen;
+        else noDevice = chosen.text();
+    }
 
     // The same checks as the window makes before it starts, with its messages.
     auto missingTools = QFFileHelper::sharedInstance().lackSupportUtility();
@@ -314,9 +352,10 @@ int main(int argc, char** argv) {
         }
     }
     out.summary(results);
+    if (noDevice) out.error(*noDevice + " Nothing was installed; the re-signed packages were written all the same.");
 
     if (options.printUsage) printOwnUsage();
     for (const auto& r : results)
         if (!r.succeeded) return kExitFailure;
-    return 0;
+    return noDevice ? kExitFailure : 0;
 }
