@@ -21,6 +21,7 @@
 #include "codesign/EmbeddedSignature.h"
 #include "codesign/FileAccess.h"
 #include "codesign/MachO.h"
+#include "codesign/MachOEdit.h"
 #include "codesign/Requirements.h"
 #include "codesign/SuperBlob.h"
 #include "codesign/Verifier.h"
@@ -135,6 +136,15 @@ inline void machO(std::string_view data) {
     std::string path = writeInput("binary", data);
     codesign::InputFile input;
     if (!input.open(path)) return;
+    // The libraries it loads, and an edit of them planned as the engine plans one.
+    if (auto libraries = codesign::macho::readLibraries(input)) {
+        codesign::macho::LibraryEdit edit;
+        edit.add = {{codesign::macho::LC_LOAD_WEAK_DYLIB, "@rpath/libFuzz.dylib", 0, 0}};
+        for (const auto& slice : *libraries)
+            if (!slice.loads.empty()) edit.remove.push_back(slice.loads.back().path);
+        if (auto patches = codesign::macho::planLibraryEdit(input, edit))
+            for (const auto& patch : *patches) touch(patch.bytes);
+    }
     auto file = codesign::macho::parse(input);
     if (!file) return;
     file->formatName();

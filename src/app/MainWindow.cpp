@@ -66,6 +66,9 @@ MainWindow::MainWindow(QWidget* parent)
     statusBar()->addPermanentWidget(busyIndicator);
     progressIndicator = std::make_unique<ui::qt::QtProgressIndicator>(busyIndicator, busyText);
 
+    optionsSection = new ui::qt::QtOptionsSection(form->centralWidget);
+    form->mainLayout->insertWidget(form->mainLayout->indexOf(form->verdictLabel), optionsSection);
+
     form->cancelButton->hide();
     form->importIdentityButton->hide();
     profilesChanged = new QTimer(this);
@@ -104,6 +107,7 @@ MainWindow::~MainWindow() {
     c.setCancelButton(nullptr);
     c.setImportIdentityButton(nullptr);
     c.setVerdictLine(nullptr);
+    c.setOptionsSection(nullptr);
 }
 
 void MainWindow::connectOutlets() {
@@ -143,6 +147,7 @@ void MainWindow::connectOutlets() {
     c.setCancelButton(&cancelButton);
     c.setImportIdentityButton(&importIdentityButton);
     c.setVerdictLine(verdictLine.get());
+    c.setOptionsSection(optionsSection);
 }
 
 void MainWindow::connectActions() {
@@ -208,6 +213,9 @@ void MainWindow::connectActions() {
     connect(form->bundleIdFromFieldRadio, &QRadioButton::clicked, formChanged, qOverload<>(&QTimer::start));
     connect(form->bundleIdFromProfileRadio, &QRadioButton::clicked, formChanged, qOverload<>(&QTimer::start));
     connect(formChanged, &QTimer::timeout, this, action(&ViewController::updateVerdict));
+    optionsSection->onChooseIcon = action(&ViewController::chooseIconClick);
+    optionsSection->onAddLibrary = action(&ViewController::addLibraryClick);
+    optionsSection->onChanged = [this] { formChanged->start(); };
 
     // Profiles copied into their folder while the window is open are listed.
     connect(profilesWatcher, &QFileSystemWatcher::directoryChanged, profilesChanged, qOverload<>(&QTimer::start));

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "ui/qt/QtControls.h"
+#include "ui/qt/QtOptionsSection.h"
 
 namespace Ui {
 class MainWindow;
@@ -67,5 +68,6 @@ private:
     std::unique_ptr<ui::qt::QtStatusLine> verdictLine;
     std::unique_ptr<ui::qt::QtComboBox> certificateComboBox, provisioningComboBox;
     ui::qt::QtTextView logField;
+    ui::qt::QtOptionsSection* optionsSection = nullptr;  // under the form; the window owns it
     ui::qt::QtWindow windowServices;
 };

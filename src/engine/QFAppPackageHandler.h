@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/QFResignOptions.h"
 #include "device/Devices.h"
 
 class QFProvisioningProfile;
@@ -83,6 +84,14 @@ public:
     // entitlements made from its old signature and its profile; checked
     // against the profile with the other checks. Nothing: none chosen.
     void setChosenEntitlements(std::optional<std::string> path);
+    // The changes asked besides the new identity (all off at first), for
+    // the next check and run; the check plans them and refuses what cannot
+    // be done.
+    void setResignOptions(engine::ResignOptions options);
+    const engine::ResignOptions& resignOptions() const { return options; }
+    // During and after a run: the changes it made, one line each, in the
+    // order made (main thread only).
+    const std::vector<std::string>& changesMade() const { return changes; }
 
     // The device the package is for: the checks before a run then also check
     // what that device checks (its UDID in every profile, its iOS version, its
@@ -137,6 +146,9 @@ private:
     ErrorBlock forwardToResignError();
     // The signing stage's items and their progress (see the Codesign .cpp).
     struct SigningRun;
+    // Right after the Info.plist stage: the options' changes to files,
+    // reported through the run's callbacks. False when the run ended there.
+    bool changePackageFiles();
     // Starts the next items that may run now, up to two at a time.
     void startSigningItems(const std::shared_ptr<SigningRun>& run);
     // One item of the signing stage: sign, verify, then judge.
@@ -179,6 +191,11 @@ private:
     // first run signed anything (XML; empty when it claimed none).
     std::map<std::string, std::string> claimedEntitlements;
     std::optional<std::string> chosenEntitlements;
+    // The options, the last check's plan of them, and the changes the
+    // current run made (main thread only).
+    engine::ResignOptions options;
+    std::shared_ptr<engine::OptionsPlan> optionsPlan;
+    std::vector<std::string> changes;
     std::optional<device::DeviceInfo> _targetDevice;  // main thread only
     std::string _lastArchivePath;                      // main thread only
     mutable std::mutex pathsLock;  // the three path properties are atomic

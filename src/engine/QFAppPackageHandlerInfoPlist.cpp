@@ -1,4 +1,5 @@
-// The stage that gives the application its new identity in Info.plist.
+// The stage that gives the application its new identity in Info.plist, and
+// what the options change in it and, right after it, in the files.
 #include "engine/QFAppPackageHandler.h"
 #include "platform/files.h"
 #include "platform/plist.h"
@@ -40,6 +41,43 @@ void QFAppPackageHandler::editInfoPlistWithIdentifier(std::optional<std::string>
     plist::Dict& keys = *info->asDict();
     keys["CFBundleIdentifier"] = *identifier;
     keys["CFBundleDisplayName"] = *displayName;
-    if (fs::writeFileAtomically(*file, plist::toXml(*info))) reportSuccess("File Info.plist edited properly");
-    else reportError(kNotSaved);
+    // The options' keys, here and in the nested bundles that follow the
+    // application; none at all when every option is off.
+    engine::OptionsOutcome edits;
+    if (!options.empty()) {
+        if (!optionsPlan) {
+            engine::OptionsCheck check = engine::checkOptions(options, appPath());
+            if (check.refusal) {
+                reportError(*check.refusal);
+                return;
+            }
+            optionsPlan = std::make_shared<engine::OptionsPlan>(std::move(check.plan));
+        }
+        edits = engine::editInfoPlists(options, *optionsPlan, appPath(), keys);
+        if (edits.error) {
+            reportError(*edits.error);
+            return;
+        }
+    }
+    if (!fs::writeFileAtomically(*file, plist::toXml(*info))) {
+        reportError(kNotSaved);
+        return;
+    }
+    for (const auto& line : edits.lines) {
+        if (line.change) changes.push_back(line.text);
+        reportLog(line.text);
+    }
+    reportSuccess("File Info.plist edited properly");
+}
+
+bool QFAppPackageHandler::changePackageFiles() {
+    if (options.empty() || !optionsPlan) return true;
+    engine::OptionsOutcome outcome = engine::changeFiles(options, *optionsPlan, appPath());
+    for (const auto& line : outcome.lines) {
+        if (line.change) changes.push_back(line.text);
+        if (auto log = logResignBlock) log(line.text);
+    }
+    if (!outcome.error) return true;
+    if (auto error = errorResignBlock) error(*outcome.error);
+    return false;
 }

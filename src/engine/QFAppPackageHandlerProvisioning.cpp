@@ -3,6 +3,7 @@
 #include "engine/QFAppPackageHandler.h"
 #include "engine/QFNestedBundles.h"
 #include "engine/QFProvisioningChecks.h"
+#include "engine/QFResignOptions.h"
 #include "platform/files.h"
 #include "platform/queues.h"
 #include "platform/text.h"
@@ -10,6 +11,11 @@
 #include "support/QFToolLaunch.h"
 #include "support/QFToolPaths.h"
 #include "system/QFFileHelper.h"
+
+void QFAppPackageHandler::setResignOptions(engine::ResignOptions value) {
+    options = std::move(value);
+    optionsPlan.reset();
+}
 
 void QFAppPackageHandler::setNestedProfiles(std::vector<std::shared_ptr<QFProvisioningProfile>> profiles) {
     nestedProfiles = std::move(profiles);
@@ -31,6 +37,14 @@ void QFAppPackageHandler::checkProvisioning(std::shared_ptr<QFProvisioningProfil
     auto self = shared_from_this();
     QFToolLaunchRequest request{QFToolPaths::current().security, QFToolCommands::identityCertificate(certificate), "", true};
     auto judge = [self, profile, certificate, bundleIdentifier, complete](int status, const std::string& pem) {
+        // The options first: what they remove needs no profile.
+        engine::OptionsCheck options = engine::checkOptions(self->options, self->appPath());
+        self->optionsPlan = std::make_shared<engine::OptionsPlan>(std::move(options.plan));
+        if (options.refusal) {
+            self->provisioningPlan = std::make_shared<engine::ProvisioningPlan>();
+            if (complete) complete(options.refusal);
+            return;
+        }
         engine::CheckInput input;
         input.profile = profile;
         input.identity = certificate;
@@ -40,6 +54,7 @@ void QFAppPackageHandler::checkProvisioning(std::shared_ptr<QFProvisioningProfil
         input.givenProfiles = self->nestedProfiles;
         input.chosenEntitlements = self->chosenEntitlements;
         input.installedProfiles = [] { return QFFileHelper::sharedInstance().getProvisioningProfiles(); };
+        input.removedBundles = self->optionsPlan->removedBundles;
         if (const auto& target = self->targetDevice())
             input.device = engine::TargetDevice{target->udid, target->name, target->iosVersion, target->architecture};
         engine::CheckResult result = engine::checkProvisioning(input);

@@ -91,7 +91,7 @@ void QFAppPackageHandler::resignWithProvisioningProfile(std::shared_ptr<QFProvis
     };
     auto embedding = [forward, profile, nested](const std::string& closing) {
         auto self = forward(closing);
-        if (!self) return;
+        if (!self || !self->changePackageFiles()) return;
         self->editEmbeddedProvision(profile, self->forwardToResignLog(), self->forwardToResignError(), nested);
     };
     auto infoPlist = [forward, bundleIdentifier, displayName, embedding](const std::string& closing) {
@@ -111,6 +111,8 @@ void QFAppPackageHandler::resignWithProvisioningProfile(std::shared_ptr<QFProvis
     // once. Otherwise nothing is changed until what a device will check has
     // been checked.
     provisioningPlan.reset();
+    optionsPlan.reset();
+    changes.clear();
     if (!profile || !profile->path() || !fs::fileExists(*profile->path())) {
         entitlements();
         return;

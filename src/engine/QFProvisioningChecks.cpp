@@ -185,17 +185,6 @@ std::optional<std::string> stringIn(const std::optional<plist::Value>& info, con
     return *value->asString();
 }
 
-// The executable of a bundle, or the file itself for a library.
-std::string executableOf(const std::string& item) {
-    if (!fs::isDirectory(item)) return item;
-    std::string name = path::deletingPathExtension(path::lastPathComponent(item));
-    if (auto named = stringIn(bundleInfo(item), "CFBundleExecutable"); named && !named->empty() &&
-                                                                         named->find('/') == std::string::npos &&
-                                                                         *named != "." && *named != "..")
-        name = *named;
-    return path::appendingPathComponent(item, name);
-}
-
 // The items the signing stage will sign, the application last.
 std::vector<std::string> codeItems(const std::string& app) { return signingList(app); }
 
@@ -282,6 +271,16 @@ bool sliceEncrypted(const ReadOnlyFile& file, uint64_t offset, uint64_t size) {
 }
 
 }  // namespace
+
+std::string executableOf(const std::string& item) {
+    if (!fs::isDirectory(item)) return item;
+    std::string name = path::deletingPathExtension(path::lastPathComponent(item));
+    if (auto named = stringIn(bundleInfo(item), "CFBundleExecutable"); named && !named->empty() &&
+                                                                         named->find('/') == std::string::npos &&
+                                                                         *named != "." && *named != "..")
+        name = *named;
+    return path::appendingPathComponent(item, name);
+}
 
 namespace {
 
@@ -486,7 +485,15 @@ CheckResult checkProvisioning(const CheckInput& input) {
     result.plan.newIdentifier = input.bundleIdentifier;
 
     // Every executable that is to be signed.
-    const std::vector<std::string> items = codeItems(app);
+    std::vector<std::string> items = codeItems(app);
+    // NOTE: keep in step with the removal of nested bundles (QFResignOptions.cpp).
+    std::erase_if(items, [&](const std::string& item) {
+        for (const auto& removed : input.removedBundles) {
+            const std::string gone = path::appendingPathComponent(app, removed);
+            if (item == gone || isBelow(item, gone)) return true;
+        }
+        return false;
+    });
     for (const auto& item : items) {
         const std::string executable = executableOf(item);
         if (!isEncryptedMachO(executable)) continue;

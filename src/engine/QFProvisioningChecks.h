@@ -53,6 +53,9 @@ struct CheckInput {
     ProfileList givenProfiles;                    // further profiles the user gave, for nested bundles
     std::function<ProfileList()> installedProfiles;  // asked only when a nested bundle needs one
     std::optional<std::string> chosenEntitlements;   // a file to sign the application with, checked against the profile
+    // Nested bundles the run removes (below the application): nothing in
+    // them is checked, and they need no profile.
+    std::vector<std::string> removedBundles;
     std::chrono::system_clock::time_point now = std::chrono::system_clock::now();
     // When set, also what that device checks: its UDID in every profile, its
     // iOS version against every bundle's MinimumOSVersion, and code it can run.
@@ -90,6 +93,9 @@ std::string nestedIdentifier(const std::string& value, const std::string& oldIde
                              const std::string& newIdentifier);
 // Letters, digits, hyphens and periods, no empty part.
 bool isValidBundleIdentifier(const std::string& identifier);
+// The executable of a bundle (its Info.plist's CFBundleExecutable, else the
+// bundle's name), or the file itself for a library.
+std::string executableOf(const std::string& item);
 // Whether a Mach-O file (thin or fat) carries an encryption command with a
 // cryptid other than 0. Reads the headers and load commands only; a file
 // that is not Mach-O, or whose headers do not hold together, answers false.

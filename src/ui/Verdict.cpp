@@ -64,7 +64,11 @@ void ViewController::updateVerdict() {
     if (auto problem = destinationProblem(destination)) return say(*problem, LogColor::red);
 
     // NOTE: keep in step with QFAppPackageHandler::checkProvisioning, which
-    // runs the same checks when Resign is pressed.
+    // runs the same checks when Resign is pressed: the options first, as
+    // what they remove needs no profile.
+    const engine::ResignOptions options = resignOptions();
+    engine::OptionsCheck planned = engine::checkOptions(options, package->appPath());
+    if (planned.refusal) return say(*planned.refusal, LogColor::red);
     engine::CheckInput input;
     input.profile = profile;
     input.identity = identity;
@@ -72,9 +76,17 @@ void ViewController::updateVerdict() {
     input.bundleIdentifier = bundleIdentifier;
     input.appPath = package->appPath();
     input.installedProfiles = [] { return QFFileHelper::sharedInstance().getProvisioningProfiles(); };
+    input.removedBundles = planned.plan.removedBundles;
     engine::CheckResult result = engine::checkProvisioning(input);
     if (result.refusal) return say(*result.refusal, LogColor::red);
-    say("Ready: will install on devices this profile lists", LogColor::green);
+    std::string ready = "Ready: will install on devices this profile lists";
+    if (const size_t count = options.count()) {
+        ready += ", with " + std::to_string(count) + (count == 1 ? " change" : " changes") + " from Options";
+        if (const size_t removed = planned.plan.removedBundles.size())
+            ready += " (" + std::to_string(removed) + (removed == 1 ? " nested bundle" : " nested bundles") +
+                     " removed, needing no profile)";
+    }
+    say(ready, LogColor::green);
 }
 
 void ViewController::offerResult(const std::string& archive) {

@@ -248,6 +248,7 @@ void ViewController::showIpaInfo() {
     setText(_appNameField, _package->bundleDisplayName());
     setText(_bundleIdField, _package->bundleID().value_or(""));
     preselectProfile();
+    showPackageOptions();
 }
 
 // ---- The form's own actions -----------------------------------------------
@@ -330,6 +331,7 @@ void ViewController::resignClick() {
     auto holder = holdUntilDone();
     uint64_t generation = workGeneration;
     const std::string certificate = _certificatesArray[static_cast<size_t>(certificateIndex)];
+    package->setResignOptions(resignOptions());
     // What a device will check is checked before anything on disk changes;
     // a refusal is one red line and leaves the package as it was opened.
     package->checkProvisioning(
@@ -427,6 +429,10 @@ void ViewController::clearAll() {
     if (auto cache = cacheFolderPath()) platform::fs::removeItem(*cache);
     setPackage(nullptr);
     if (_verdictLine) _verdictLine->setStatus("", LogColor::gray);
+    if (_optionsSection) {
+        _optionsSection->setValues({});
+        _optionsSection->setNestedBundles({});
+    }
 }
 
 void ViewController::openCacheFolderClick() {
@@ -444,6 +450,7 @@ void ViewController::disableControls() {
     setEnabled(_destinationPathField, false);
     setEnabled(_browseDestinationPathButton, false);
     setEnabled(_bundleIdField, false);
+    setEnabled(_optionsSection, false);
     setEnabled(_resignButton, false);
     setEnabled(_cleanButton, false);
 }
@@ -457,6 +464,7 @@ void ViewController::enableControls() {
     setEnabled(_destinationPathField, true);
     setEnabled(_browseDestinationPathButton, true);
     setEnabled(_bundleIdField, true);
+    setEnabled(_optionsSection, true);
     setEnabled(_resignButton, true);
     setEnabled(_cleanButton, true);
 }

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "engine/QFProvisioningChecks.h"
+#include "engine/QFResignOptions.h"
 #include "engine/QFRunProgress.h"
+#include "ui/OptionsSection.h"
 #include "ui/View.h"
 
 class QFAppPackageHandler;
@@ -93,6 +95,16 @@ public:
     // The folder a chooser starts in: the field's value (or its folder),
     // else the last folder chosen in this session, else the home folder.
     std::string chooserStartFolder(const std::string& fieldValue) const;
+
+    // The Options section (Options.cpp): what it asks of the next re-sign,
+    // as the engine takes it; its file pickers; the package's nested
+    // bundles offered in it.
+    engine::ResignOptions resignOptions() const;
+    void chooseIconClick();
+    void addLibraryClick();
+    void showPackageOptions();
+    ui::OptionsSection* optionsSection() const { return _optionsSection; }
+    void setOptionsSection(ui::OptionsSection* v) { _optionsSection = v; }
 
     // The form.
     void unzipIpa();
@@ -230,6 +242,7 @@ private:
     ui::Button* _cancelButton = nullptr;
     ui::Button* _importIdentityButton = nullptr;
     ui::StatusLine* _verdictLine = nullptr;
+    ui::OptionsSection* _optionsSection = nullptr;
     std::shared_ptr<QFAppPackageHandler> _package;
     engine::RunProgress runProgress;  // of the work pending, for the busy indicator
 

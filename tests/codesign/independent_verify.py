@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """An independent check of signed iOS code, written apart from the signer.
 
-Usage: independent_verify.py [--ca ROOT.pem] [--provisioning] PATH...
+Usage: independent_verify.py [--ca ROOT.pem] [--provisioning] [--strict] PATH...
 
 PATH is a bundle (any folder whose Info.plist names an executable that
 exists: .app, .appex, .framework, .xctest, .xpc, .bundle, ...) or a bare
@@ -28,6 +28,11 @@ must lie under its parent's. Other nested programs (XPC services, helper
 tools) have no profile of their own: what they are signed with must hold no
 "*" and be permitted by the profile of the application or extension that
 carries them, and an application-identifier among it must be the carrier's.
+With --strict, the layout a loader relies on is checked as well: in every
+slice the load commands end before the first section's data, and every
+library loaded through @executable_path, @loader_path or @rpath (other than
+weakly) is a file inside the checked item; and no symbolic link inside a
+bundle leads out of it.
 Only the standard library and the openssl command are used.
 Prints one line per problem and exits 1 if there was any.
 """
@@ -43,6 +48,7 @@ import tempfile
 
 problems = []
 signed_by = {}  # bundle path -> what its main executable was signed with
+strict = False
 
 
 def problem(where, text):
@@ -107,29 +113,104 @@ def slices_of(data):
     return [(0, data)]
 
 
+LOAD_DYLIB, LOAD_WEAK_DYLIB, REEXPORT_DYLIB, LAZY_LOAD_DYLIB, LOAD_UPWARD_DYLIB = (
+    0xC, 0x80000018, 0x8000001F, 0x20, 0x80000023)
+RPATH = 0x8000001C
+ZEROFILL_TYPES = (0x1, 0xC, 0x12)  # S_ZEROFILL, S_GB_ZEROFILL, S_THREAD_LOCAL_ZEROFILL
+
+
+def c_string(s, start, end):
+    raw = s[start:end]
+    return raw[:raw.index(b"\0")].decode(errors="replace") if b"\0" in raw else raw.decode(errors="replace")
+
+
 def parse_slice(s):
     magic = struct.unpack("<I", s[:4])[0]
     if magic not in (0xFEEDFACF, 0xFEEDFACE):
         raise ValueError("not a little-endian Mach-O slice")
     is64 = magic == 0xFEEDFACF
     _, cputype, subtype, filetype, ncmds, sizeofcmds, flags = struct.unpack("<IiiIIII", s[:28])
-    info = {"filetype": filetype, "segments": {}, "codesig": None, "platform": None}
+    info = {"filetype": filetype, "segments": {}, "codesig": None, "platform": None, "cputype": cputype,
+            "loads": [], "rpaths": [], "first_section": None}
     at = 32 if is64 else 28
+    info["commands_end"] = at + sizeofcmds
     for _ in range(ncmds):
         cmd, cmdsize = struct.unpack("<II", s[at:at + 8])
         if cmd in (0x19, 0x1):
             name = s[at + 8:at + 24].rstrip(b"\0").decode()
             if cmd == 0x19:
                 vmaddr, vmsize, fileoff, filesize = struct.unpack("<QQQQ", s[at + 24:at + 56])
+                nsects = struct.unpack("<I", s[at + 64:at + 68])[0]
+                first, size, offset_at = at + 72, 80, 48
             else:
                 vmaddr, vmsize, fileoff, filesize = struct.unpack("<IIII", s[at + 24:at + 40])
+                nsects = struct.unpack("<I", s[at + 48:at + 52])[0]
+                first, size, offset_at = at + 56, 68, 40
             info["segments"][name] = (fileoff, filesize, vmsize)
+            for i in range(nsects):
+                section = first + i * size
+                offset = struct.unpack("<I", s[section + offset_at:section + offset_at + 4])[0]
+                kind = struct.unpack("<I", s[section + offset_at + 16:section + offset_at + 20])[0] & 0xFF
+                if offset and kind not in ZEROFILL_TYPES:
+                    if info["first_section"] is None or offset < info["first_section"]:
+                        info["first_section"] = offset
         elif cmd == 0x1D:
             info["codesig"] = struct.unpack("<II", s[at + 8:at + 16])
         elif cmd == 0x32:
             info["platform"] = struct.unpack("<II", s[at + 8:at + 16])
+        elif cmd in (LOAD_DYLIB, LOAD_WEAK_DYLIB, REEXPORT_DYLIB, LAZY_LOAD_DYLIB, LOAD_UPWARD_DYLIB):
+            name_offset = struct.unpack("<I", s[at + 8:at + 12])[0]
+            info["loads"].append((cmd, c_string(s, at + name_offset, at + cmdsize)))
+        elif cmd == RPATH:
+            path_offset = struct.unpack("<I", s[at + 8:at + 12])[0]
+            info["rpaths"].append(c_string(s, at + path_offset, at + cmdsize))
         at += cmdsize
     return info
+
+
+def rpaths_of(path):
+    """The run paths of every slice of a Mach-O file, by CPU type."""
+    out = {}
+    try:
+        data = open(path, "rb").read()
+        for _, s in slices_of(data):
+            info = parse_slice(s)
+            out[info["cputype"]] = info["rpaths"]
+    except (OSError, ValueError, struct.error):
+        pass
+    return out
+
+
+def check_loads(where, path, info, host, root):
+    """--strict: the load commands leave the sections alone, and what is
+    loaded by a relative name is inside the checked item."""
+    if info["first_section"] is not None and info["commands_end"] > info["first_section"]:
+        problem(where, "load commands run into the first section's data")
+    if host is None:
+        return
+    loader = os.path.dirname(path)
+    executable = os.path.dirname(host)
+    searched = info["rpaths"] + (rpaths_of(host).get(info["cputype"], []) if host != path else [])
+
+    def expand(text):
+        for prefix, folder in (("@executable_path/", executable), ("@loader_path/", loader)):
+            if text.startswith(prefix):
+                return os.path.join(folder, text[len(prefix):])
+        return text
+
+    inside = os.path.realpath(root) + os.sep
+    for cmd, name in info["loads"]:
+        if not name.startswith("@") or cmd == LOAD_WEAK_DYLIB:
+            continue
+        if name.startswith("@rpath/"):
+            candidates = [os.path.join(expand(r), name[len("@rpath/"):]) for r in searched]
+        else:
+            candidates = [expand(name)]
+        found = [c for c in candidates if os.path.isfile(c)]
+        if not found:
+            problem(where, f"loads {name}, which is not in the package")
+        elif not os.path.realpath(found[0]).startswith(inside):
+            problem(where, f"loads {name} from outside the package")
 
 
 def digest(hash_type, data):
@@ -202,7 +283,7 @@ def check_cms(where, cms, primary, cds, ca):
     return ou.group(1) if ou else None
 
 
-def check_binary(where, path, bundle=None, ca=None, info_path=None):
+def check_binary(where, path, bundle=None, ca=None, info_path=None, host=None, root=None):
     data = open(path, "rb").read()
     bundle_info = code_resources = identifier = None
     if bundle:
@@ -213,6 +294,8 @@ def check_binary(where, path, bundle=None, ca=None, info_path=None):
     hash_types = set()
     for offset, s in slices_of(data):
         info = parse_slice(s)
+        if strict:
+            check_loads(where, path, info, host, root or path)
         if not info["codesig"]:
             problem(where, "slice without LC_CODE_SIGNATURE")
             continue
@@ -322,6 +405,9 @@ def check_seal(where, bundle, executable, hash_types):
                 continue
             seen.add(rel)
             if os.path.islink(full):
+                target = os.path.normpath(os.path.join(os.path.dirname(full), os.readlink(full)))
+                if strict and not (target + os.sep).startswith(os.path.normpath(bundle) + os.sep):
+                    problem(where, "symlink leads out of the bundle: " + rel)
                 if entry.get("symlink") != os.readlink(full):
                     problem(where, "symlink modified: " + rel)
                 continue
@@ -506,14 +592,18 @@ def is_signed_macho(full):
     return False
 
 
-def check_item(path, ca, provisioning=False, parent_identifier=None, carrier=None):
+def check_item(path, ca, provisioning=False, parent_identifier=None, carrier=None, host=None, root=None):
+    root = root or path
     if os.path.isdir(path):
         before = len(problems)
         contents, info_path = bundle_layout(path, path)
         info = plistlib.load(open(info_path, "rb"))
         executable = info["CFBundleExecutable"]
-        hash_types = check_binary(path, os.path.join(contents, executable), bundle=contents, ca=ca,
-                                  info_path=info_path)
+        main = os.path.join(contents, executable)
+        # The program whose @executable_path the code inside resolves against.
+        if host is None or os.path.splitext(path.rstrip("/"))[1] in (".app", ".appex", ".xpc", ".xctest"):
+            host = main
+        hash_types = check_binary(path, main, bundle=contents, ca=ca, info_path=info_path, host=host, root=root)
         check_seal(path, contents, executable, hash_types)
         provisioned = os.path.splitext(path.rstrip("/"))[1] in (".app", ".appex")
         if provisioning and provisioned:
@@ -523,21 +613,20 @@ def check_item(path, ca, provisioning=False, parent_identifier=None, carrier=Non
             check_carried(path, contents, carrier)
         # Every piece of nested code: bundles that name an executable, and
         # Mach-O files by their content, whatever their names.
-        main = os.path.join(contents, executable)
-        for root, dirs, files in os.walk(contents):
-            if root == contents and "_CodeSignature" in dirs:
+        for root_folder, dirs, files in os.walk(contents):
+            if root_folder == contents and "_CodeSignature" in dirs:
                 dirs.remove("_CodeSignature")
             for name in sorted(dirs):
-                full = os.path.join(root, name)
+                full = os.path.join(root_folder, name)
                 if is_bundle(full):
-                    check_item(full, ca, provisioning, parent_identifier, carrier)
+                    check_item(full, ca, provisioning, parent_identifier, carrier, host, root)
                     dirs.remove(name)
             for name in sorted(files):
-                full = os.path.join(root, name)
+                full = os.path.join(root_folder, name)
                 if full != main and not os.path.islink(full) and os.path.isfile(full) and is_signed_macho(full):
-                    check_item(full, ca, provisioning, parent_identifier, carrier)
+                    check_item(full, ca, provisioning, parent_identifier, carrier, host, root)
         return len(problems) == before
-    check_binary(path, path, ca=ca)
+    check_binary(path, path, ca=ca, host=host, root=root)
     if provisioning:
         check_carried(path, path, carrier)
 
@@ -549,6 +638,10 @@ def main(argv):
         argv = argv[2:]
     provisioning = len(argv) > 1 and argv[1] == "--provisioning"
     if provisioning:
+        argv = argv[1:]
+    global strict
+    strict = len(argv) > 1 and argv[1] == "--strict"
+    if strict:
         argv = argv[1:]
     for path in argv[1:]:
         try:

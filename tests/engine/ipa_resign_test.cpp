@@ -72,7 +72,10 @@ TEST_F(IpaResignTest, HelpExplainsEveryOption) {
     auto o = runProgram(program, {"--help"}, dir);
     EXPECT_EQ(o.status, 0);
     for (const char* option : {"--ipa", "--identity", "--profile", "--name", "--bundle-id", "--profile-bundle-id",
-                               "--output", "--keep-work"})
+                               "--output", "--keep-work", "--short-version", "--bundle-version", "--min-os",
+                               "--remove-supported-devices", "--device-family", "--file-sharing", "--remove-extensions",
+                               "--remove-watch-app", "--remove", "--icon", "--inject", "--inject-weak",
+                               "--inject-into-extensions", "--remove-library"})
         EXPECT_NE(o.out.find(option), std::string::npos) << option;
 }
 
@@ -429,4 +432,43 @@ TEST_F(IpaResignTest, P12SignsThroughAKeychainOfItsOwnAndLeavesTheUsersAlone) {
     out.clear();
     testkit::run({binDir + "/codesign", "-v", unpacked + "/Payload/Demo.app"}, &out);
     EXPECT_EQ(out, "");
+}
+
+TEST_F(IpaResignTest, PackageChangeFlagsReachThePackageAndTheJsonResultListsThem) {
+    for (const auto& bad : std::vector<std::vector<std::string>>{
+             {"--min-os", "fourteen"}, {"--device-family", "watch"}, {"--inject-weak"}}) {
+        auto args = standardArgs();
+        args.insert(args.end(), bad.begin(), bad.end());
+        auto refused = runProgram(program, args, dir);
+        EXPECT_EQ(refused.status, 2) << bad[0];
+        EXPECT_NE(refused.err.find("ipa-resign: error: " + bad[0]), std::string::npos) << refused.err;
+    }
+    EXPECT_TRUE(recordedCalls(codesignLog).empty());
+
+    auto args = standardArgs();
+    args.insert(args.end(), {"--json", "--short-version", "5.0", "--bundle-version=500", "--min-os", "16.0",
+                             "--device-family", "iphone", "--file-sharing", "--remove", "Share"});
+    auto o = runProgram(program, args, dir);
+    ASSERT_EQ(o.status, 0) << o.err;
+    testkit::writeFile(dir + "/out.jsonl", o.out);
+    std::string changes;
+    testkit::run({"/usr/bin/python3", "-c",
+                  "import json,sys\n"
+                  "r=[l for l in map(json.loads, open(sys.argv[1])) if l['type']=='result'][0]\n"
+                  "print('\\n'.join(r['changes']))",
+                  dir + "/out.jsonl"},
+                 &changes);
+    EXPECT_EQ(changes,
+              // The extension goes: it is not kept in step.
+              "CFBundleShortVersionString set to 5.0 in the application\n"
+              "CFBundleVersion set to 500 in the application\n"
+              "MinimumOSVersion set to 16.0 in the application\n"
+              "UIDeviceFamily set to iPhone (1)\n"
+              "File sharing turned on: UIFileSharingEnabled and LSSupportsOpeningDocumentsInPlace set to true\n"
+              "Removed the extension PlugIns/Share.appex: it is not signed and needs no profile\n");
+    const std::string archive = dir + "/out/Shiny.ipa";
+    auto info = *plist::parse(testkit::archiveEntry(archive, "Payload/Demo.app/Info.plist"));
+    EXPECT_EQ(*info.get("CFBundleVersion")->asString(), "500");
+    EXPECT_EQ(*info.get("UIDeviceFamily"), plist::Value(plist::Array{1}));
+    for (const auto& entry : testkit::archiveEntries(archive)) EXPECT_EQ(entry.find("Share.appex"), std::string::npos);
 }

@@ -5,8 +5,11 @@
 #include <filesystem>
 #include <regex>
 
+#include "codesign/MachOEdit.h"
 #include "engine_fixture.h"
 #include "platform/folders.h"
+#include "test_images.h"
+#include "testkit/macho.h"
 
 using namespace enginetest;
 namespace stdfs = std::filesystem;
@@ -505,4 +508,183 @@ TEST_F(EntitlementsTest, IpaResignShowsLostCapabilitiesInOrangeAndRefusesAChosen
               std::string::npos)
         << out;
     EXPECT_FALSE(stdfs::exists(dir + "/out"));
+}
+
+namespace {
+
+// The independent verifier's findings on a re-signed application, its
+// provisioning and the loader's layout included.
+int strictVerdict(const std::string& app, std::string* findings) {
+    const std::string root = testkit::makeScratchDir("root") + "/root.pem";
+    testkit::writeFile(root, testkit::pki::TestPKI::shared().root().certPem());
+    return testkit::run({"/usr/bin/python3", std::string(IPA_SOURCE_DIR) + "/tests/codesign/independent_verify.py",
+                         "--ca", root, "--provisioning", "--strict", app},
+                        findings);
+}
+
+}  // namespace
+
+TEST_F(RealToolsTest, EveryOptionAtOnceGivesAPackageTheIndependentVerifierAccepts) {
+    testkit::PackageSpec shape;
+    shape.watchApp = true;
+    shape.executableArchs = {"arm64", "x86_64"};
+    shape.executableLinkerArgs = {"-headerpad_max_install_names"};  // room for the x86_64 slice too
+    shape.appFiles = {{"Icon.png", pngImage(57, 57, Qt::red)}, {"Icon@2x.png", pngImage(114, 114, Qt::red)}};
+    auto package = open(shape);
+    testkit::MachOSpec arm64, x86_64;
+    arm64.kind = x86_64.kind = testkit::MachOSpec::Kind::Dylib;
+    x86_64.arch = "x86_64";
+    ASSERT_EQ(testkit::buildMachO(dir + "/a/libTweak.dylib", arm64), "");
+    ASSERT_EQ(testkit::buildMachO(dir + "/e/libTweak.dylib", x86_64), "");
+    ASSERT_EQ(testkit::makeFat(dir + "/libTweak.dylib", {dir + "/a/libTweak.dylib", dir + "/e/libTweak.dylib"}), "");
+    testkit::writeFile(dir + "/icon.png", pngImage(512, 512, Qt::green));
+
+    engine::ResignOptions options;
+    options.shortVersion = "3.1";
+    options.bundleVersion = "310";
+    options.minimumOSVersion = "15.0";
+    options.removeSupportedDevices = true;
+    options.deviceFamily = engine::DeviceFamily::both;
+    options.fileSharing = true;
+    options.removeWatchApp = true;
+    options.iconPath = dir + "/icon.png";
+    options.injectLibraries = {dir + "/libTweak.dylib"};
+    options.injectIntoExtensions = true;
+    package->setResignOptions(options);
+    Recorder r;
+    resign(package, r, std::string("com.example.real"), "Real", std::nullopt, identity);
+    ASSERT_TRUE(r.success.has_value()) << r.error.value_or("");
+    EXPECT_EQ(package->changesMade().size(), 8u);  // UISupportedDevices was not there: no change
+
+    std::string unpacked = testkit::makeScratchDir("unpacked");
+    ASSERT_EQ(testkit::run({"/usr/bin/unzip", "-q", dir + "/out/Real.ipa", "-d", unpacked}), 0);
+    const std::string app = unpacked + "/Payload/Demo.app";
+    std::string verdict;
+    EXPECT_EQ(strictVerdict(app, &verdict), 0) << verdict;
+
+    // Every change is there to see.
+    auto info = *plist::parse(testkit::readFile(app + "/Info.plist"));
+    EXPECT_EQ(*info.get("CFBundleShortVersionString")->asString(), "3.1");
+    EXPECT_EQ(*info.get("MinimumOSVersion")->asString(), "15.0");
+    EXPECT_EQ(*info.get("UIFileSharingEnabled")->asBool(), true);
+    EXPECT_EQ(*plist::parse(testkit::readFile(app + "/PlugIns/Share.appex/Info.plist"))->get("CFBundleVersion")->asString(),
+              "310");
+    EXPECT_FALSE(stdfs::exists(app + "/Watch"));
+    EXPECT_EQ(QImage(QString::fromStdString(app + "/Icon@2x.png")).size(), QSize(114, 114));
+    for (const char* executable : {"/Demo", "/PlugIns/Share.appex/Share"}) {
+        codesign::InputFile input;
+        ASSERT_TRUE(input.open(app + executable));
+        auto slices = codesign::macho::readLibraries(input);
+        ASSERT_TRUE(slices);
+        for (const auto& slice : *slices) {
+            bool loads = false;
+            for (const auto& load : slice.loads) loads |= load.path.ends_with("/libTweak.dylib");
+            EXPECT_TRUE(loads) << executable << " " << slice.arch;
+        }
+    }
+    EXPECT_EQ(verifyOutput(app + "/Frameworks/libTweak.dylib"), "");
+}
+
+TEST_F(RealToolsTest, EachRemovalGivesAPackageTheIndependentVerifierAccepts) {
+    testkit::MachOSpec library;
+    library.kind = testkit::MachOSpec::Kind::Dylib;
+    ASSERT_EQ(testkit::buildMachO(dir + "/libTweak.dylib", library), "");
+    struct Case {
+        const char* what;
+        std::function<void(engine::ResignOptions&)> ask;
+        std::function<void(const std::string& app)> check;
+    };
+    auto loads = [](const std::string& executable) {
+        codesign::InputFile input;
+        EXPECT_TRUE(input.open(executable));
+        auto slices = codesign::macho::readLibraries(input);
+        std::vector<std::string> paths;
+        if (slices && !slices->empty())
+            for (const auto& load : slices->front().loads) paths.push_back(load.path);
+        return paths;
+    };
+    const std::string tweak = "@executable_path/Frameworks/libTweak.dylib";
+    // One package, re-signed once per case: the last case takes back what an
+    // earlier one injected.
+    testkit::PackageSpec shape;
+    shape.watchApp = true;
+    auto package = open(shape);
+    auto info = *plist::parse(testkit::readFile(package->appPath() + "/Info.plist"));
+    (*info.asDict())["UISupportedDevices"] = plist::Array{"iPhone10,3"};
+    testkit::writeFile(package->appPath() + "/Info.plist", plist::toXml(info));
+    const Case cases[] = {
+        {"devices",
+         [](auto& o) {
+             o.removeSupportedDevices = true;
+             o.deviceFamily = engine::DeviceFamily::iphone;
+         },
+         [](const std::string& app) {
+             auto written = *plist::parse(testkit::readFile(app + "/Info.plist"));
+             EXPECT_EQ(written.get("UISupportedDevices"), nullptr);
+             EXPECT_EQ(*written.get("UIDeviceFamily"), plist::Value(plist::Array{1}));
+         }},
+        {"a named nested bundle and an injected library",
+         [&](auto& o) {
+             o.removeBundles = {"DemoWatchExt"};
+             o.injectLibraries = {dir + "/libTweak.dylib"};
+         },
+         [&](const std::string& app) {
+             EXPECT_FALSE(stdfs::exists(app + "/Watch/DemoWatch.app/PlugIns"));
+             EXPECT_TRUE(stdfs::exists(app + "/Watch/DemoWatch.app"));
+             EXPECT_EQ(loads(app + "/Demo").back(), tweak);
+         }},
+        {"every extension and the library again",
+         [](auto& o) {
+             o.removeExtensions = true;
+             o.removeLibraries = {"libTweak.dylib"};
+         },
+         [&](const std::string& app) {
+             EXPECT_FALSE(stdfs::exists(app + "/PlugIns"));
+             EXPECT_FALSE(stdfs::exists(app + "/Frameworks/libTweak.dylib"));
+             auto paths = loads(app + "/Demo");
+             EXPECT_EQ(std::find(paths.begin(), paths.end(), tweak), paths.end());
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        engine::ResignOptions options;
+        c.ask(options);
+        package->setResignOptions(options);
+        Recorder r;
+        stdfs::remove_all(dir + "/out");
+        resign(package, r, std::string("com.example.real"), "Real", std::nullopt, identity);
+        ASSERT_TRUE(r.success.has_value()) << r.error.value_or("");
+        const std::string unpacked = testkit::makeScratchDir("unpacked");
+        ASSERT_EQ(testkit::run({"/usr/bin/unzip", "-q", dir + "/out/Real.ipa", "-d", unpacked}), 0);
+        std::string findings;
+        EXPECT_EQ(strictVerdict(unpacked + "/Payload/Demo.app", &findings), 0) << findings;
+        c.check(unpacked + "/Payload/Demo.app");
+        stdfs::remove_all(unpacked);
+    }
+
+    // The strict verifier is not blind to a library that is loaded by name
+    // and missing, nor to a link that leads out of the bundle.
+    const std::string app = package->appPath();
+    {
+        codesign::InputFile input;
+        ASSERT_TRUE(input.open(app + "/Demo"));
+        codesign::macho::LibraryEdit gone;
+        gone.add = {{codesign::macho::LC_LOAD_DYLIB, "@rpath/libGone.dylib"}};
+        auto patches = codesign::macho::planLibraryEdit(input, gone);
+        ASSERT_TRUE(patches);
+        ASSERT_TRUE(codesign::macho::applyHeaderPatches(app + "/Demo", *patches));
+    }
+    stdfs::create_symlink("/etc/hostname", app + "/outside");
+    std::string out;
+    testkit::writeFile(dir + "/claims.plist", plist::toXml(plist::Value(plist::Dict{{"get-task-allow", true}})));
+    ASSERT_EQ(testkit::run({tool("codesign"), "-f", "-s", identity, "--entitlements", dir + "/claims.plist", app}, &out), 0)
+        << out;
+    std::string findings;
+    EXPECT_EQ(testkit::run({"/usr/bin/python3", std::string(IPA_SOURCE_DIR) + "/tests/codesign/independent_verify.py", app},
+                           &findings),
+              0)
+        << findings;
+    EXPECT_EQ(strictVerdict(app, &findings), 1);
+    EXPECT_NE(findings.find("loads @rpath/libGone.dylib, which is not in the package"), std::string::npos) << findings;
+    EXPECT_NE(findings.find("symlink leads out of the bundle: outside"), std::string::npos) << findings;
 }

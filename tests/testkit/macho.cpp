@@ -65,6 +65,7 @@ std::string buildMachO(const std::string& outputPath, const MachOSpec& recipe) {
         args.insert(args.end(), {"-dylib", "-install_name", name});
     }
     if (recipe.adhocSign) args.push_back("-adhoc_codesign");
+    args.insert(args.end(), recipe.linkerArgs.begin(), recipe.linkerArgs.end());
     std::filesystem::create_directories(std::filesystem::path(outputPath).parent_path());
     if (run(args, &out) != 0) return out.empty() ? "link failed" : out;
     return "";

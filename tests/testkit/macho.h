@@ -16,6 +16,7 @@ struct MachOSpec {
     bool adhocSign = false;          // let the linker sign it ad hoc
     size_t extraDataBytes = 0;       // a const array of this size, to make big binaries
     bool debugInfo = false;          // compile with -g (keeps the object file for dsymutil)
+    std::vector<std::string> linkerArgs;  // passed on to ld64.lld as they are
 };
 
 // Builds one thin Mach-O at outputPath; answers "" or the tools' error output.

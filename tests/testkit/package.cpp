@@ -171,10 +171,25 @@ std::string buildPackageTree(const std::string& root, const PackageSpec& shape) 
     const std::string app = root + "/Payload/" + shape.appName + ".app";
     stdfs::create_directories(app);
 
-    std::string executable =
-        cachedBinary("app-" + std::to_string(shape.executablePadding), executableSpec(shape.executablePadding));
-    copyBinary(executable, app + "/" + shape.appName);
+    std::vector<std::string> slices;
+    for (const auto& arch : shape.executableArchs) {
+        MachOSpec spec = executableSpec(shape.executablePadding);
+        spec.arch = arch;
+        spec.linkerArgs = shape.executableLinkerArgs;
+        std::string key = "app-" + std::to_string(shape.executablePadding);
+        for (const auto& argument : shape.executableLinkerArgs) key += "_" + argument;
+        slices.push_back(cachedBinary(arch == "arm64" ? key : key + "-" + arch, spec));
+    }
+    if (slices.size() == 1) {
+        copyBinary(slices.front(), app + "/" + shape.appName);
+    } else {
+        std::string fat = makeScratchDir("fat") + "/" + shape.appName;
+        if (std::string error = makeFat(fat, slices); !error.empty()) throw std::runtime_error("lipo failed: " + error);
+        copyBinary(fat, app + "/" + shape.appName);
+        stdfs::remove_all(stdfs::path(fat).parent_path());
+    }
     signWithClaims(app + "/" + shape.appName, shape.appClaims);
+    for (const auto& [relative, bytes] : shape.appFiles) writeFile(app + "/" + relative, bytes);
 
     plist::Dict info{{"CFBundleExecutable", shape.appName},
                      {"CFBundleIdentifier", shape.bundleId},

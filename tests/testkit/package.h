@@ -35,6 +35,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testkit {
@@ -64,6 +65,11 @@ struct PackageSpec {
     std::string appClaims;
     std::string extensionClaims;
     std::string helperClaims;  // the XPC service's and the tool's, with everyCodeKind
+    // The main executable's architectures: one makes it thin, more make it fat.
+    std::vector<std::string> executableArchs = {"arm64"};
+    std::vector<std::string> executableLinkerArgs;  // for each of its slices, as ld64.lld takes them
+    // Further files of the application: path below it, bytes.
+    std::vector<std::pair<std::string, std::string>> appFiles;
 };
 
 std::vector<std::string> everyCodeKindItems(const std::string& appName = "Demo");

@@ -74,6 +74,49 @@ const Row kOptions[] = {
      "  --overwrite           replace an archive of the same name already in DIR;\n"
      "                        without it, such a package is refused before it is\n"
      "                        signed\n"},
+    {"--short-version", &Options::shortVersion,
+     "\n"
+     "Changes to the package (each off unless given; each change is one line of the\n"
+     "log, made before signing, and listed in the JSON result's \"changes\"):\n"
+     "  --short-version X     CFBundleShortVersionString of the application and its\n"
+     "                        extensions and nested applications\n"},
+    {"--bundle-version", &Options::bundleVersion,
+     "  --bundle-version Y    CFBundleVersion of the same bundles\n"},
+    {"--min-os", &Options::minOS,
+     "  --min-os V            MinimumOSVersion of the application and its own\n"
+     "                        extensions; V is a version such as 14.0\n"},
+    {"--remove-supported-devices", &Options::removeSupportedDevices,
+     "  --remove-supported-devices  remove UISupportedDevices\n"},
+    {"--device-family", &Options::deviceFamily,
+     "  --device-family F     UIDeviceFamily: iphone, ipad or both\n"},
+    {"--file-sharing", &Options::fileSharing,
+     "  --file-sharing        set UIFileSharingEnabled and\n"
+     "                        LSSupportsOpeningDocumentsInPlace to true\n"},
+    {"--remove-extensions", &Options::removeExtensions,
+     "  --remove-extensions   remove every extension in PlugIns and Extensions\n"},
+    {"--remove-watch-app", &Options::removeWatchApp,
+     "  --remove-watch-app    remove the watch application (the Watch folder)\n"},
+    {"--remove", &Options::removeBundles,
+     "  --remove NAME         remove one nested bundle, by its name or its path below\n"
+     "                        the application; repeatable. Removed bundles are not\n"
+     "                        signed and need no profile\n"},
+    {"--icon", &Options::icon,
+     "  --icon PNG            replace every icon file the Info.plist names by this\n"
+     "                        image, scaled to each file's size (an icon compiled into\n"
+     "                        Assets.car stays)\n"},
+    {"--inject", &Options::inject,
+     "  --inject DYLIB        copy the library into Frameworks and add a load command\n"
+     "                        for it to the application's executable, in every slice;\n"
+     "                        repeatable. Refused when the executable has no room for\n"
+     "                        the command: sections are never moved\n"},
+    {"--inject-weak", &Options::injectWeak,
+     "  --inject-weak         load the injected libraries weakly (LC_LOAD_WEAK_DYLIB)\n"},
+    {"--inject-into-extensions", &Options::injectIntoExtensions,
+     "  --inject-into-extensions  the application's extensions load them too\n"},
+    {"--remove-library", &Options::removeLibraries,
+     "  --remove-library NAME remove the load commands of a library, by file name or\n"
+     "                        path, from every executable; repeatable\n"
+     "\n"},
     {"--json", &Options::json,
      "  --json                one JSON object a line on standard output: every log\n"
      "                        line (\"type\":\"log\") with its stage and colour, one\n"
@@ -283,6 +326,33 @@ std::optional<std::string> checkComplete(const Options& options) {
     std::string text = "missing or empty: ";
     for (size_t i = 0; i < missing.size(); ++i) text += (i ? ", " : "") + missing[i];
     return text;
+}
+
+std::optional<std::string> packageChanges(const Options& options, engine::ResignOptions& changes) {
+    if (options.minOS && !engine::isVersionText(*options.minOS))
+        return "--min-os takes a version such as 14.0, not \"" + *options.minOS + "\"";
+    if (options.deviceFamily && !engine::deviceFamilyNamed(*options.deviceFamily))
+        return "--device-family takes iphone, ipad or both, not \"" + *options.deviceFamily + "\"";
+    if ((options.injectWeak || options.injectIntoExtensions) && options.inject.empty())
+        return "--inject-weak and --inject-into-extensions need a library to --inject";
+    for (auto [value, name] : {std::pair{&options.shortVersion, "--short-version"},
+                               {&options.bundleVersion, "--bundle-version"}, {&options.icon, "--icon"}})
+        if (value->has_value() && (*value)->empty()) return name + std::string(" needs a value");
+    changes.shortVersion = options.shortVersion;
+    changes.bundleVersion = options.bundleVersion;
+    changes.minimumOSVersion = options.minOS;
+    changes.removeSupportedDevices = options.removeSupportedDevices;
+    if (options.deviceFamily) changes.deviceFamily = engine::deviceFamilyNamed(*options.deviceFamily);
+    changes.fileSharing = options.fileSharing;
+    changes.removeExtensions = options.removeExtensions;
+    changes.removeWatchApp = options.removeWatchApp;
+    changes.removeBundles = options.removeBundles;
+    changes.iconPath = options.icon;
+    changes.injectLibraries = options.inject;
+    changes.injectWeak = options.injectWeak;
+    changes.injectIntoExtensions = options.injectIntoExtensions;
+    changes.removeLibraries = options.removeLibraries;
+    return std::nullopt;
 }
 
 }  // namespace ipa_resign

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/QFResignOptions.h"
+
 namespace ipa_resign {
 
 struct Options {
@@ -21,6 +23,11 @@ struct Options {
     bool quiet = false;
     bool help = false;
     bool version = false;
+    // The changes besides the new identity; see engine/QFResignOptions.h.
+    std::optional<std::string> shortVersion, bundleVersion, minOS, deviceFamily, icon;
+    std::vector<std::string> removeBundles, inject, removeLibraries;
+    bool removeSupportedDevices = false, fileSharing = false, removeExtensions = false, removeWatchApp = false,
+         injectWeak = false, injectIntoExtensions = false;
     bool listDevices = false;                // --list-devices
     bool install = false;                    // --install [UDID]
     std::optional<std::string> installUdid;  // its UDID; none: the only device connected
@@ -33,5 +40,8 @@ std::string usage();
 std::optional<std::string> parse(int argc, const char* const* argv, Options& options);
 // An error text, or nothing when the options name everything a run needs.
 std::optional<std::string> checkComplete(const Options& options);
+// The package changes asked for, for the engine; an error text when a value
+// is not one the option takes.
+std::optional<std::string> packageChanges(const Options& options, engine::ResignOptions& changes);
 
 }  // namespace ipa_resign

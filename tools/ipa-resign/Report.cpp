@@ -86,6 +86,8 @@ void Reporter::result(const PackageResult& r) {
     Json items = Json::array();
     for (const auto& item : r.signedItems)
         items.push_back({{"path", text(item.path)}, {"identity", text(item.identity)}, {"profile", text(item.profile)}});
+    Json changes = Json::array();
+    for (const auto& change : r.changes) changes.push_back(text(change));
     // Seconds to the millisecond; a stage met twice counts once, with both times.
     Json timings = Json::object();
     for (const auto& [stage, seconds] : r.timings) {
@@ -93,8 +95,12 @@ void Reporter::result(const PackageResult& r) {
         const double sum = timings.value(name.get<std::string>(), 0.0) + seconds;
         timings[name.get<std::string>()] = std::round(sum * 1000) / 1000;
     }
-    writeJson({{"type", "result"}, {"package", text(r.package)}, {"status", r.succeeded ? "succeeded" : "failed"},
-               {"archive", text(r.archive)}, {"message", text(r.message)}, {"signed", items}, {"timings", timings}});
+    Json result = {{"type", "result"}, {"package", text(r.package)}, {"status", r.succeeded ? "succeeded" : "failed"},
+                   {"archive", text(r.archive)}, {"message", text(r.message)}, {"signed", items}};
+    // Only a run that changed the package says so: without options the line stays as it was.
+    if (!changes.empty()) result["changes"] = changes;
+    result["timings"] = timings;
+    writeJson(result);
 }
 
 void Reporter::summary(const std::vector<PackageResult>& results) {

@@ -23,6 +23,7 @@ struct PackageResult {
     std::optional<std::string> archive;
     std::string message;  // the failure, or the closing line
     std::vector<SignedItem> signedItems;
+    std::vector<std::string> changes;  // what the package options changed, one line each
     std::vector<std::pair<std::string, double>> timings;  // stage name, seconds, in order
 };
 

@@ -53,6 +53,7 @@ struct Signing {
     std::string destination;
     bool keepWork = false;
     bool overwrite = false;  // an archive already in the destination may be replaced
+    engine::ResignOptions changes;
     // --install: the device each package is checked for and installed on.
     std::optional<device::DeviceInfo> device;
 };
@@ -116,6 +117,7 @@ public:
         package->setWorkPath(workspace->workPath());
         package->setNestedProfiles(signing.nestedProfiles);
         package->setChosenEntitlements(signing.entitlements);
+        package->setResignOptions(signing.changes);
         package->setTargetDevice(signing.device);
         progress.startUnpacking();
         clock.enter(engine::stageName(progress.stage()));
@@ -187,6 +189,7 @@ public:
             });
         platform::MainQueue::runUntil([&] { return finished; });
         if (result.succeeded) listSignedItems();
+        result.changes = package->changesMade();
         if (result.succeeded && signing.device) installOnDevice();
         return finish(result);
     }
@@ -289,6 +292,8 @@ int main(int argc, char** argv) {
     }
     if (options.listDevices) return listDevicesCommand(options.json);
     if (auto error = checkComplete(options)) return usageError(*error);
+    engine::ResignOptions changes;
+    if (auto error = packageChanges(options, changes)) return usageError(*error);
 
     QFRunWorkspace::interceptInterruptions();  // before any other thread starts
     Reporter out(options.json, options.quiet);
@@ -338,6 +343,7 @@ int main(int argc, char** argv) {
     signing.destination = *options.output;
     signing.keepWork = options.keepWork;
     signing.overwrite = options.overwrite;
+    signing.changes = changes;
 
     std::vector<PackageResult> results;
     std::set<std::string> archivesWritten;
