@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <thread>
 
 #include "codesign/Bytes.h"
@@ -15,6 +16,9 @@ namespace codesign {
 namespace {
 
 constexpr size_t kStreamChunk = size_t(1) << 20;  // a multiple of the page size
+// Read and written at a time: small enough to come from the heap again and
+// again rather than from fresh pages of the system on every run.
+constexpr size_t kBufferChunk = size_t(64) << 10;  // a multiple of the page size
 constexpr uint64_t kParallelThreshold = uint64_t(16) << 20;
 constexpr size_t kMaxHashingThreads = 4;
 
@@ -122,22 +126,25 @@ bool copyAndHashRange(const InputFile& input, const macho::Slice& slice, const m
     std::vector<PageHasher> hashers;
     hashers.reserve(hashTypes.size());
     for (HashType type : hashTypes) hashers.emplace_back(type, size_t(1) << kPageSizeLog2);
-    // Small files need a small buffer: touching a large one costs more than hashing.
-    std::string buffer(size_t(std::min<uint64_t>(kStreamChunk, bytes::alignUp(end - begin, 4096))), '\0');
-    for (uint64_t pos = begin; pos < end; pos += buffer.size()) {
-        const size_t n = size_t(std::min<uint64_t>(buffer.size(), end - pos));
+    // Small files need a small buffer: touching a large one costs more than
+    // hashing. It is not zeroed first: every byte used is read or set below.
+    const size_t bufferSize = size_t(std::min<uint64_t>(kBufferChunk, bytes::alignUp(end - begin, 4096)));
+    std::unique_ptr<char[]> storage(new char[bufferSize]);
+    char* const data = storage.get();
+    for (uint64_t pos = begin; pos < end; pos += bufferSize) {
+        const size_t n = size_t(std::min<uint64_t>(bufferSize, end - pos));
         const size_t available = pos < slice.size ? size_t(std::min<uint64_t>(n, slice.size - pos)) : 0;
-        if (available > 0 && !input.readInto(slice.offset + pos, buffer.data(), available)) {
+        if (available > 0 && !input.readInto(slice.offset + pos, data, available)) {
             error = "cannot read the file";
             return false;
         }
-        std::memset(buffer.data() + available, 0, n - available);
+        std::memset(data + available, 0, n - available);
         if (pos < layout.header.size()) {
             size_t overlay = std::min<size_t>(n, layout.header.size() - pos);
-            std::memcpy(buffer.data(), layout.header.data() + pos, overlay);
+            std::memcpy(data, layout.header.data() + pos, overlay);
         }
-        for (auto& hasher : hashers) hasher.update(buffer.data(), n);
-        if (!out.write(outOffset + pos, std::string_view(buffer.data(), n))) {
+        for (auto& hasher : hashers) hasher.update(data, n);
+        if (!out.write(outOffset + pos, std::string_view(data, n))) {
             error = "cannot write the file";
             return false;
         }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 
 #include "codesign/Bundle.h"
 #include "codesign/Bytes.h"
@@ -37,7 +38,7 @@ constexpr const char* kNotTrusted = "CSSMERR_TP_NOT_TRUSTED";
 constexpr const char* kCertificateExpired = "CSSMERR_TP_CERT_EXPIRED";
 constexpr const char* kFrameworkLayout = "invalid framework layout";
 
-constexpr size_t kVerifyChunk = size_t(1) << 20;
+constexpr size_t kVerifyChunk = size_t(64) << 10;
 
 struct Failure {
     std::string message;
@@ -70,21 +71,36 @@ bool layoutIsStrict(const macho::Slice& slice) {
     return uint64_t(slice.signatureOffset) + slice.signatureSize == slice.size;
 }
 
-bool pagesMatch(const InputFile& input, const macho::Slice& slice, const CodeDirectory& cd) {
-    if (cd.codeLimit > slice.size || cd.pageSizeLog2 > kMaxPageSizeLog2) return false;
-    const size_t pageSize = cd.pageSizeLog2 ? size_t(1) << cd.pageSizeLog2 : size_t(cd.codeLimit);
-    PageHasher hasher(cd.hashType(), std::max<size_t>(pageSize, 1));
-    const size_t wanted = size_t(std::min<uint64_t>(kVerifyChunk, bytes::alignUp(cd.codeLimit, 4096)));
-    std::string buffer(std::max(wanted, pageSize), '\0');
-    const size_t chunk = buffer.size() / std::max<size_t>(pageSize, 1) * std::max<size_t>(pageSize, 1);
-    for (uint64_t pos = 0; pos < cd.codeLimit; pos += chunk) {
-        size_t n = size_t(std::min<uint64_t>(chunk, cd.codeLimit - pos));
-        if (!input.readInto(slice.offset + pos, buffer.data(), n)) return false;
-        hasher.update(buffer.data(), n);
+// Every CodeDirectory's page hashes against the code, read once: each byte
+// goes to the hasher of every CodeDirectory (their code limits are the
+// slice's signature offset, checked before). The buffer is small enough to
+// be reused from the heap, and is never zeroed: every byte hashed is read.
+bool pagesMatch(const InputFile& input, const macho::Slice& slice,
+                const std::vector<std::pair<uint32_t, CodeDirectory>>& codeDirectories) {
+    std::vector<PageHasher> hashers;
+    uint64_t codeLimit = 0;
+    for (const auto& [slot, cd] : codeDirectories) {
+        if (cd.codeLimit > slice.size || cd.pageSizeLog2 > kMaxPageSizeLog2) return false;
+        if (!hashers.empty() && cd.codeLimit != codeLimit) return false;
+        codeLimit = cd.codeLimit;
+        const size_t pageSize = cd.pageSizeLog2 ? size_t(1) << cd.pageSizeLog2 : size_t(cd.codeLimit);
+        hashers.emplace_back(cd.hashType(), std::max<size_t>(pageSize, 1));
     }
-    const std::string hashes = hasher.finish();
-    return hashes.size() == size_t(cd.nCodeSlots) * cd.hashSize &&
-           hashes == std::string(cd.blob.substr(cd.hashOffset, hashes.size()));
+    const size_t chunk = size_t(std::min<uint64_t>(kVerifyChunk, std::max<uint64_t>(codeLimit, 1)));
+    std::unique_ptr<char[]> buffer(new char[chunk]);
+    for (uint64_t pos = 0; pos < codeLimit; pos += chunk) {
+        const size_t n = size_t(std::min<uint64_t>(chunk, codeLimit - pos));
+        if (!input.readInto(slice.offset + pos, buffer.get(), n)) return false;
+        for (auto& hasher : hashers) hasher.update(buffer.get(), n);
+    }
+    size_t k = 0;
+    for (const auto& [slot, cd] : codeDirectories) {
+        const std::string hashes = hashers[k++].finish();
+        if (hashes.size() != size_t(cd.nCodeSlots) * cd.hashSize ||
+            hashes != cd.blob.substr(cd.hashOffset, hashes.size()))
+            return false;
+    }
+    return true;
 }
 
 // A special slot against the bytes it seals. Absent bytes with a non-zero
@@ -175,8 +191,7 @@ std::optional<Failure> verifySlice(const InputFile& input, const macho::Slice& s
             !slotMatches(cd, cdEntitlementDERSlot, *derEntitlements))
             return failWith(kInvalidSignature, slice);
     }
-    for (const auto& [slot, cd] : signature.codeDirectories)
-        if (!pagesMatch(input, slice, cd)) return failWith(kInvalidSignature, slice);
+    if (!pagesMatch(input, slice, signature.codeDirectories)) return failWith(kInvalidSignature, slice);
     return std::nullopt;
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
 #include <set>
 #include <unordered_set>
 
@@ -16,9 +17,14 @@ bool isFolderEntry(const QFArchiveEntry& e) { return !e.name.empty() && e.name.b
 
 // Below this size the making of a file costs more than its bytes, and that
 // cost varies most with the disk's state (several times over just after many
-// files were removed): small files are dealt out in turn, so that each part
-// gets half of them, and larger ones go where fewer bytes are.
+// files were removed): each file counts as this many bytes more than it holds.
 constexpr uint64_t kSmallFile = 64 << 10;
+// A folder is given to one part whole when it holds at most this share of
+// the work (its bytes, and kSmallFile for each file).
+constexpr uint64_t kFinestShare = 16;
+
+// Kept far below the largest number, so that sums of costs cannot overflow.
+uint64_t costOf(const QFArchiveEntry& e) { return std::min<uint64_t>(e.size, UINT64_MAX / 4) + kSmallFile; }
 
 }  // namespace
 
@@ -56,20 +62,68 @@ std::optional<QFUnpackSplit> QFSplitForUnpacking(const std::vector<QFArchiveEntr
         if (!folder.empty()) split.folders.push_back(folder);  // sorted: a parent before what it holds
     }
 
-    uint64_t bytes[2] = {0, 0};
-    size_t smallFiles = 0;
-    for (const QFArchiveEntry* e : files) {
-        int part = e->size < kSmallFile ? static_cast<int>(smallFiles++ % 2) : (bytes[0] <= bytes[1] ? 0 : 1);
-        split.parts[part].push_back(e->name);
-        bytes[part] += std::min<uint64_t>(e->size, UINT64_MAX - bytes[part]);
+    // The parts are made of whole subtrees where they can be: the tool
+    // compares every entry with every name it is given, so a part that
+    // listed thousands of files one by one would cost more than it saves.
+    // A folder holding more than a small share of the work is opened up
+    // into what it holds; what is left is dealt out, the costliest first,
+    // each to the part with less to do.
+    struct Folder {
+        uint64_t cost = 0;
+        size_t first = SIZE_MAX;              // its first file in archive order
+        std::vector<size_t> files;            // indices into files, directly inside
+        std::set<std::string> folders;        // folders directly inside that hold files
+    };
+    std::map<std::string, Folder> tree;       // "" is the top of the archive
+    uint64_t totalCost = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string& name = files[i]->name;
+        const uint64_t cost = costOf(*files[i]);
+        totalCost = std::min(totalCost + cost, UINT64_MAX / 2);
+        size_t slash = name.rfind('/');
+        std::string folder = slash == std::string::npos ? "" : name.substr(0, slash);
+        tree[folder].files.push_back(i);
+        for (;;) {
+            Folder& f = tree[folder];
+            f.cost = std::min(f.cost + cost, UINT64_MAX / 2);
+            f.first = std::min(f.first, i);
+            if (folder.empty()) break;
+            slash = folder.rfind('/');
+            std::string parent = slash == std::string::npos ? "" : folder.substr(0, slash);
+            tree[parent].folders.insert(folder);
+            folder = std::move(parent);
+        }
     }
-    // One entry may hold nearly all the work: each part still gets one.
-    if (split.parts[1].empty()) {
-        split.parts[1].push_back(split.parts[0].back());
-        split.parts[0].pop_back();
-    } else if (split.parts[0].empty()) {
-        split.parts[0].push_back(split.parts[1].front());
-        split.parts[1].erase(split.parts[1].begin());
+    struct Unit {
+        std::string argument;
+        uint64_t cost;
+        size_t first;
+    };
+    std::vector<Unit> units;
+    std::vector<std::string> open{""};
+    while (!open.empty()) {
+        const Folder& folder = tree[open.back()];
+        open.pop_back();
+        for (size_t i : folder.files)
+            units.push_back({files[i]->name, costOf(*files[i]), i});
+        for (const std::string& inside : folder.folders) {
+            const Folder& f = tree[inside];
+            if (f.cost > totalCost / kFinestShare) open.push_back(inside);
+            else units.push_back({inside + "/*", f.cost, f.first});
+        }
+    }
+    std::stable_sort(units.begin(), units.end(), [](const Unit& a, const Unit& b) { return a.cost > b.cost; });
+    uint64_t load[2] = {0, 0};
+    std::vector<const Unit*> chosen[2];
+    for (const Unit& u : units) {
+        const int part = load[0] <= load[1] ? 0 : 1;
+        load[part] = std::min(load[part] + u.cost, UINT64_MAX / 2);
+        chosen[part].push_back(&u);
+    }
+    for (int part = 0; part < 2; ++part) {
+        if (chosen[part].empty()) return std::nullopt;
+        std::sort(chosen[part].begin(), chosen[part].end(), [](const Unit* a, const Unit* b) { return a->first < b->first; });
+        for (const Unit* u : chosen[part]) split.parts[part].push_back(u->argument);
     }
     return split;
 }

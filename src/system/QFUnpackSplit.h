@@ -2,7 +2,7 @@
 // Unpacking one archive with two unpacking tools at once, each on its own
 // part of the entries, keeps both cores inflating. It is planned only where
 // the two cannot meet: every file and link entry goes to exactly one part,
-// and folder entries to neither. Every folder is made before the tools
+// and a folder entry to a part only with everything below it. Every folder is made before the tools
 // start (two tools making one folder at once would fail one of them), and
 // the folder entries' modes are given once both have ended.
 #include <cstddef>
@@ -23,8 +23,9 @@ struct QFUnpackSplitLimits {
 };
 
 struct QFUnpackSplit {
-    // File and link entries, each part in archive order: half of the small
-    // files each, and the larger ones shared by their bytes.
+    // What each tool is given, in archive order: the name of a file or link
+    // entry, or "FOLDER/*" for every entry below a folder (the tool's "*"
+    // takes "/" too); the two share the work by bytes and number of files.
     std::vector<std::string> parts[2];
     // Every folder the entries lie in or name, relative, parents first.
     std::vector<std::string> folders;

@@ -574,6 +574,29 @@ TEST_F(Archives, UnpackingInTwoPartsGivesTheTreeOneToolGives) {
     for (const char* tree : {"/one", "/two"}) ::chmod((work + tree + "/Payload/Demo.app/Locked").c_str(), 0755);
 }
 
+// The tool compares every entry with every name it is given: thousands of
+// small files go to it as a few folders, and every file is still given to
+// exactly one of the two tools.
+TEST(UnpackSplit, ManySmallFilesGoToTheToolsAsFewFoldersEachFileOnce) {
+    const uint32_t file = 0100644, folder = 040755;
+    std::vector<QFArchiveEntry> entries{{"Payload/", 0, folder}, {"Payload/A.app/A", 6 << 20, file},
+                                        {"Payload/A.app/Info.plist", 900, file}};
+    for (int i = 0; i < 4000; ++i)
+        entries.push_back({"Payload/A.app/Res/" + std::to_string(i / 100) + "/f" + std::to_string(i), 2000, file});
+    entries.push_back({"Payload/A.app/Res/7/Empty/", 0, folder});
+    auto split = QFSplitForUnpacking(entries);
+    ASSERT_TRUE(split);
+    EXPECT_LT(split->parts[0].size() + split->parts[1].size(), 60u);
+    for (const QFArchiveEntry& e : entries) {
+        if (e.name.back() == '/') continue;
+        int given = 0;
+        for (const auto& part : split->parts)
+            for (const std::string& a : part)
+                given += a == e.name || (a.size() > 2 && a.ends_with("/*") && e.name.starts_with(a.substr(0, a.size() - 1)));
+        EXPECT_EQ(given, 1) << e.name;
+    }
+}
+
 // Where two tools could meet on one path, or would not take a name as
 // itself, one tool unpacks the archive.
 TEST(UnpackSplit, OnlyArchivesTheToolsCannotRaceOnAreSplit) {
