@@ -57,25 +57,24 @@ std::optional<std::string> ViewController::chosenEntitlements() const {
     return unlessEmpty(_optionsSection->values().entitlementsPath);
 }
 
-void ViewController::chooseEntitlementsClick() {
+void ViewController::chooseOptionsFile(std::string ui::OptionsValues::*field, const std::vector<std::string>& types,
+                                       const std::string& title, const std::string& typesName) {
     if (!_optionsSection) return;
     ui::OptionsValues v = _optionsSection->values();
-    auto chosen = chooseOne(true, {"plist", "entitlements", "xml"}, "Choose the Entitlements to Sign With",
-                            "Property lists", v.entitlementsPath);
+    auto chosen = chooseOne(true, types, title, typesName, v.*field);
     if (!chosen) return;
-    v.entitlementsPath = *chosen;
+    v.*field = *chosen;
     _optionsSection->setValues(v);
     updateVerdict();
 }
 
+void ViewController::chooseEntitlementsClick() {
+    chooseOptionsFile(&ui::OptionsValues::entitlementsPath, {"plist", "entitlements", "xml"},
+                      "Choose the Entitlements to Sign With", "Property lists");
+}
+
 void ViewController::chooseIconClick() {
-    if (!_optionsSection) return;
-    ui::OptionsValues v = _optionsSection->values();
-    auto chosen = chooseOne(true, {"png"}, "Choose the New Icon", "PNG images", v.iconPath);
-    if (!chosen) return;
-    v.iconPath = *chosen;
-    _optionsSection->setValues(v);
-    updateVerdict();
+    chooseOptionsFile(&ui::OptionsValues::iconPath, {"png"}, "Choose the New Icon", "PNG images");
 }
 
 void ViewController::addLibraryClick() {

@@ -214,6 +214,9 @@ private:
     // generation and logs the message in red.
     static std::function<void(const std::string&)> failureCallback(
         std::shared_ptr<std::shared_ptr<ViewController>> holder, uint64_t generation, std::string workPath);
+    // Runs the chooser for one file of the Options section into its field.
+    void chooseOptionsFile(std::string ui::OptionsValues::*field, const std::vector<std::string>& types,
+                           const std::string& title, const std::string& typesName);
     // Runs the chooser for one file (of fileTypes, when given) or one folder;
     // the chosen path, or nothing when cancelled.
     std::optional<std::string> chooseOne(bool files, const std::vector<std::string>& fileTypes,

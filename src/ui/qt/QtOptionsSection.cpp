@@ -96,17 +96,23 @@ QtOptionsSection::QtOptionsSection(QWidget* parent) : QWidget(parent) {
     removeColumn->addWidget(nestedBundlesList);
     form->addRow(tr("Remove:"), removeColumn);
 
+    // A file's field with the button that runs its picker.
+    auto fileRow = [this, form](const QString& label, QLineEdit* f, const char* buttonName,
+                                std::function<void()> QtOptionsSection::*picker) {
+        auto* button = new QPushButton(tr("Choose…"), body);
+        button->setObjectName(buttonName);
+        button->setAutoDefault(false);
+        connect(button, &QPushButton::clicked, this, [this, picker] {
+            if (this->*picker) (this->*picker)();
+        });
+        auto* row = new QHBoxLayout;
+        row->addWidget(f, 1);
+        row->addWidget(button);
+        form->addRow(label, row);
+        return button;
+    };
     iconField = field("iconField", tr("keep the package's icon"));
-    chooseIconButton = new QPushButton(tr("Choose…"), body);
-    chooseIconButton->setObjectName("chooseIconButton");
-    chooseIconButton->setAutoDefault(false);
-    connect(chooseIconButton, &QPushButton::clicked, this, [this] {
-        if (onChooseIcon) onChooseIcon();
-    });
-    auto* icon = new QHBoxLayout;
-    icon->addWidget(iconField, 1);
-    icon->addWidget(chooseIconButton);
-    form->addRow(tr("Icon (PNG):"), icon);
+    chooseIconButton = fileRow(tr("Icon (PNG):"), iconField, "chooseIconButton", &QtOptionsSection::onChooseIcon);
 
     librariesList = new QListWidget(body);
     librariesList->setObjectName("librariesList");
@@ -146,16 +152,8 @@ QtOptionsSection::QtOptionsSection(QWidget* parent) : QWidget(parent) {
     entitlementsField = field("entitlementsField", tr("made from the profile and what the app claimed"));
     entitlementsField->setToolTip(tr("A property list to sign the application with; the profile must permit "
                                      "every key and value in it. Extensions keep their own."));
-    chooseEntitlementsButton = new QPushButton(tr("Choose…"), body);
-    chooseEntitlementsButton->setObjectName("chooseEntitlementsButton");
-    chooseEntitlementsButton->setAutoDefault(false);
-    connect(chooseEntitlementsButton, &QPushButton::clicked, this, [this] {
-        if (onChooseEntitlements) onChooseEntitlements();
-    });
-    auto* entitlements = new QHBoxLayout;
-    entitlements->addWidget(entitlementsField, 1);
-    entitlements->addWidget(chooseEntitlementsButton);
-    form->addRow(tr("Entitlements:"), entitlements);
+    chooseEntitlementsButton = fileRow(tr("Entitlements:"), entitlementsField, "chooseEntitlementsButton",
+                                       &QtOptionsSection::onChooseEntitlements);
     outer->addWidget(body);
 
     connect(toggle, &QToolButton::toggled, this, [this](bool on) { setExpanded(on); });
