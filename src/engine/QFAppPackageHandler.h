@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/QFNestedBundles.h"
 #include "engine/QFResignOptions.h"
 #include "device/Devices.h"
 
@@ -190,6 +191,8 @@ private:
     // Bundle path -> the entitlements its executable claimed before the
     // first run signed anything (XML; empty when it claimed none).
     std::map<std::string, std::string> claimedEntitlements;
+    // The run's helper tools and XPC services, found when the claims are read.
+    std::vector<engine::HelperCode> helperItems;
     std::optional<std::string> chosenEntitlements;
     // The options, the last check's plan of them, and the changes the
     // current run made (main thread only).

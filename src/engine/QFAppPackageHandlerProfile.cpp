@@ -77,8 +77,8 @@ void QFAppPackageHandler::readClaimedEntitlements(std::function<void()> done) {
     if (!app.empty()) bundles.push_back(app);
     if (provisioningPlan)
         for (const auto& bundle : provisioningPlan->nested) bundles.push_back(bundle.path);
-    if (!app.empty())
-        for (const auto& helper : engine::helperCode(app, provisioningPlan.get())) bundles.push_back(helper.path);
+    helperItems = app.empty() ? std::vector<engine::HelperCode>{} : engine::helperCode(app, provisioningPlan.get());
+    for (const auto& helper : helperItems) bundles.push_back(helper.path);
     std::erase_if(bundles, [this](const std::string& bundle) { return claimedEntitlements.count(bundle) > 0; });
     readNextClaim(std::move(bundles), std::move(done));
 }

@@ -96,8 +96,12 @@ void QFAppPackageHandler::provisionNestedBundles(LogBlock log, ErrorBlock error,
     // the application's entitlements.
     auto carriers = itemEntitlements;
     carriers[appPath()] = entitlementsPath();
-    engine::NestedOutcome helpers = engine::provisionHelperCode(
-        engine::helperCode(appPath(), provisioningPlan.get()), workPath(), claimedEntitlements, carriers, logLine);
+    // Those inside a bundle the options removed are gone.
+    std::vector<engine::HelperCode> present;
+    for (const auto& helper : helperItems)
+        if (platform::fs::fileExists(helper.path)) present.push_back(helper);
+    engine::NestedOutcome helpers =
+        engine::provisionHelperCode(present, workPath(), claimedEntitlements, carriers, logLine);
     if (helpers.error) {
         reportError(*helpers.error);
         return;

@@ -78,12 +78,13 @@ void QFAppPackageHandler::resignWithProvisioningProfile(std::shared_ptr<QFProvis
         if (auto self = forward(closing)) startSigning(self);
     };
     // Nested applications and extensions get their own identifiers, profiles
-    // and entitlements; an application without any goes straight to signing.
+    // and entitlements, helper tools their own entitlements; an application
+    // without any goes straight to signing.
     auto nested = [forward, signing, startSigning](const std::string& closing) {
         auto self = forward(closing);
         if (!self) return;
         self->itemEntitlements.clear();
-        if (!self->provisioningPlan || self->provisioningPlan->nested.empty()) {
+        if ((!self->provisioningPlan || self->provisioningPlan->nested.empty()) && self->helperItems.empty()) {
             startSigning(self);
             return;
         }

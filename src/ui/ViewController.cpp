@@ -370,7 +370,9 @@ void ViewController::resignClick() {
                                  engine::isLostCapabilityLine(message) ? LogColor::orange : LogColor::black);
                 },
                 failureCallback(holder, generation, package->workPath()),
-                [holder, generation, destination, archive, target, package](const std::string&) {
+                // The package holds this block, so the block holds it weakly.
+                [holder, generation, destination, archive, target,
+                 weakPackage = std::weak_ptr<QFAppPackageHandler>(package)](const std::string&) {
                     auto self = target ? *holder : release(holder);
                     if (self && generation == self->cancelledGeneration && platform::fs::fileExists(archive))
                         self->addLog("The package was finished before the work could be stopped: " + archive,
@@ -379,7 +381,8 @@ void ViewController::resignClick() {
                         *holder = nullptr;
                         return;
                     }
-                    if (target) {
+                    auto package = weakPackage.lock();
+                    if (target && package) {
                         self->addLog("Resign done, ipa saved to " + destination, LogColor::green);
                         self->offerResult(archive);
                         self->installAfterRun(holder, generation, package, archive);

@@ -263,13 +263,14 @@ protected:
         return verify(package->appPath(), verdict);
     }
     // The whole run with portal-style profiles for the application and its
-    // share extension, which the verifier must accept.
+    // share extension (when it has one), which the verifier must accept.
     std::shared_ptr<QFAppPackageHandler> resignWithPortalProfiles(const testkit::PackageSpec& shape, Recorder& r) {
         auto package = open(shape);
         std::string verdict;
         auto appProfile = profileFor("com.example.real", true, dir + "/app.mobileprovision");
-        auto share = profileFor("com.example.real.share", true, dir + "/share.mobileprovision");
-        EXPECT_EQ(resignAndVerify(package, r, appProfile, {share}, &verdict), 0) << verdict;
+        std::vector<std::shared_ptr<QFProvisioningProfile>> nested;
+        if (shape.appExtension) nested.push_back(profileFor("com.example.real.share", true, dir + "/share.mobileprovision"));
+        EXPECT_EQ(resignAndVerify(package, r, appProfile, nested, &verdict), 0) << verdict;
         return package;
     }
     int verify(const std::string& app, std::string* verdict) {
@@ -381,6 +382,7 @@ TEST_F(EntitlementsTest, HelpersAndXpcServicesKeepOnlyWhatTheyClaimedAsTheirCarr
         std::string claims;
         plist::Dict expected;
         std::vector<std::string> lines;
+        bool extension = true;  // without one, only the helpers are nested
     };
     const Case cases[] = {
         {"claims of another team",
@@ -393,7 +395,7 @@ TEST_F(EntitlementsTest, HelpersAndXpcServicesKeepOnlyWhatTheyClaimedAsTheirCarr
           "com.apple.security.application-groups, keychain-access-groups.",
           "The capability (com.apple.developer.healthkit) is not among the entitlements of \"Demo.app\", which "
           "carries this code: it goes without it."}},
-        {"no claims", "", {}, {"helper is signed with the entitlements (none)."}},
+        {"no claims, no extension", "", {}, {"helper is signed with the entitlements (none)."}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -401,6 +403,7 @@ TEST_F(EntitlementsTest, HelpersAndXpcServicesKeepOnlyWhatTheyClaimedAsTheirCarr
         testkit::PackageSpec shape = claimingShape(true);
         shape.everyCodeKind = true;
         shape.helperClaims = c.claims;
+        shape.appExtension = c.extension;
         Recorder r;
         auto package = resignWithPortalProfiles(shape, r);
         ASSERT_TRUE(r.success.has_value()) << r.error.value_or("");
