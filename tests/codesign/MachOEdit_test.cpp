@@ -32,9 +32,9 @@ platform::Result<> edit(const std::string& file, const macho::LibraryEdit& chang
 class MachOEditTest : public ::testing::Test {
 protected:
     void SetUp() override { dir = testkit::makeScratchDir("machoedit"); }
-    std::string build(const std::string& name, testkit::MachOSpec spec) {
+    std::string build(const std::string& name, testkit::MachOSpec shape) {
         std::string file = dir + "/" + name;
-        EXPECT_EQ(testkit::buildMachO(file, spec), "");
+        EXPECT_EQ(testkit::buildMachO(file, shape), "");
         return file;
     }
     std::string fatExecutable() {

@@ -76,10 +76,10 @@ TEST(DeviceVerdict, ProfileDevicesIosVersionAndProcessor) {
         (*info.asDict())["MinimumOSVersion"] = "15.0";
         testkit::writeFile(app + "/Info.plist", plist::toXml(info));
         if (c.executableArch != "arm64") {
-            testkit::MachOSpec spec;
-            spec.arch = c.executableArch;
+            testkit::MachOSpec binary;
+            binary.arch = c.executableArch;
             std::filesystem::remove(app + "/Demo");
-            ASSERT_EQ(testkit::buildMachO(app + "/Demo", spec), "");
+            ASSERT_EQ(testkit::buildMachO(app + "/Demo", binary), "");
         }
 
         engine::CheckInput input;

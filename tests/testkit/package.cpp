@@ -173,12 +173,12 @@ std::string buildPackageTree(const std::string& root, const PackageSpec& shape) 
 
     std::vector<std::string> slices;
     for (const auto& arch : shape.executableArchs) {
-        MachOSpec spec = executableSpec(shape.executablePadding);
-        spec.arch = arch;
-        spec.linkerArgs = shape.executableLinkerArgs;
+        MachOSpec slice = executableSpec(shape.executablePadding);
+        slice.arch = arch;
+        slice.linkerArgs = shape.executableLinkerArgs;
         std::string key = "app-" + std::to_string(shape.executablePadding);
         for (const auto& argument : shape.executableLinkerArgs) key += "_" + argument;
-        slices.push_back(cachedBinary(arch == "arm64" ? key : key + "-" + arch, spec));
+        slices.push_back(cachedBinary(arch == "arm64" ? key : key + "-" + arch, slice));
     }
     if (slices.size() == 1) {
         copyBinary(slices.front(), app + "/" + shape.appName);
