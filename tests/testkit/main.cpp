@@ -9,12 +9,15 @@ void tearDownProcessRoot();
 }
 
 // The mux library shares a lazily made string between its event thread and
-// the caller unlocked; it is not built for the thread checker. Our own code
-// stays checked in full. (Weak: a test program may name its own list.)
+// the caller unlocked, and Qt's image scaling shares its work with Qt's own
+// thread pool; neither is built for the thread checker. Our own code stays
+// checked in full. (Weak: a test program may name its own list.)
 #if defined(__SANITIZE_THREAD__)
 extern "C" __attribute__((weak)) const char* __tsan_default_suppressions() {
     return "race:libusbmuxd-2.0.so.6\n"
-           "race:libplist-2.0.so.3\n";
+           "race:libplist-2.0.so.3\n"
+           "called_from_lib:libQt6Core.so.6\n"
+           "called_from_lib:libQt6Gui.so.6\n";
 }
 #endif
 
