@@ -12,6 +12,7 @@ extern "C" const char* __tsan_default_suppressions() {
            "called_from_lib:libQt6Gui.so.6\n"
            "called_from_lib:libQt6Widgets.so.6\n"
            "called_from_lib:libQt6DBus.so.6\n"
-           "called_from_lib:libQt6Network.so.6\n";
+           "called_from_lib:libQt6Network.so.6\n"
+           "called_from_lib:libglib-2.0.so.0\n";
 }
 #endif

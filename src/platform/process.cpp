@@ -16,9 +16,10 @@ namespace platform {
 
 namespace {
 // The children still running, so that an interrupted program can end them,
-// and whether launching has been stopped.
-std::mutex runningLock;
-std::set<pid_t> running;
+// and whether launching has been stopped. Never destroyed: a worker thread
+// may still reap a child while the program's statics are torn down.
+std::mutex& runningLock = *new std::mutex;
+std::set<pid_t>& running = *new std::set<pid_t>;
 bool launchingStopped = false;
 
 void forgetChild(pid_t child) {
