@@ -102,9 +102,10 @@ void QFAppPackageHandler::unzipIpa(std::function<void()> success, ErrorBlock err
     fs::createDirectory(work);
     unpackedTree.reset();
     auto self = shared_from_this();
-    QFFileHelper::sharedInstance().unzip(packagePath(), work, [self, success, error](bool unpacked) {
+    QFFileHelper::sharedInstance().unzipRecording(packagePath(), work, [self, success, error](
+                                                                      bool unpacked, std::shared_ptr<const QFUnpackedTree> tree) {
         if (unpacked) {
-            self->unpackedTree = QFUnpackedTree::capture(self->packagePath(), self->workPath());
+            self->unpackedTree = std::move(tree);
             self->setAppPath();
             // A package without an application has nothing to re-sign, and
             // its queries would only answer placeholders.

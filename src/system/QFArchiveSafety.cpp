@@ -32,7 +32,17 @@ enum class Inflated { Fits, TooLong, Broken };
 
 // Inflates an entry's data, keeping at most keep bytes of it in *kept;
 // TooLong as soon as it passes limit bytes.
-Inflated inflateEntry(const ArchiveFile& file, uint64_t data, const Entry& e, uint64_t limit, std::string* kept) {
+// With index, a binary's blocks are indexed on the way.
+Inflated inflateEntry(const ArchiveFile& file, uint64_t data, const Entry& e, uint64_t limit, std::string* kept,
+                      std::shared_ptr<const QFDeflateIndex>* index = nullptr) {
+    std::unique_ptr<QFDeflateIndexer> indexer;
+    if (index && e.size >= kQFDeflateReuseFrom)
+        indexer = std::make_unique<QFDeflateIndexer>([&file, data, &e](uint64_t at, unsigned char* to, size_t count) {
+            if (at > e.compressedSize || count > e.compressedSize - at) return false;
+            auto bytes = file.read(data + at, count);
+            if (bytes) std::copy(bytes->begin(), bytes->end(), to);
+            return bytes.has_value();
+        }, e.size);
     z_stream z{};
     if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return Inflated::Broken;
     constexpr uint64_t kChunk = 1 << 16;
@@ -51,7 +61,7 @@ Inflated inflateEntry(const ArchiveFile& file, uint64_t data, const Entry& e, ui
         }
         z.next_out = out.data();
         z.avail_out = static_cast<uInt>(out.size());
-        int rc = inflate(&z, Z_NO_FLUSH);
+        int rc = inflate(&z, indexer && indexer->wanted() ? Z_BLOCK : Z_NO_FLUSH);
         size_t got = out.size() - z.avail_out;
         produced += got;
         if (produced > limit) {
@@ -59,8 +69,13 @@ Inflated inflateEntry(const ArchiveFile& file, uint64_t data, const Entry& e, ui
             break;
         }
         if (kept) kept->append(reinterpret_cast<const char*>(out.data()), got);
+        if (indexer) {
+            indexer->inflated(reinterpret_cast<const char*>(out.data()), got);
+            if (rc != Z_STREAM_END) indexer->stopped(consumed - z.avail_in, z.data_type);
+        }
         if (rc == Z_STREAM_END) {
             result = Inflated::Fits;
+            if (indexer) *index = indexer->finish();
             break;
         }
         // No progress (Z_BUF_ERROR) happens only once the data is used up
@@ -174,7 +189,8 @@ std::optional<std::string> resolveFollowingLinks(const std::string& absolute) {
 }
 
 // Why one entry's data may not be unpacked, or nothing.
-std::optional<QFArchiveRefusal> checkEntryData(const ArchiveFile& file, const Directory& directory, const Entry& e) {
+std::optional<QFArchiveRefusal> checkEntryData(const ArchiveFile& file, const Directory& directory, const Entry& e,
+                                               std::shared_ptr<const QFDeflateIndex>* index) {
     auto data = dataOffset(file, directory, e);
     if (!data) return QFArchiveRefusal::Unreadable;
     if (e.flags & kFlagEncrypted) return QFArchiveRefusal::Unsupported;
@@ -183,7 +199,7 @@ std::optional<QFArchiveRefusal> checkEntryData(const ArchiveFile& file, const Di
     if (link && e.size > kMaxLinkTarget) return QFArchiveRefusal::LinkOutside;
     std::string target;
     if (e.method == kMethodDeflated) {
-        switch (inflateEntry(file, *data, e, e.size, link ? &target : nullptr)) {
+        switch (inflateEntry(file, *data, e, e.size, link ? &target : nullptr, link ? nullptr : index)) {
             case Inflated::Fits: break;
             case Inflated::TooLong: return QFArchiveRefusal::SizeMismatch;
             case Inflated::Broken: return QFArchiveRefusal::Unreadable;
@@ -200,15 +216,18 @@ std::optional<QFArchiveRefusal> checkEntryData(const ArchiveFile& file, const Di
 // Every entry's data, on two threads when there is much to inflate; the
 // refusal answered is that of the first refused entry in archive order,
 // however the work was shared.
+// With indexes (one per entry), the binaries' blocks are indexed.
 std::optional<QFArchiveRefusal> checkEntriesData(const ArchiveFile& file, const Directory& directory,
-                                                 const std::vector<Entry>& entries) {
+                                                 const std::vector<Entry>& entries,
+                                                 std::vector<std::shared_ptr<const QFDeflateIndex>>* indexes) {
     uint64_t toInflate = 0;
     for (const Entry& e : entries)
         if (e.method == kMethodDeflated) toInflate += std::min<uint64_t>(e.compressedSize, UINT64_MAX - toInflate);
     // Entries [from, to): the first refused one's reason.
     auto checkRange = [&](size_t from, size_t to) -> std::optional<QFArchiveRefusal> {
         for (size_t i = from; i < to; ++i)
-            if (auto refusal = checkEntryData(file, directory, entries[i])) return refusal;
+            if (auto refusal = checkEntryData(file, directory, entries[i], indexes ? &(*indexes)[i] : nullptr))
+                return refusal;
         return std::nullopt;
     };
     if (toInflate < kInflateOnTwoThreads) return checkRange(0, entries.size());
@@ -258,11 +277,15 @@ std::optional<QFArchiveRefusal> QFCheckArchiveBeforeUnpacking(const std::string&
 
     // Then every entry's data: a declared size binds only if the data keeps
     // to it (the unpacking tool writes whatever the stream inflates to).
-    if (auto refusal = checkEntriesData(file, *directory, *entries)) return refusal;
+    std::vector<std::shared_ptr<const QFDeflateIndex>> indexes(listed ? entries->size() : 0);
+    if (auto refusal = checkEntriesData(file, *directory, *entries, listed ? &indexes : nullptr)) return refusal;
     if (listed) {
         listed->clear();
         listed->reserve(entries->size());
-        for (const Entry& e : *entries) listed->push_back({e.name, e.size, e.mode, e.nameAsStored});
+        for (size_t i = 0; i < entries->size(); ++i) {
+            const Entry& e = (*entries)[i];
+            listed->push_back({e.name, e.size, e.mode, e.nameAsStored, std::move(indexes[i])});
+        }
     }
     return std::nullopt;
 }

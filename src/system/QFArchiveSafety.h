@@ -6,9 +6,12 @@
 // (Info.plist editing, signing, the profile copy) could write outside the
 // work folder.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "system/QFDeflateReuse.h"
 
 // Why an archive was refused before unpacking.
 enum class QFArchiveRefusal {
@@ -37,6 +40,9 @@ struct QFArchiveEntry {
     // False when an extra field gives the name again in another form, which
     // the unpacking tool may use in its place.
     bool nameAsStored = true;
+    // For a compressed binary: its stream's blocks, learnt while checking it
+    // (see system/QFDeflateReuse.h).
+    std::shared_ptr<const QFDeflateIndex> blocks = nullptr;
 };
 
 // Nothing when the archive may be unpacked into destination (an existing

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -89,8 +91,20 @@ void QFFileHelper::getCertificatesSuccess(std::function<void(std::vector<std::st
 }
 
 void QFFileHelper::unzip(const std::string& archivePath, const std::string& toPath, std::function<void(bool)> complete) {
+    unpack(archivePath, toPath, false, [complete = std::move(complete)](bool ok, std::shared_ptr<const QFUnpackedTree>) {
+        if (complete) complete(ok);
+    });
+}
+
+void QFFileHelper::unzipRecording(const std::string& archivePath, const std::string& toPath,
+                                  std::function<void(bool, std::shared_ptr<const QFUnpackedTree>)> complete) {
+    unpack(archivePath, toPath, true, std::move(complete));
+}
+
+void QFFileHelper::unpack(const std::string& archivePath, const std::string& toPath, bool record,
+                          std::function<void(bool, std::shared_ptr<const QFUnpackedTree>)> complete) {
     if (!platform::fs::fileExists(archivePath)) {
-        if (complete) complete(false);
+        if (complete) complete(false, nullptr);
         return;
     }
     // The archive's own directory is checked before the tool writes anything,
@@ -98,13 +112,19 @@ void QFFileHelper::unzip(const std::string& archivePath, const std::string& toPa
     std::vector<QFArchiveEntry> entries;
     if (QFCheckArchiveBeforeUnpacking(archivePath, toPath, {}, &entries)) {
         platform::MainQueue::async([complete = std::move(complete)] {
-            if (complete) complete(false);
+            if (complete) complete(false, nullptr);
         });
         return;
     }
-    auto finish = [toPath, complete = std::move(complete)](bool unpacked) {
+    // What the check learnt of the binaries' compressed data, for packing.
+    auto indexes = std::make_shared<std::unordered_map<std::string, std::shared_ptr<const QFDeflateIndex>>>();
+    for (QFArchiveEntry& e : entries)
+        if (e.blocks) indexes->emplace(e.name, std::move(e.blocks));
+    auto finish = [archivePath, toPath, record, indexes, complete = std::move(complete)](bool unpacked) {
         bool ok = unpacked && platform::fs::fileExists(toPath) && QFTreeStaysInside(toPath);
-        if (complete) complete(ok);
+        std::shared_ptr<const QFUnpackedTree> tree;
+        if (ok && record) tree = QFUnpackedTree::capture(archivePath, toPath, std::move(*indexes));
+        if (complete) complete(ok, std::move(tree));
     };
     QFToolPaths tools = QFToolPaths::current();
     auto split = QFSplitForUnpacking(entries);
@@ -177,43 +197,53 @@ void QFFileHelper::zipChanges(const std::string& directoryPath, std::shared_ptr<
     }
     // The changed paths, packed by one or two tools at once, each into an
     // archive of its own; then the new archive from those and the old one.
+    // One archive path per part, empty where the part packs nothing.
     std::vector<std::string> partArchives;
     for (const auto& part : plan->parts)
-        if (!part.empty()) partArchives.push_back(platform::path::appendingPathComponent(*staging, "part" + std::to_string(partArchives.size()) + ".zip"));
+        partArchives.push_back(part.empty() ? std::string()
+                                            : platform::path::appendingPathComponent(*staging, "part" + std::to_string(partArchives.size()) + ".zip"));
     struct Progress {
         size_t running = 0;
         bool ok = true;
     };
     auto progress = std::make_shared<Progress>();
-    progress->running = partArchives.size();
+    for (const auto& part : plan->parts) progress->running += part.empty() ? 0 : 1;
     auto shared = std::make_shared<const QFRepackPlan>(std::move(*plan));
     auto assemble = [directoryPath, unpacked, shared, partArchives, staging = *staging, target, complete](bool packed) {
-        const std::string partial = platform::path::appendingPathComponent(staging, "package.ipa");
-        // The archive must hold exactly what the directory holds; whatever
-        // went wrong, packing starts again from nothing.
-        bool ok = packed && QFAssembleRepacked(*shared, unpacked->packagePath, partArchives, partial) &&
-                  QFArchiveNames(partial) == QFUnpackedTree::archiveNames(directoryPath) &&
-                  ::rename(partial.c_str(), target.c_str()) == 0;
-        platform::fs::removeItem(staging);
-        if (ok) {
-            if (complete) complete(platform::fs::fileExists(target));
-            return;
-        }
-        QFFileHelper::sharedInstance().zip(directoryPath, target, complete);
+        // Assembling compresses the re-signed binaries: on a thread of its
+        // own, the main queue hears only of the end.
+        platform::GlobalQueue::async([=] {
+            const std::string partial = platform::path::appendingPathComponent(staging, "package.ipa");
+            // The archive must hold exactly what the directory holds; whatever
+            // went wrong, packing starts again from nothing.
+            bool ok = packed && QFAssembleRepacked(*shared, unpacked->packagePath, partArchives, partial) &&
+                      QFArchiveNames(partial) == QFUnpackedTree::archiveNames(directoryPath) &&
+                      ::rename(partial.c_str(), target.c_str()) == 0;
+            platform::fs::removeItem(staging);
+            platform::MainQueue::async([=] {
+                if (ok) {
+                    if (complete) complete(platform::fs::fileExists(target));
+                    return;
+                }
+                QFFileHelper::sharedInstance().zip(directoryPath, target, complete);
+            });
+        });
     };
-    if (partArchives.empty()) {
+    if (progress->running == 0) {
         platform::MainQueue::async([assemble] { assemble(true); });
         return;
     }
     QFToolPaths tools = QFToolPaths::current();
-    size_t index = 0;
-    for (const auto& part : shared->parts) {
+    for (size_t index = 0; index < std::size(shared->parts); ++index) {
+        const auto& part = shared->parts[index];
         if (part.empty()) continue;
-        runAndWait({tools.zip, QFToolCommands::packPaths(partArchives[index++], part), directoryPath},
-                   [progress, assemble](int status) {
-                       progress->ok = progress->ok && status == 0;
-                       if (--progress->running == 0) assemble(progress->ok);
-                   });
+        auto arguments = static_cast<int>(index) == QFRepackPlan::kReusePart
+                             ? QFToolCommands::packPathsStored(partArchives[index], part)
+                             : QFToolCommands::packPaths(partArchives[index], part);
+        runAndWait({tools.zip, std::move(arguments), directoryPath}, [progress, assemble](int status) {
+            progress->ok = progress->ok && status == 0;
+            if (--progress->running == 0) assemble(progress->ok);
+        });
     }
 }
 

@@ -41,6 +41,10 @@ public:
     // complete(true/false) once, on the main queue (at once, on the calling
     // thread, for an archive that does not exist).
     void unzip(const std::string& archivePath, const std::string& toPath, std::function<void(bool)> complete);
+    // As unzip, and on success also the record of the unpacked tree that
+    // zipChanges packs from (nothing when it cannot be made).
+    void unzipRecording(const std::string& archivePath, const std::string& toPath,
+                        std::function<void(bool, std::shared_ptr<const QFUnpackedTree>)> complete);
     void zip(const std::string& directoryPath, const std::string& toPath, std::function<void(bool)> complete);
     // As zip, but builds the archive from the package the directory was
     // unpacked from, packing again only the files that changed since; falls
@@ -51,6 +55,9 @@ public:
 
 private:
     QFFileHelper();
+    // unzip and unzipRecording; record: capture the unpacked tree.
+    void unpack(const std::string& archivePath, const std::string& toPath, bool record,
+                std::function<void(bool, std::shared_ptr<const QFUnpackedTree>)> complete);
     // zipChanges by the packing tool alone, which copies from the old
     // package what it takes for unchanged.
     void zipFileSync(const std::string& directoryPath, std::shared_ptr<const QFUnpackedTree> unpacked,

@@ -8,11 +8,14 @@
 #include <cerrno>
 #include <memory>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "platform/files.h"
 #include "support/QFToolPaths.h"
+#include "system/QFDeflateReuse.h"
 #include "system/QFUnpackedTree.h"
 #include "system/QFZipDirectory.h"
 
@@ -45,6 +48,16 @@ bool writtenWhereNamed(const Entry& e) {
         if (cut == std::string_view::npos) return true;
         start = cut + 1;
     }
+}
+
+// Whether the file starts as a binary does.
+bool isBinary(const std::string& path) {
+    std::string head(4, '\0');
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool read = ::read(fd, head.data(), 4) == 4;
+    ::close(fd);
+    return read && QFStartsAsBinary(head);
 }
 
 std::string withoutSlash(const std::string& name) {
@@ -120,14 +133,124 @@ std::optional<uint64_t> recordEnd(const Source& source, const Entry& e) {
     return end;
 }
 
-bool assemble(const QFRepackPlan& plan, Source& old, std::vector<std::unique_ptr<Source>>& parts, int out) {
+// A stored file compressed again: where its stream lies.
+struct Recompressed {
+    int fd = -1;
+    uint64_t offset = 0, size = 0;
+};
+
+// The files the streams lie in, unlinked already; closed with this.
+struct StreamFiles {
+    int fds[2] = {-1, -1};
+    StreamFiles() = default;
+    StreamFiles(const StreamFiles&) = delete;
+    StreamFiles& operator=(const StreamFiles&) = delete;
+    ~StreamFiles() {
+        for (int fd : fds)
+            if (fd >= 0) ::close(fd);
+    }
+};
+
+// The stored entries of the reuse part compressed, reusing their old
+// entries, on two threads, each into a file of its own beside the archive.
+// An entry whose stream would not be smaller stays stored (no record).
+bool recompress(const QFRepackPlan& plan, const Source& old, const Source& stored,
+                const std::unordered_map<std::string, const Entry*>& storedEntries, const std::string& archivePath,
+                StreamFiles& files, std::unordered_map<size_t, Recompressed>& streams) {
+    struct Job {
+        size_t item;
+        QFFileRange oldStream, newBytes;
+        const QFDeflateIndex* oldBlocks;
+    };
+    std::vector<Job> jobs;
+    for (size_t i = 0; i < plan.items.size(); ++i) {
+        const QFRepackPlan::Item& item = plan.items[i];
+        if (item.part != QFRepackPlan::kReusePart) continue;
+        auto found = storedEntries.find(item.name);
+        if (found == storedEntries.end() || item.oldIndex >= old.entries.size()) return false;
+        const Entry& now = *found->second;
+        const Entry& was = old.entries[item.oldIndex];
+        if (now.method != kMethodStored || now.compressedSize != now.size || (now.flags & (kFlagEncrypted | kFlagDescriptor)))
+            return false;
+        auto newAt = dataOffset(stored.file, stored.directory, now);
+        if (!newAt) return false;
+        auto oldAt = was.method == kMethodDeflated && !(was.flags & kFlagEncrypted) ? dataOffset(old.file, old.directory, was)
+                                                                                    : std::nullopt;
+        jobs.push_back({i, {old.file.descriptor(), oldAt.value_or(0), oldAt ? was.compressedSize : 0},
+                        {stored.file.descriptor(), *newAt, now.size}, item.oldBlocks.get()});
+    }
+    if (jobs.empty()) return true;
+    // The largest first, each to the thread with less to do.
+    std::stable_sort(jobs.begin(), jobs.end(), [](const Job& a, const Job& b) { return a.newBytes.length > b.newBytes.length; });
+    std::vector<const Job*> share[2];
+    uint64_t load[2] = {0, 0};
+    for (const Job& job : jobs) {
+        const int t = load[1] < load[0] ? 1 : 0;
+        load[t] += job.newBytes.length;
+        share[t].push_back(&job);
+    }
+    struct Worker {
+        std::string path;
+        int fd = -1;
+        bool ok = true;
+        std::vector<std::pair<size_t, Recompressed>> done;
+    };
+    Worker workers[2];
+    for (int t = 0; t < 2; ++t) {
+        workers[t].path = archivePath + ".part" + std::to_string(t);
+        workers[t].fd = files.fds[t] = ::open(workers[t].path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        // Unlinked at once: the descriptor keeps the streams until the archive is written.
+        if (workers[t].fd < 0) workers[t].ok = false;
+        else ::unlink(workers[t].path.c_str());
+    }
+    auto work = [&share](Worker& w, int t) {
+        uint64_t at = 0;
+        for (const Job* job : share[t]) {
+            if (!w.ok) return;
+            std::optional<QFFileRange> oldStream;
+            if (job->oldStream.length > 0) oldStream = job->oldStream;
+            auto made = QFDeflateReusing(oldStream, job->oldBlocks, job->newBytes, w.fd, at);
+            if (!made) {
+                w.ok = false;
+                return;
+            }
+            if (made->compressedSize < job->newBytes.length) {
+                w.done.push_back({job->item, {w.fd, at, made->compressedSize}});
+                at += made->compressedSize;
+            }
+        }
+    };
+    std::thread second;
+    if (!share[1].empty() && workers[1].ok) {
+        try {
+            second = std::thread(work, std::ref(workers[1]), 1);
+        } catch (const std::system_error&) {
+            workers[1].ok = false;  // no thread to be had: packing starts again from nothing
+        }
+    } else {
+        workers[1].ok = share[1].empty();
+    }
+    if (workers[0].ok) work(workers[0], 0);
+    if (second.joinable()) second.join();
+    bool ok = true;
+    for (Worker& w : workers) {
+        ok = ok && w.ok;
+        for (auto& [item, stream] : w.done) streams.emplace(item, stream);
+    }
+    return ok;
+}
+
+bool assemble(const QFRepackPlan& plan, Source& old, std::vector<std::unique_ptr<Source>>& parts,
+              const std::unordered_map<size_t, Recompressed>& streams, int out) {
     std::vector<std::unordered_map<std::string, const Entry*>> partEntries(parts.size());
     for (size_t p = 0; p < parts.size(); ++p)
-        for (const Entry& e : parts[p]->entries) partEntries[p].emplace(e.name, &e);
+        if (parts[p])
+            for (const Entry& e : parts[p]->entries) partEntries[p].emplace(e.name, &e);
     if (plan.items.size() > 0xFFFE) return false;
     std::string central;
     uint64_t offset = 0;
-    for (const QFRepackPlan::Item& item : plan.items) {
+    for (size_t i = 0; i < plan.items.size(); ++i) {
+        const QFRepackPlan::Item& item = plan.items[i];
         Source* source = nullptr;
         const Entry* e = nullptr;
         if (item.part < 0) {
@@ -135,19 +258,45 @@ bool assemble(const QFRepackPlan& plan, Source& old, std::vector<std::unique_ptr
             source = &old;
             e = &old.entries[item.oldIndex];
         } else {
-            if (static_cast<size_t>(item.part) >= parts.size()) return false;
+            if (static_cast<size_t>(item.part) >= parts.size() || !parts[static_cast<size_t>(item.part)]) return false;
             source = parts[static_cast<size_t>(item.part)].get();
             auto found = partEntries[static_cast<size_t>(item.part)].find(item.name);
             if (found == partEntries[static_cast<size_t>(item.part)].end()) return false;
             e = found->second;
         }
         if (e->name != item.name || e->zip64) return false;
+        std::string header = source->central.substr(e->centralAt, e->centralSize);
+        auto stream = streams.find(i);
+        if (stream != streams.end()) {
+            // The stored entry's headers as its tool wrote them, but for
+            // what compression changes: the version needed, the method and
+            // the compressed size. NOTE: keep in step with what the packing
+            // tool writes for a compressed file (its default level).
+            auto data = dataOffset(source->file, source->directory, *e);
+            if (!data) return false;
+            auto local = source->file.read(e->localOffset, *data - e->localOffset);
+            const uint64_t length = local ? local->size() + stream->second.size : 0;
+            if (!local || local->size() < kLocalHeaderSize || length > kClassicLimit || offset > kClassicLimit - length)
+                return false;
+            put16(*local, 4, std::max<uint16_t>(le16(*local, 4), 20));
+            put16(*local, 8, kMethodDeflated);
+            put32(*local, 18, static_cast<uint32_t>(stream->second.size));
+            if (!writeAt(out, *local, offset) ||
+                !copyRange(stream->second.fd, stream->second.offset, out, offset + local->size(), stream->second.size))
+                return false;
+            put16(header, 6, std::max<uint16_t>(le16(header, 6), 20));
+            put16(header, 10, kMethodDeflated);
+            put32(header, 20, static_cast<uint32_t>(stream->second.size));
+            put32(header, 42, static_cast<uint32_t>(offset));
+            central += header;
+            offset += length;
+            continue;
+        }
         auto end = recordEnd(*source, *e);
         if (!end) return false;
         const uint64_t length = *end - e->localOffset;
         if (length > kClassicLimit || offset > kClassicLimit - length) return false;
         if (!copyRange(source->file.descriptor(), e->localOffset, out, offset, length)) return false;
-        std::string header = source->central.substr(e->centralAt, e->centralSize);
         put32(header, 42, static_cast<uint32_t>(offset));
         central += header;
         offset += length;
@@ -189,7 +338,7 @@ std::optional<QFRepackPlan> QFPlanRepacking(const std::string& root, const QFUnp
         nameBytes += relative.size() + 1;
         packedBytes += size;
         packed.push_back({plan.items.size(), size + kCostPerPath});
-        plan.items.push_back({std::move(name), 0, 0});
+        plan.items.push_back({std::move(name), 0, 0, nullptr});
         return nameBytes <= limits.maximumNameBytes;
     };
     bool walked = QFWalkTree(root, [&](const std::string& relative, const struct stat& st) {
@@ -211,9 +360,19 @@ std::optional<QFRepackPlan> QFPlanRepacking(const std::string& root, const QFUnp
                                     e.size == static_cast<uint64_t>(st.st_size) && !(e.flags & kFlagEncrypted) &&
                                     (e.method == kMethodStored || e.method == kMethodDeflated);
             if (asUnpacked) {
-                plan.items.push_back({relative, -1, entry->second});
+                plan.items.push_back({relative, -1, entry->second, nullptr});
                 return true;
             }
+        }
+        if (S_ISREG(st.st_mode) && entry != byName.end() && static_cast<uint64_t>(st.st_size) >= limits.reuseFrom &&
+            old.entries[entry->second].method == kMethodDeflated && isBinary(root + "/" + relative)) {
+            if (!pack(relative, relative, 0)) return false;
+            packed.pop_back();
+            plan.items.back().part = QFRepackPlan::kReusePart;
+            plan.items.back().oldIndex = entry->second;
+            if (auto index = unpacked.deflateIndexes.find(relative); index != unpacked.deflateIndexes.end())
+                plan.items.back().oldBlocks = index->second;
+            return true;
         }
         return pack(relative, relative, static_cast<uint64_t>(st.st_size));
     });
@@ -230,10 +389,8 @@ std::optional<QFRepackPlan> QFPlanRepacking(const std::string& root, const QFUnp
         load[part] += p.cost;
         plan.items[p.item].part = part;
     }
-    for (const Packed& p : packed) {
-        const QFRepackPlan::Item& item = plan.items[p.item];
-        plan.parts[item.part].push_back(withoutSlash(item.name));
-    }
+    for (const QFRepackPlan::Item& item : plan.items)
+        if (item.part >= 0) plan.parts[item.part].push_back(withoutSlash(item.name));
     return plan;
 }
 
@@ -243,12 +400,20 @@ bool QFAssembleRepacked(const QFRepackPlan& plan, const std::string& oldPackage,
     if (!old.read()) return false;
     std::vector<std::unique_ptr<Source>> parts;
     for (const std::string& path : partArchives) {
-        parts.push_back(std::make_unique<Source>(path));
-        if (!parts.back()->read()) return false;
+        parts.push_back(path.empty() ? nullptr : std::make_unique<Source>(path));
+        if (parts.back() && !parts.back()->read()) return false;
+    }
+    StreamFiles files;
+    std::unordered_map<size_t, Recompressed> streams;
+    const size_t reuse = QFRepackPlan::kReusePart;
+    if (reuse < parts.size() && parts[reuse]) {
+        std::unordered_map<std::string, const Entry*> stored;
+        for (const Entry& e : parts[reuse]->entries) stored.emplace(e.name, &e);
+        if (!recompress(plan, old, *parts[reuse], stored, archivePath, files, streams)) return false;
     }
     int out = ::open(archivePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (out < 0) return false;
-    bool ok = assemble(plan, old, parts, out);
+    bool ok = assemble(plan, old, parts, streams, out);
     ok = ::close(out) == 0 && ok;
     if (!ok) ::unlink(archivePath.c_str());
     return ok;

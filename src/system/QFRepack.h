@@ -3,12 +3,17 @@
 // cores: the files a re-sign changed are compressed by two packing tools at
 // once, each into an archive of its own, and the new archive is then
 // assembled from those and from the opened package's untouched entries,
-// whose compressed bytes are copied as they lie. The result holds the same
+// whose compressed bytes are copied as they lie. Re-signed binaries, which
+// keep most of their bytes, go to a third tool that stores them; at
+// assembly each is compressed reusing its old entry's compressed data
+// (system/QFDeflateReuse.h), two at a time. The result holds the same
 // entries, modes, links and bytes as packing the whole folder with one tool.
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "system/QFDeflateReuse.h"
 
 struct QFUnpackedTree;
 
@@ -19,19 +24,25 @@ struct QFRepackLimits {
     size_t maximumNameBytes = size_t{512} << 10;
     // The assembled archive keeps to the classic format: no ZIP64 records.
     size_t maximumEntries = 0xFFFE;
+    // A changed binary this large, whose old entry is compressed, is
+    // compressed reusing that entry.
+    uint64_t reuseFrom = kQFDeflateReuseFrom;
 };
 
 struct QFRepackPlan {
+    // The tool that stores the files compressed at assembly.
+    static constexpr int kReusePart = 2;
     struct Item {
         std::string name;    // the entry's name; folders end in "/"
         int part = -1;       // the packing tool whose archive holds it; -1: the opened package
-        size_t oldIndex = 0; // for part -1: the entry's index in the opened package
+        size_t oldIndex = 0; // for part -1 and kReusePart: the entry's index in the opened package
+        std::shared_ptr<const QFDeflateIndex> oldBlocks;  // for kReusePart: the old entry's, when known
     };
     // Every path below the folder, in the order of a walk of it (folders
     // before their contents), as packing the folder with one tool lists them.
     std::vector<Item> items;
-    // The relative paths each packing tool packs; the second may be empty.
-    std::vector<std::string> parts[2];
+    // The relative paths each packing tool packs; any may be empty.
+    std::vector<std::string> parts[3];
 };
 
 // Nothing when the opened package cannot serve (unreadable, ZIP64, a name
@@ -44,9 +55,10 @@ std::optional<QFRepackPlan> QFPlanRepacking(const std::string& root, const QFUnp
                                             const QFRepackLimits& limits = {});
 
 // Writes archivePath (which must not exist yet): the plan's items in order,
-// each copied from the opened package or from partArchives[part] as it lies.
-// False when a source does not hold what the plan says or the archive would
-// need ZIP64 records.
+// each copied from the opened package or from partArchives[part] as it lies,
+// those of kReusePart compressed on the way. partArchives has one path per
+// part, empty for a part with nothing to pack. False when a source does not
+// hold what the plan says or the archive would need ZIP64 records.
 bool QFAssembleRepacked(const QFRepackPlan& plan, const std::string& oldPackage,
                         const std::vector<std::string>& partArchives, const std::string& archivePath);
 

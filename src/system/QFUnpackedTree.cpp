@@ -92,9 +92,11 @@ bool QFFileStamp::operator==(const QFFileStamp& other) const {
            sameTime(modified, other.modified) && sameTime(changed, other.changed);
 }
 
-std::shared_ptr<const QFUnpackedTree> QFUnpackedTree::capture(const std::string& packagePath,
-                                                              const std::string& root) {
+std::shared_ptr<const QFUnpackedTree> QFUnpackedTree::capture(
+    const std::string& packagePath, const std::string& root,
+    std::unordered_map<std::string, std::shared_ptr<const QFDeflateIndex>> deflateIndexes) {
     auto tree = std::make_shared<QFUnpackedTree>();
+    tree->deflateIndexes = std::move(deflateIndexes);
     tree->packagePath = platform::path::absolutePath(packagePath);
     if (!stampOf(tree->packagePath, tree->package) || !S_ISREG(tree->package.mode)) return nullptr;
     bool read = QFWalkTree(root, [&](const std::string& relative, const struct stat& st) {

@@ -19,6 +19,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "system/QFDeflateReuse.h"
+
 struct QFFileStamp {
     dev_t device = 0;
     ino_t inode = 0;
@@ -34,9 +36,14 @@ struct QFUnpackedTree {
     QFFileStamp package;
     std::unordered_map<std::string, QFFileStamp> files;  // relative path -> stamp; files and links
     time_t newestTime = 0;                               // latest modification time among them
+    // The compressed binaries' stream indexes, by entry name, as the archive
+    // check made them.
+    std::unordered_map<std::string, std::shared_ptr<const QFDeflateIndex>> deflateIndexes;
 
     // Nothing when the package or the tree cannot be read.
-    static std::shared_ptr<const QFUnpackedTree> capture(const std::string& packagePath, const std::string& root);
+    static std::shared_ptr<const QFUnpackedTree> capture(
+        const std::string& packagePath, const std::string& root,
+        std::unordered_map<std::string, std::shared_ptr<const QFDeflateIndex>> deflateIndexes = {});
     // True while the package on disk is still the one unpacked.
     bool packageUnchanged() const;
     // Gives every file or link below root that is not as captured a

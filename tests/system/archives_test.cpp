@@ -18,6 +18,7 @@
 #include "system/QFRepack.h"
 #include "system/QFUnpackSplit.h"
 #include "system/QFUnpackedTree.h"
+#include "system/QFZipDirectory.h"
 #include "testkit/package.h"
 #include "testkit/testkit.h"
 
@@ -545,6 +546,54 @@ TEST_F(Archives, PackingOnTwoToolsOnlyFromPackagesItCanCopy) {
         if (c.changed) testkit::writeFile(dir + "/w/" + c.changed, "new");
         EXPECT_EQ(QFPlanRepacking(dir + "/w", *unpacked).has_value(), served[n++]);
     }
+}
+
+// A re-signed binary keeps all but its head and its signature: packing
+// stores it with the tool and compresses it reusing its old entry. The
+// package unpacks as the one the tool packs from scratch, with every entry
+// as it lists them, and the binary's entry no larger.
+TEST_F(Archives, ReSignedBinariesAreCompressedReusingTheirOldEntries) {
+    testkit::PackageSpec shape;
+    shape.executablePadding = 1 << 20;
+    const std::string app = testkit::buildPackageTree(work + "/tree", shape);
+    std::mt19937_64 random(7);
+    std::string binary = testkit::readFile(app + "/Demo");
+    for (size_t i = 16384; i < binary.size(); ++i)  // as compressible as code
+        binary[i] = i % 64 < 32 ? char(random()) : binary[i - 1];
+    testkit::writeFile(app + "/Demo", binary, true);
+    testkit::zipTree(work + "/tree", work + "/in.ipa");
+    const std::string w = work + "/w";
+    ASSERT_TRUE(unzipNow(work + "/in.ipa", w));
+    auto unpacked = QFUnpackedTree::capture(work + "/in.ipa", w);
+    ASSERT_TRUE(unpacked);
+    binary[20] ^= 1;
+    binary.replace(binary.size() - 8000, 8000, std::string(9000, 's'));
+    testkit::writeFile(w + "/Payload/Demo.app/Demo", binary, true);
+    auto plan = QFPlanRepacking(w, *unpacked);
+    ASSERT_TRUE(plan);
+    EXPECT_EQ(plan->parts[QFRepackPlan::kReusePart], std::vector<std::string>{"Payload/Demo.app/Demo"});
+
+    fs::create_directories(work + "/out");
+    ASSERT_TRUE(zipChangesNow(w, unpacked, work + "/out/changes.ipa"));
+    ASSERT_TRUE(zipNow(w, work + "/out/scratch.ipa"));
+    EXPECT_EQ(tree(work + "/out"), (std::vector<std::string>{"changes.ipa", "scratch.ipa"})) << "no staging left";
+    EXPECT_EQ(storedModes(work + "/out/changes.ipa"), storedModes(work + "/out/scratch.ipa"));
+    ASSERT_TRUE(unzipNow(work + "/out/changes.ipa", work + "/changes"));
+    EXPECT_EQ(differences(work + "/changes", w), std::vector<std::string>{});
+    // The tool itself finds every entry whole.
+    EXPECT_EQ(testkit::run({"/usr/bin/unzip", "-tq", work + "/out/changes.ipa"}), 0);
+    auto entry = [](const std::string& archive) {
+        qfzip::ArchiveFile file(archive);
+        auto entries = qfzip::readEntries(file, *qfzip::findDirectory(file));
+        for (const auto& e : *entries)
+            if (e.name == "Payload/Demo.app/Demo") return e;
+        return qfzip::Entry{};
+    };
+    const qfzip::Entry reused = entry(work + "/out/changes.ipa"), scratch = entry(work + "/out/scratch.ipa");
+    EXPECT_EQ(reused.method, qfzip::kMethodDeflated);
+    EXPECT_LE(reused.compressedSize, scratch.compressedSize * 102 / 100);
+    EXPECT_NE(testkit::readFile(work + "/out/changes.ipa"), testkit::readFile(work + "/out/scratch.ipa"))
+        << "assembled, not packed again from scratch";
 }
 
 // A package large enough to be unpacked by two tools at once must come out
