@@ -51,10 +51,13 @@ bool writeAt(int fd, const char* from, size_t count, uint64_t at) {
     return true;
 }
 
-// A stretch of the old stream that gives the same bytes in the new file.
+// A stretch of the old stream that gives the same bytes in the new file:
+// one or more whole blocks.
 struct Block {
     uint64_t start, end;        // in the file
     uint64_t bitStart, bitEnd;  // in the old stream
+    uint64_t firstEnd, firstBitEnd;     // where its first block ends
+    uint64_t lastStart, lastBitStart;   // where its last block starts
 };
 
 // The old stream's index, made by inflating it.
@@ -123,8 +126,10 @@ std::vector<Block> reusableBlocks(const QFDeflateIndex& index, const QFFileRange
         if (!blocks.empty() && blocks.back().end == b.start && blocks.back().bitEnd == b.bitStart) {
             blocks.back().end = b.end;
             blocks.back().bitEnd = b.bitEnd;
+            blocks.back().lastStart = b.start;
+            blocks.back().lastBitStart = b.bitStart;
         } else {
-            blocks.push_back({b.start, b.end, b.bitStart, b.bitEnd});
+            blocks.push_back({b.start, b.end, b.bitStart, b.bitEnd, b.end, b.bitEnd, b.start, b.bitStart});
         }
     }
     return blocks;
@@ -136,6 +141,7 @@ public:
     BitSink(int fd, uint64_t at) : fd(fd), at(at) { buffer.reserve(kChunk + kInflated); }
     bool ok() const { return good; }
     uint64_t size() const { return flushed + buffer.size(); }
+    uint64_t position() const { return size() * 8 + count; }  // in bits
     unsigned pendingBits() const { return count; }
     unsigned pendingValue() const { return accumulator; }
     void dropPending() { accumulator = count = 0; }
@@ -265,51 +271,105 @@ bool compressAfresh(const QFFileRange& now, uint64_t from, uint64_t to, bool las
     return ok && sink.ok();
 }
 
-// The stream at out inflates to exactly the new file.
-bool inflatesTo(int out, uint64_t outOffset, uint64_t compressed, const QFFileRange& now) {
+// A stretch of the new stream to inflate on its own: from bit `bit`, with
+// the file's bytes before `from` as history, it must give the file's bytes
+// [from, to) and come to a block boundary at bit `endBit`, or to the
+// stream's end when there is none.
+struct Stretch {
+    uint64_t bit, from, to;
+    std::optional<uint64_t> endBit;
+};
+
+bool inflatesTo(int out, uint64_t outOffset, uint64_t compressed, const QFFileRange& now, const Stretch& s) {
     z_stream z{};
     if (inflateInit2(&z, -15) != Z_OK) return false;
-    std::string in(kChunk, '\0'), got(kInflated, '\0'), want(kInflated, '\0');
-    uint64_t taken = 0, produced = 0;
-    int status = Z_OK;
-    bool ok = true;
-    while (ok && status != Z_STREAM_END) {
-        if (z.avail_in == 0) {
-            const size_t n = static_cast<size_t>(std::min<uint64_t>(in.size(), compressed - taken));
-            if (n == 0 || !readAt(out, in.data(), n, outOffset + taken)) {
+    std::string in, got(kInflated, '\0'), want(kInflated, '\0');
+    bool ok = s.bit / 8 < compressed;
+    if (ok && s.from > 0) {
+        const uint64_t history = s.from > kWindow ? s.from - kWindow : 0;
+        in.assign(static_cast<size_t>(s.from - history), '\0');
+        ok = readAt(now.fd, in.data(), in.size(), now.offset + history) &&
+             inflateSetDictionary(&z, reinterpret_cast<const Bytef*>(in.data()), static_cast<uInt>(in.size())) == Z_OK;
+    }
+    uint64_t next = s.bit / 8;  // the next stream byte to hand over
+    if (ok && s.bit % 8 != 0) {
+        char first = 0;
+        const int skip = static_cast<int>(s.bit % 8);
+        ok = readAt(out, &first, 1, outOffset + next) &&
+             inflatePrime(&z, 8 - skip, static_cast<unsigned char>(first) >> skip) == Z_OK;
+        ++next;
+    }
+    uint64_t produced = 0;
+    const uint64_t length = s.to - s.from;
+    bool done = false;
+    in.resize(kChunk / 4);
+    while (ok && !done) {
+        // The last bits may already be with inflate: it is called again with
+        // no input until it can make no progress.
+        if (z.avail_in == 0 && next < compressed) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(in.size(), compressed - next));
+            if (!readAt(out, in.data(), n, outOffset + next)) {
                 ok = false;
                 break;
             }
             z.next_in = reinterpret_cast<Bytef*>(in.data());
             z.avail_in = static_cast<uInt>(n);
-            taken += n;
+            next += n;
         }
         z.next_out = reinterpret_cast<Bytef*>(got.data());
         z.avail_out = static_cast<uInt>(got.size());
-        status = inflate(&z, Z_NO_FLUSH);
-        if (status != Z_OK && status != Z_STREAM_END) ok = false;
+        const int status = inflate(&z, Z_BLOCK);
+        if (status != Z_OK && status != Z_STREAM_END) ok = false;  // Z_BUF_ERROR: no progress, cut short
         const size_t n = got.size() - z.avail_out;
-        if (n > now.length - produced) ok = false;
+        if (n > length - produced) ok = false;
         if (ok && n > 0)
-            ok = readAt(now.fd, want.data(), n, now.offset + produced) && std::memcmp(got.data(), want.data(), n) == 0;
+            ok = readAt(now.fd, want.data(), n, now.offset + s.from + produced) && std::memcmp(got.data(), want.data(), n) == 0;
         produced += n;
+        if (!ok) break;
+        if (status == Z_STREAM_END) {
+            ok = !s.endBit && produced == length;
+            done = true;
+        } else if (s.endBit && (z.data_type & 128)) {
+            const uint64_t at = (next - z.avail_in) * 8 - static_cast<uint64_t>(z.data_type & 7);
+            if (at > *s.endBit) ok = false;
+            done = at == *s.endBit;
+            ok = ok && (!done || produced == length);
+        }
     }
     inflateEnd(&z);
-    return ok && produced == now.length;
+    return ok && done;
 }
 
+// Writes the new stream; *seams, when given, receives the stretches to
+// inflate to check it: every stretch compressed afresh, and the first and
+// last block of every copied run. A copied run's blocks are the old
+// stream's bits, which give the file's bytes from the same history (the
+// index says so); what can go wrong is where a run starts and ends in the
+// new stream, which its first and last blocks show.
 std::optional<QFDeflateReuseResult> write(const std::vector<Block>& blocks, const QFFileRange* old,
-                                          const QFFileRange& now, int out, uint64_t outOffset) {
+                                          const QFFileRange& now, int out, uint64_t outOffset,
+                                          std::vector<Stretch>* seams = nullptr) {
     BitSink sink(out, outOffset);
     QFDeflateReuseResult result;
     uint64_t at = 0;
     for (const Block& b : blocks) {
-        if (b.start > at && !compressAfresh(now, at, b.start, false, sink)) return std::nullopt;
+        if (b.start > at) {
+            const uint64_t bit = sink.position();
+            if (!compressAfresh(now, at, b.start, false, sink)) return std::nullopt;
+            if (seams) seams->push_back({bit, at, b.start, sink.position()});
+        }
+        const uint64_t bit = sink.position();
         if (!copyBlocks(*old, b.bitStart, b.bitEnd, sink)) return std::nullopt;
+        if (seams) {
+            seams->push_back({bit, b.start, b.firstEnd, bit + (b.firstBitEnd - b.bitStart)});
+            if (b.lastStart > b.start) seams->push_back({bit + (b.lastBitStart - b.bitStart), b.lastStart, b.end, sink.position()});
+        }
         result.reusedBytes += b.end - b.start;
         at = b.end;
     }
+    const uint64_t bit = sink.position();
     if (!compressAfresh(now, at, now.length, true, sink)) return std::nullopt;
+    if (seams) seams->push_back({bit, at, now.length, std::nullopt});
     sink.flush();
     if (!sink.ok()) return std::nullopt;
     result.compressedSize = sink.size();
@@ -414,8 +474,12 @@ std::optional<QFDeflateReuseResult> QFDeflateReusing(const std::optional<QFFileR
     }
     if (oldStream && oldIndex) blocks = reusableBlocks(*oldIndex, newBytes);
     if (!blocks.empty()) {
-        auto reused = write(blocks, &*oldStream, newBytes, out, outOffset);
-        if (reused && inflatesTo(out, outOffset, reused->compressedSize, newBytes)) return reused;
+        std::vector<Stretch> seams;
+        auto reused = write(blocks, &*oldStream, newBytes, out, outOffset, &seams);
+        bool whole = reused.has_value();
+        for (const Stretch& seam : seams)
+            whole = whole && inflatesTo(out, outOffset, reused->compressedSize, newBytes, seam);
+        if (whole) return reused;
     }
     return write({}, nullptr, newBytes, out, outOffset);
 }
