@@ -115,10 +115,4 @@ std::vector<std::string> packPaths(const std::string& archivePath, const std::ve
     return arguments;
 }
 
-std::vector<std::string> packPathsStored(const std::string& archivePath, const std::vector<std::string>& paths) {
-    std::vector<std::string> arguments = packPaths(archivePath, paths);
-    arguments.insert(arguments.begin() + 2, "-0");
-    return arguments;
-}
-
 }  // namespace QFToolCommands

@@ -57,7 +57,4 @@ std::vector<std::string> packChanges(const std::string& basePackage, const std::
 // gives its own entry only. Each path is taken as itself (no wildcards, no
 // options); pass only paths for which entryNameIsLiteral holds.
 std::vector<std::string> packPaths(const std::string& archivePath, const std::vector<std::string>& paths);
-// As packPaths, but every file stored as it is, not compressed: for files
-// whose compressed data is made elsewhere (see system/QFDeflateReuse.h).
-std::vector<std::string> packPathsStored(const std::string& archivePath, const std::vector<std::string>& paths);
 }  // namespace QFToolCommands

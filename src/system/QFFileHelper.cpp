@@ -197,26 +197,32 @@ void QFFileHelper::zipChanges(const std::string& directoryPath, std::shared_ptr<
     }
     // The changed paths, packed by one or two tools at once, each into an
     // archive of its own; then the new archive from those and the old one.
-    // One archive path per part, empty where the part packs nothing.
+    // One archive path per part a tool packs, empty for the others.
+    auto byTool = [&](size_t part) {
+        return static_cast<int>(part) != QFRepackPlan::kReusePart && !plan->parts[part].empty();
+    };
     std::vector<std::string> partArchives;
-    for (const auto& part : plan->parts)
-        partArchives.push_back(part.empty() ? std::string()
-                                            : platform::path::appendingPathComponent(*staging, "part" + std::to_string(partArchives.size()) + ".zip"));
+    for (size_t part = 0; part < std::size(plan->parts); ++part)
+        partArchives.push_back(byTool(part) ? platform::path::appendingPathComponent(*staging, "part" + std::to_string(part) + ".zip")
+                                            : std::string());
     struct Progress {
         size_t running = 0;
         bool ok = true;
     };
     auto progress = std::make_shared<Progress>();
-    for (const auto& part : plan->parts) progress->running += part.empty() ? 0 : 1;
+    for (size_t part = 0; part < std::size(plan->parts); ++part) progress->running += byTool(part) ? 1 : 0;
     auto shared = std::make_shared<const QFRepackPlan>(std::move(*plan));
-    auto assemble = [directoryPath, unpacked, shared, partArchives, staging = *staging, target, complete](bool packed) {
-        // Assembling compresses the re-signed binaries: on a thread of its
-        // own, the main queue hears only of the end.
-        platform::GlobalQueue::async([=] {
+    // The re-signed binaries are compressed from the folder while their tool
+    // stores them; read on the main queue only, once everything has ended.
+    auto reused = std::make_shared<std::shared_ptr<const QFReusedStreams>>();
+    auto assemble = [directoryPath, unpacked, shared, partArchives, staging = *staging, target, complete, reused](bool packed) {
+        // Assembling copies what was made: on a thread of its own, the main
+        // queue hears only of the end.
+        platform::GlobalQueue::async([=, made = *reused] {
             const std::string partial = platform::path::appendingPathComponent(staging, "package.ipa");
             // The archive must hold exactly what the directory holds; whatever
             // went wrong, packing starts again from nothing.
-            bool ok = packed && QFAssembleRepacked(*shared, unpacked->packagePath, partArchives, partial) &&
+            bool ok = packed && QFAssembleRepacked(*shared, unpacked->packagePath, partArchives, partial, made.get()) &&
                       QFArchiveNames(partial) == QFUnpackedTree::archiveNames(directoryPath) &&
                       ::rename(partial.c_str(), target.c_str()) == 0;
             platform::fs::removeItem(staging);
@@ -229,21 +235,31 @@ void QFFileHelper::zipChanges(const std::string& directoryPath, std::shared_ptr<
             });
         });
     };
-    if (progress->running == 0) {
+    const bool reusing = !shared->parts[QFRepackPlan::kReusePart].empty();
+    if (progress->running == 0 && !reusing) {
         platform::MainQueue::async([assemble] { assemble(true); });
         return;
     }
     QFToolPaths tools = QFToolPaths::current();
-    for (size_t index = 0; index < std::size(shared->parts); ++index) {
-        const auto& part = shared->parts[index];
-        if (part.empty()) continue;
-        auto arguments = static_cast<int>(index) == QFRepackPlan::kReusePart
-                             ? QFToolCommands::packPathsStored(partArchives[index], part)
-                             : QFToolCommands::packPaths(partArchives[index], part);
-        runAndWait({tools.zip, std::move(arguments), directoryPath}, [progress, assemble](int status) {
-            progress->ok = progress->ok && status == 0;
-            if (--progress->running == 0) assemble(progress->ok);
+    if (reusing) {
+        ++progress->running;
+        const std::string scratch = platform::path::appendingPathComponent(*staging, "streams");
+        platform::GlobalQueue::async([shared, directoryPath, unpacked, scratch, reused, progress, assemble] {
+            auto made = QFCompressReused(*shared, directoryPath, unpacked->packagePath, scratch);
+            platform::MainQueue::async([made = std::move(made), reused, progress, assemble] {
+                *reused = made;
+                progress->ok = progress->ok && made;
+                if (--progress->running == 0) assemble(progress->ok);
+            });
         });
+    }
+    for (size_t index = 0; index < std::size(shared->parts); ++index) {
+        if (partArchives[index].empty()) continue;
+        runAndWait({tools.zip, QFToolCommands::packPaths(partArchives[index], shared->parts[index]), directoryPath},
+                   [progress, assemble](int status) {
+                       progress->ok = progress->ok && status == 0;
+                       if (--progress->running == 0) assemble(progress->ok);
+                   });
     }
 }
 

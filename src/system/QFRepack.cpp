@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <system_error>
@@ -133,51 +136,141 @@ std::optional<uint64_t> recordEnd(const Source& source, const Entry& e) {
     return end;
 }
 
-// A stored file compressed again: where its stream lies.
+// A stored file compressed again: where its stream lies, and what it was
+// made from.
 struct Recompressed {
     int fd = -1;
     uint64_t offset = 0, size = 0;
+    bool stored = false;  // compressing would not make it smaller: the file's bytes as they are
+    uint32_t crc = 0;
+    uint64_t fileSize = 0;
+    struct stat file {};  // as it was read
 };
 
-// The files the streams lie in, unlinked already; closed with this.
-struct StreamFiles {
+}  // namespace
+
+// The files the streams lie in, unlinked already, closed with this; the
+// streams by item.
+struct QFReusedStreams {
     int fds[2] = {-1, -1};
-    StreamFiles() = default;
-    StreamFiles(const StreamFiles&) = delete;
-    StreamFiles& operator=(const StreamFiles&) = delete;
-    ~StreamFiles() {
+    std::unordered_map<size_t, Recompressed> streams;
+    QFReusedStreams() = default;
+    QFReusedStreams(const QFReusedStreams&) = delete;
+    QFReusedStreams& operator=(const QFReusedStreams&) = delete;
+    ~QFReusedStreams() {
         for (int fd : fds)
             if (fd >= 0) ::close(fd);
     }
 };
 
-// The stored entries of the reuse part compressed, reusing their old
-// entries, on two threads, each into a file of its own beside the archive.
-// An entry whose stream would not be smaller stays stored (no record).
-bool recompress(const QFRepackPlan& plan, const Source& old, const Source& stored,
-                const std::unordered_map<std::string, const Entry*>& storedEntries, const std::string& archivePath,
-                StreamFiles& files, std::unordered_map<size_t, Recompressed>& streams) {
+namespace {
+
+// The packing tool's DOS time: local time, rounded up to an even second,
+// 1980 at the earliest.
+uint32_t dosTime(time_t when) {
+    const time_t even = static_cast<time_t>((static_cast<unsigned long>(when) + 1) & ~1UL);
+    struct tm t {};
+    if (!::localtime_r(&even, &t) || t.tm_year < 80) return (1u << 21) | (1u << 16);
+    return (static_cast<uint32_t>(t.tm_year - 80) << 25) | (static_cast<uint32_t>(t.tm_mon + 1) << 21) |
+           (static_cast<uint32_t>(t.tm_mday) << 16) | (static_cast<uint32_t>(t.tm_hour) << 11) |
+           (static_cast<uint32_t>(t.tm_min) << 5) | (static_cast<uint32_t>(t.tm_sec) >> 1);
+}
+
+// A file's local and central headers as the packing tool writes them on
+// Unix for a plain-ASCII name: its version, the time, the extended time
+// (modification and access in the local header, modification alone in the
+// central one) and the Unix owner, the mode in the external attributes,
+// a binary file. The central header's offset is left 0.
+// NOTE: keep in step with the packing tool's output (the tests compare
+// these headers with its own for the same file).
+void toolHeaders(const std::string& name, const Recompressed& r, std::string& local, std::string& central) {
+    const bool deflated = !r.stored;
+    const uint32_t dos = dosTime(r.file.st_mtime);
+    const uint32_t compressed = static_cast<uint32_t>(deflated ? r.size : r.fileSize);
+    std::string times(4, '\0'), accessed(4, '\0'), owner(11, '\0');
+    put32(times, 0, static_cast<uint32_t>(r.file.st_mtime));
+    put32(accessed, 0, static_cast<uint32_t>(r.file.st_atime));
+    owner[0] = 1;
+    owner[1] = 4;
+    put32(owner, 2, static_cast<uint32_t>(r.file.st_uid));
+    owner[6] = 4;
+    put32(owner, 7, static_cast<uint32_t>(r.file.st_gid));
+    auto extra = [&](uint16_t id, const std::string& body) {
+        std::string field(4, '\0');
+        put16(field, 0, id);
+        put16(field, 2, static_cast<uint16_t>(body.size()));
+        return field + body;
+    };
+    const std::string localExtra = extra(0x5455, std::string(1, '\3') + times + accessed) + extra(0x7875, owner);
+    const std::string centralExtra = extra(0x5455, std::string(1, '\3') + times) + extra(0x7875, owner);
+    local.assign(kLocalHeaderSize, '\0');
+    put32(local, 0, kLocalHeaderSignature);
+    put16(local, 4, deflated ? 20 : 10);
+    put16(local, 8, deflated ? kMethodDeflated : kMethodStored);
+    put32(local, 10, dos);
+    put32(local, 14, r.crc);
+    put32(local, 18, compressed);
+    put32(local, 22, static_cast<uint32_t>(r.fileSize));
+    put16(local, 26, static_cast<uint16_t>(name.size()));
+    put16(local, 28, static_cast<uint16_t>(localExtra.size()));
+    local += name + localExtra;
+    central.assign(kCentralHeaderSize, '\0');
+    put32(central, 0, kCentralHeaderSignature);
+    put16(central, 4, (kMadeOnUnix << 8) | 30);
+    put16(central, 6, deflated ? 20 : 10);
+    put16(central, 10, deflated ? kMethodDeflated : kMethodStored);
+    put32(central, 12, dos);
+    put32(central, 16, r.crc);
+    put32(central, 20, compressed);
+    put32(central, 24, static_cast<uint32_t>(r.fileSize));
+    put16(central, 28, static_cast<uint16_t>(name.size()));
+    put16(central, 30, static_cast<uint16_t>(centralExtra.size()));
+    put32(central, 38, static_cast<uint32_t>(r.file.st_mode) << 16);
+    central += name + centralExtra;
+}
+
+uint32_t crcOf(const QFFileRange& range, bool& ok) {
+    uLong crc = crc32(0, nullptr, 0);
+    std::string buffer;
+    for (uint64_t at = 0; ok && at < range.length;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(uint64_t{1} << 20, range.length - at));
+        buffer.resize(n);
+        ssize_t got = ::pread(range.fd, buffer.data(), n, static_cast<off_t>(range.offset + at));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            ok = false;
+            break;
+        }
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(got));
+        at += static_cast<uint64_t>(got);
+    }
+    return static_cast<uint32_t>(crc);
+}
+
+// The kReusePart items compressed reusing their old entries, on two
+// threads, each into a file of its own; newBytesOf gives an item's bytes.
+bool recompress(const QFRepackPlan& plan, const Source& old,
+                const std::function<std::optional<QFFileRange>(const QFRepackPlan::Item&, struct stat&)>& newBytesOf,
+                const std::string& scratchPath, QFReusedStreams& made) {
     struct Job {
         size_t item;
         QFFileRange oldStream, newBytes;
         const QFDeflateIndex* oldBlocks;
+        struct stat file;
     };
     std::vector<Job> jobs;
     for (size_t i = 0; i < plan.items.size(); ++i) {
         const QFRepackPlan::Item& item = plan.items[i];
         if (item.part != QFRepackPlan::kReusePart) continue;
-        auto found = storedEntries.find(item.name);
-        if (found == storedEntries.end() || item.oldIndex >= old.entries.size()) return false;
-        const Entry& now = *found->second;
+        if (item.oldIndex >= old.entries.size()) return false;
         const Entry& was = old.entries[item.oldIndex];
-        if (now.method != kMethodStored || now.compressedSize != now.size || (now.flags & (kFlagEncrypted | kFlagDescriptor)))
-            return false;
-        auto newAt = dataOffset(stored.file, stored.directory, now);
-        if (!newAt) return false;
+        struct stat file {};
+        auto newBytes = newBytesOf(item, file);
+        if (!newBytes) return false;
         auto oldAt = was.method == kMethodDeflated && !(was.flags & kFlagEncrypted) ? dataOffset(old.file, old.directory, was)
                                                                                     : std::nullopt;
-        jobs.push_back({i, {old.file.descriptor(), oldAt.value_or(0), oldAt ? was.compressedSize : 0},
-                        {stored.file.descriptor(), *newAt, now.size}, item.oldBlocks.get()});
+        jobs.push_back({i, {old.file.descriptor(), oldAt.value_or(0), oldAt ? was.compressedSize : 0}, *newBytes,
+                        item.oldBlocks.get(), file});
     }
     if (jobs.empty()) return true;
     // The largest first, each to the thread with less to do.
@@ -190,18 +283,17 @@ bool recompress(const QFRepackPlan& plan, const Source& old, const Source& store
         share[t].push_back(&job);
     }
     struct Worker {
-        std::string path;
         int fd = -1;
         bool ok = true;
         std::vector<std::pair<size_t, Recompressed>> done;
     };
     Worker workers[2];
     for (int t = 0; t < 2; ++t) {
-        workers[t].path = archivePath + ".part" + std::to_string(t);
-        workers[t].fd = files.fds[t] = ::open(workers[t].path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        // Unlinked at once: the descriptor keeps the streams until the archive is written.
+        const std::string path = scratchPath + "." + std::to_string(t);
+        workers[t].fd = made.fds[t] = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        // Removed at once: the descriptor keeps the streams until the archive is written.
         if (workers[t].fd < 0) workers[t].ok = false;
-        else ::unlink(workers[t].path.c_str());
+        else ::unlink(path.c_str());
     }
     auto work = [&share](Worker& w, int t) {
         uint64_t at = 0;
@@ -209,15 +301,29 @@ bool recompress(const QFRepackPlan& plan, const Source& old, const Source& store
             if (!w.ok) return;
             std::optional<QFFileRange> oldStream;
             if (job->oldStream.length > 0) oldStream = job->oldStream;
-            auto made = QFDeflateReusing(oldStream, job->oldBlocks, job->newBytes, w.fd, at);
-            if (!made) {
-                w.ok = false;
-                return;
+            auto stream = QFDeflateReusing(oldStream, job->oldBlocks, job->newBytes, w.fd, at);
+            Recompressed r;
+            r.crc = crcOf(job->newBytes, w.ok);
+            r.fileSize = job->newBytes.length;
+            r.file = job->file;
+            if (!stream) w.ok = false;
+            if (!w.ok) return;
+            r.fd = w.fd;
+            r.offset = at;
+            if (stream->compressedSize < job->newBytes.length) {
+                r.size = stream->compressedSize;
+            } else {
+                // Stored, as the tool stores what does not shrink: the bytes
+                // themselves take the stream's place.
+                r.stored = true;
+                r.size = job->newBytes.length;
+                if (!copyRange(job->newBytes.fd, job->newBytes.offset, w.fd, at, r.size)) {
+                    w.ok = false;
+                    return;
+                }
             }
-            if (made->compressedSize < job->newBytes.length) {
-                w.done.push_back({job->item, {w.fd, at, made->compressedSize}});
-                at += made->compressedSize;
-            }
+            at += r.size;
+            w.done.push_back({job->item, r});
         }
     };
     std::thread second;
@@ -235,13 +341,13 @@ bool recompress(const QFRepackPlan& plan, const Source& old, const Source& store
     bool ok = true;
     for (Worker& w : workers) {
         ok = ok && w.ok;
-        for (auto& [item, stream] : w.done) streams.emplace(item, stream);
+        for (auto& [item, stream] : w.done) made.streams.emplace(item, stream);
     }
     return ok;
 }
 
 bool assemble(const QFRepackPlan& plan, Source& old, std::vector<std::unique_ptr<Source>>& parts,
-              const std::unordered_map<size_t, Recompressed>& streams, int out) {
+              const QFReusedStreams* made, int out) {
     std::vector<std::unordered_map<std::string, const Entry*>> partEntries(parts.size());
     for (size_t p = 0; p < parts.size(); ++p)
         if (parts[p])
@@ -251,6 +357,21 @@ bool assemble(const QFRepackPlan& plan, Source& old, std::vector<std::unique_ptr
     uint64_t offset = 0;
     for (size_t i = 0; i < plan.items.size(); ++i) {
         const QFRepackPlan::Item& item = plan.items[i];
+        if (item.part == QFRepackPlan::kReusePart) {
+            auto found = made ? made->streams.find(i) : std::unordered_map<size_t, Recompressed>::const_iterator{};
+            if (!made || found == made->streams.end()) return false;
+            const Recompressed& stream = found->second;
+            std::string local, header;
+            toolHeaders(item.name, stream, local, header);
+            const uint64_t length = local.size() + stream.size;
+            if (length > kClassicLimit || offset > kClassicLimit - length) return false;
+            if (!writeAt(out, local, offset) || !copyRange(stream.fd, stream.offset, out, offset + local.size(), stream.size))
+                return false;
+            put32(header, 42, static_cast<uint32_t>(offset));
+            central += header;
+            offset += length;
+            continue;
+        }
         Source* source = nullptr;
         const Entry* e = nullptr;
         if (item.part < 0) {
@@ -266,32 +387,6 @@ bool assemble(const QFRepackPlan& plan, Source& old, std::vector<std::unique_ptr
         }
         if (e->name != item.name || e->zip64) return false;
         std::string header = source->central.substr(e->centralAt, e->centralSize);
-        auto stream = streams.find(i);
-        if (stream != streams.end()) {
-            // The stored entry's headers as its tool wrote them, but for
-            // what compression changes: the version needed, the method and
-            // the compressed size. NOTE: keep in step with what the packing
-            // tool writes for a compressed file (its default level).
-            auto data = dataOffset(source->file, source->directory, *e);
-            if (!data) return false;
-            auto local = source->file.read(e->localOffset, *data - e->localOffset);
-            const uint64_t length = local ? local->size() + stream->second.size : 0;
-            if (!local || local->size() < kLocalHeaderSize || length > kClassicLimit || offset > kClassicLimit - length)
-                return false;
-            put16(*local, 4, std::max<uint16_t>(le16(*local, 4), 20));
-            put16(*local, 8, kMethodDeflated);
-            put32(*local, 18, static_cast<uint32_t>(stream->second.size));
-            if (!writeAt(out, *local, offset) ||
-                !copyRange(stream->second.fd, stream->second.offset, out, offset + local->size(), stream->second.size))
-                return false;
-            put16(header, 6, std::max<uint16_t>(le16(header, 6), 20));
-            put16(header, 10, kMethodDeflated);
-            put32(header, 20, static_cast<uint32_t>(stream->second.size));
-            put32(header, 42, static_cast<uint32_t>(offset));
-            central += header;
-            offset += length;
-            continue;
-        }
         auto end = recordEnd(*source, *e);
         if (!end) return false;
         const uint64_t length = *end - e->localOffset;
@@ -394,8 +489,27 @@ std::optional<QFRepackPlan> QFPlanRepacking(const std::string& root, const QFUnp
     return plan;
 }
 
+std::shared_ptr<const QFReusedStreams> QFCompressReused(const QFRepackPlan& plan, const std::string& root,
+                                                        const std::string& oldPackage, const std::string& scratchPath) {
+    Source old(oldPackage);
+    if (!old.read()) return nullptr;
+    auto made = std::make_shared<QFReusedStreams>();
+    std::vector<int> opened;
+    auto fromFolder = [&](const QFRepackPlan::Item& item, struct stat& st) -> std::optional<QFFileRange> {
+        int fd = ::open((root + "/" + item.name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) return std::nullopt;
+        opened.push_back(fd);
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+        return QFFileRange{fd, 0, static_cast<uint64_t>(st.st_size)};
+    };
+    const bool ok = recompress(plan, old, fromFolder, scratchPath, *made);
+    for (int fd : opened) ::close(fd);
+    return ok ? std::shared_ptr<const QFReusedStreams>(std::move(made)) : nullptr;
+}
+
 bool QFAssembleRepacked(const QFRepackPlan& plan, const std::string& oldPackage,
-                        const std::vector<std::string>& partArchives, const std::string& archivePath) {
+                        const std::vector<std::string>& partArchives, const std::string& archivePath,
+                        const QFReusedStreams* made) {
     Source old(oldPackage);
     if (!old.read()) return false;
     std::vector<std::unique_ptr<Source>> parts;
@@ -403,17 +517,9 @@ bool QFAssembleRepacked(const QFRepackPlan& plan, const std::string& oldPackage,
         parts.push_back(path.empty() ? nullptr : std::make_unique<Source>(path));
         if (parts.back() && !parts.back()->read()) return false;
     }
-    StreamFiles files;
-    std::unordered_map<size_t, Recompressed> streams;
-    const size_t reuse = QFRepackPlan::kReusePart;
-    if (reuse < parts.size() && parts[reuse]) {
-        std::unordered_map<std::string, const Entry*> stored;
-        for (const Entry& e : parts[reuse]->entries) stored.emplace(e.name, &e);
-        if (!recompress(plan, old, *parts[reuse], stored, archivePath, files, streams)) return false;
-    }
     int out = ::open(archivePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (out < 0) return false;
-    bool ok = assemble(plan, old, parts, streams, out);
+    bool ok = assemble(plan, old, parts, made, out);
     ok = ::close(out) == 0 && ok;
     if (!ok) ::unlink(archivePath.c_str());
     return ok;

@@ -4,11 +4,13 @@
 // once, each into an archive of its own, and the new archive is then
 // assembled from those and from the opened package's untouched entries,
 // whose compressed bytes are copied as they lie. Re-signed binaries, which
-// keep most of their bytes, go to a third tool that stores them; at
-// assembly each is compressed reusing its old entry's compressed data
-// (system/QFDeflateReuse.h), two at a time. The result holds the same
-// entries, modes, links and bytes as packing the whole folder with one tool.
+// keep most of their bytes, are compressed meanwhile reusing their old
+// entries' compressed data (system/QFDeflateReuse.h), two at a time, and go
+// into the archive with the headers the tool gives a file. The result holds
+// the same entries, modes, links and bytes as packing the whole folder with
+// one tool.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,7 +32,8 @@ struct QFRepackLimits {
 };
 
 struct QFRepackPlan {
-    // The tool that stores the files compressed at assembly.
+    // The part of the binaries compressed reusing their old entries: no
+    // tool packs it.
     static constexpr int kReusePart = 2;
     struct Item {
         std::string name;    // the entry's name; folders end in "/"
@@ -41,7 +44,7 @@ struct QFRepackPlan {
     // Every path below the folder, in the order of a walk of it (folders
     // before their contents), as packing the folder with one tool lists them.
     std::vector<Item> items;
-    // The relative paths each packing tool packs; any may be empty.
+    // The relative paths of each part; any may be empty.
     std::vector<std::string> parts[3];
 };
 
@@ -54,13 +57,23 @@ struct QFRepackPlan {
 std::optional<QFRepackPlan> QFPlanRepacking(const std::string& root, const QFUnpackedTree& unpacked,
                                             const QFRepackLimits& limits = {});
 
+// The kReusePart files compressed, reusing their old entries, from the
+// folder: made while the tools pack the other parts. Nothing when a file or
+// the opened package cannot be read; scratchPath names the files the
+// streams are written to (removed at once, kept open).
+struct QFReusedStreams;
+std::shared_ptr<const QFReusedStreams> QFCompressReused(const QFRepackPlan& plan, const std::string& root,
+                                                        const std::string& oldPackage, const std::string& scratchPath);
+
 // Writes archivePath (which must not exist yet): the plan's items in order,
 // each copied from the opened package or from partArchives[part] as it lies,
-// those of kReusePart compressed on the way. partArchives has one path per
-// part, empty for a part with nothing to pack. False when a source does not
-// hold what the plan says or the archive would need ZIP64 records.
+// those of kReusePart from made. partArchives has one path per part, empty
+// for a part with nothing to pack.
+// False when a source does not hold what the plan says or the archive would
+// need ZIP64 records.
 bool QFAssembleRepacked(const QFRepackPlan& plan, const std::string& oldPackage,
-                        const std::vector<std::string>& partArchives, const std::string& archivePath);
+                        const std::vector<std::string>& partArchives, const std::string& archivePath,
+                        const QFReusedStreams* made);
 
 // The names of an archive's entries, sorted; nothing when its directory
 // cannot be read.

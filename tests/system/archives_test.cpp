@@ -569,6 +569,8 @@ TEST_F(Archives, ReSignedBinariesAreCompressedReusingTheirOldEntries) {
     binary[20] ^= 1;
     binary.replace(binary.size() - 8000, 8000, std::string(9000, 's'));
     testkit::writeFile(w + "/Payload/Demo.app/Demo", binary, true);
+    const timespec odd[2] = {{1700000001, 0}, {1700000003, 0}};  // an odd second: the tool rounds it
+    ASSERT_EQ(::utimensat(AT_FDCWD, (w + "/Payload/Demo.app/Demo").c_str(), odd, 0), 0);
     auto plan = QFPlanRepacking(w, *unpacked);
     ASSERT_TRUE(plan);
     EXPECT_EQ(plan->parts[QFRepackPlan::kReusePart], std::vector<std::string>{"Payload/Demo.app/Demo"});
@@ -582,16 +584,33 @@ TEST_F(Archives, ReSignedBinariesAreCompressedReusingTheirOldEntries) {
     EXPECT_EQ(differences(work + "/changes", w), std::vector<std::string>{});
     // The tool itself finds every entry whole.
     EXPECT_EQ(testkit::run({"/usr/bin/unzip", "-tq", work + "/out/changes.ipa"}), 0);
-    auto entry = [](const std::string& archive) {
-        qfzip::ArchiveFile file(archive);
-        auto entries = qfzip::readEntries(file, *qfzip::findDirectory(file));
-        for (const auto& e : *entries)
-            if (e.name == "Payload/Demo.app/Demo") return e;
-        return qfzip::Entry{};
+    // The binary's entry: its central header and its local header, each
+    // without the compressed size and the offset.
+    struct Headers {
+        qfzip::Entry entry;
+        std::string central, local;
     };
-    const qfzip::Entry reused = entry(work + "/out/changes.ipa"), scratch = entry(work + "/out/scratch.ipa");
-    EXPECT_EQ(reused.method, qfzip::kMethodDeflated);
-    EXPECT_LE(reused.compressedSize, scratch.compressedSize * 102 / 100);
+    auto headersOf = [](const std::string& archive) {
+        qfzip::ArchiveFile file(archive);
+        auto directory = qfzip::findDirectory(file);
+        std::string bytes;
+        auto entries = qfzip::readEntries(file, *directory, &bytes);
+        for (const auto& e : *entries)
+            if (e.name == "Payload/Demo.app/Demo") {
+                Headers h{e, bytes.substr(e.centralAt, e.centralSize), ""};
+                h.local = *file.read(e.localOffset, *qfzip::dataOffset(file, *directory, e) - e.localOffset);
+                h.central.replace(42, 4, 4, '\0').replace(20, 4, 4, '\0');
+                h.local.replace(18, 4, 4, '\0');
+                return h;
+            }
+        return Headers{};
+    };
+    const Headers reused = headersOf(work + "/out/changes.ipa"), scratch = headersOf(work + "/out/scratch.ipa");
+    EXPECT_EQ(reused.entry.method, qfzip::kMethodDeflated);
+    EXPECT_LE(reused.entry.compressedSize, scratch.entry.compressedSize * 102 / 100);
+    // Times, owner, mode and the rest as the tool writes them for the file.
+    EXPECT_EQ(reused.central, scratch.central);
+    EXPECT_EQ(reused.local, scratch.local);
     EXPECT_NE(testkit::readFile(work + "/out/changes.ipa"), testkit::readFile(work + "/out/scratch.ipa"))
         << "assembled, not packed again from scratch";
 }
