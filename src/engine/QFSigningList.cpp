@@ -1,12 +1,15 @@
 #include "engine/QFSigningList.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <optional>
+#include <unordered_map>
 
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -58,7 +61,7 @@ enum class MachOKind { NotMachO, Unreadable, Thin };
 
 // The file type of a file's code: the first slice decides, as it does for
 // the signer. Unreadable: a fat header whose first slice cannot be read.
-MachOKind machOFileType(const std::string& file, uint32_t& filetype) {
+MachOKind readMachOFileType(const std::string& file, uint32_t& filetype) {
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return MachOKind::NotMachO;
     MachOKind kind = MachOKind::NotMachO;
@@ -84,6 +87,47 @@ MachOKind machOFileType(const std::string& file, uint32_t& filetype) {
         }
     }
     ::close(fd);
+    return kind;
+}
+
+// What a regular file was found to be, while it keeps its stamp: a run
+// lists the code of the same folder several times (checks, the nested
+// stage, signing), and opening thousands of resources each time costs more
+// than looking at their stamps.
+struct Classified {
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    timespec modified, changed;
+    MachOKind kind;
+    uint32_t filetype;
+    bool sameFile(const struct stat& st) const {
+        return device == st.st_dev && inode == st.st_ino && size == st.st_size &&
+               modified.tv_sec == st.st_mtim.tv_sec && modified.tv_nsec == st.st_mtim.tv_nsec &&
+               changed.tv_sec == st.st_ctim.tv_sec && changed.tv_nsec == st.st_ctim.tv_nsec;
+    }
+};
+
+MachOKind machOFileType(const std::string& file, uint32_t& filetype) {
+    static std::mutex lock;
+    static auto* known = new std::unordered_map<std::string, Classified>();  // lives to the end, for late callers
+    constexpr size_t kMaxKnown = 200000;
+    struct stat st;
+    if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return readMachOFileType(file, filetype);
+    {
+        std::lock_guard<std::mutex> g(lock);
+        auto it = known->find(file);
+        if (it != known->end() && it->second.sameFile(st)) {
+            filetype = it->second.filetype;
+            return it->second.kind;
+        }
+    }
+    uint32_t type = 0;
+    const MachOKind kind = readMachOFileType(file, type);
+    std::lock_guard<std::mutex> g(lock);
+    if (known->size() >= kMaxKnown) known->clear();
+    (*known)[file] = Classified{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, kind, type};
+    if (kind == MachOKind::Thin) filetype = type;
     return kind;
 }
 
