@@ -1,5 +1,7 @@
 #include "ZipWriter.h"
 
+#include <algorithm>
+
 #include <zlib.h>
 
 #include "testkit/testkit.h"
@@ -17,15 +19,21 @@ void le64(std::string& out, uint64_t v) {
     le32(out, v & 0xFFFFFFFF);
     le32(out, v >> 32);
 }
-std::string rawDeflate(const std::string& data) {
+std::string rawDeflate(const std::string& data, size_t flushEvery) {
     z_stream z{};
     deflateInit2(&z, 9, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&z, data.size()), '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
+    const size_t flushes = flushEvery ? data.size() / flushEvery + 1 : 0;
+    std::string out(deflateBound(&z, data.size()) + flushes * 16, '\0');
     z.next_out = reinterpret_cast<Bytef*>(out.data());
     z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
+    size_t at = 0;
+    do {
+        const size_t n = flushEvery ? std::min(flushEvery, data.size() - at) : data.size();
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + at));
+        z.avail_in = static_cast<uInt>(n);
+        at += n;
+        deflate(&z, at < data.size() ? Z_SYNC_FLUSH : Z_FINISH);
+    } while (at < data.size());
     out.resize(z.total_out);
     deflateEnd(&z);
     return out;
@@ -34,7 +42,7 @@ constexpr uint64_t kSaturated = 0xFFFFFFFF;
 }  // namespace
 
 void ZipWriter::add(const std::string& name, const std::string& data, uint32_t mode, const Options& options) {
-    std::string stored = options.deflate ? rawDeflate(data) : data;
+    std::string stored = options.deflate ? rawDeflate(data, options.flushEvery) : data;
     uint64_t declared = options.declaredSize.value_or(data.size());
     uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
     Entry e{name, mode, crc, static_cast<uint32_t>(body.size()), static_cast<uint16_t>(options.deflate ? 8 : 0),

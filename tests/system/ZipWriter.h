@@ -12,6 +12,7 @@ public:
     struct Options {
         bool deflate = false;                 // deflated rather than stored
         std::optional<uint64_t> declaredSize;  // the inflated size the directory claims (ZIP64 past 4 GiB)
+        size_t flushEvery = 0;                 // ends a block after every so many bytes (0: never)
     };
     void addFile(const std::string& name, const std::string& data, uint32_t mode = 0100644) {
         add(name, data, mode, {});

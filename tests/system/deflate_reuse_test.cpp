@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "ZipWriter.h"
 #include "system/QFArchiveSafety.h"
 #include "system/QFDeflateReuse.h"
 #include "system/QFZipDirectory.h"
@@ -152,6 +153,45 @@ TEST_F(DeflateReuse, GivesTheNewBytesAndReusesWhatDidNotChange) {
             EXPECT_LE(made->reusedBytes, uint64_t(c.reusedAtMost * now.size()));
             // As small as compressing afresh, within 2%.
             EXPECT_LE(made->compressedSize, fresh->compressedSize * 102 / 100);
+        }
+    }
+}
+
+// The archive check indexes compressed binaries only, and no stream whose
+// blocks are too many for its size; indexing never changes its verdict.
+TEST_F(DeflateReuse, TheCheckIndexesOnlyWhatIsWorthItAndJudgesAsBefore) {
+    const std::string binary = binaryLike(256 << 10, 5);
+    struct Case {
+        const char* name;
+        std::string bytes;
+        ZipWriter::Options options;
+        std::optional<QFArchiveRefusal> verdict;
+        bool indexed;
+    };
+    ZipWriter::Options deflated;
+    deflated.deflate = true;
+    ZipWriter::Options tinyBlocks = deflated;
+    tinyBlocks.flushEvery = 16;
+    ZipWriter::Options lying = deflated;
+    lying.declaredSize = binary.size() / 2;
+    const Case cases[] = {
+        {"a binary", binary, deflated, std::nullopt, true},
+        {"a binary in blocks of 16 bytes", binary, tinyBlocks, std::nullopt, false},
+        {"not a binary", std::string(256 << 10, 't'), deflated, std::nullopt, false},
+        {"a binary stored", binary, {}, std::nullopt, false},
+        {"a binary that inflates past its declared size", binary, lying, QFArchiveRefusal::SizeMismatch, false},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string archive = work + "/check" + std::to_string(n++) + ".zip";
+        ZipWriter zip;
+        zip.add("Payload/A.app/A", c.bytes, 0100755, c.options);
+        zip.write(archive);
+        std::vector<QFArchiveEntry> listed;
+        EXPECT_EQ(QFCheckArchiveBeforeUnpacking(archive, work, {}, &listed), c.verdict);
+        if (!c.verdict) {
+            EXPECT_EQ(listed.at(0).blocks != nullptr, c.indexed);
         }
     }
 }
