@@ -203,30 +203,29 @@ void toolHeaders(const std::string& name, const Recompressed& r, std::string& lo
     };
     const std::string localExtra = extra(0x5455, std::string(1, '\3') + times + accessed) + extra(0x7875, owner);
     const std::string centralExtra = extra(0x5455, std::string(1, '\3') + times) + extra(0x7875, owner);
-    local.assign(kLocalHeaderSize, '\0');
+    // The fields both headers give, in the same order: version needed,
+    // flags, method, time, CRC, sizes, name and extra lengths.
+    auto shared = [&](size_t extraSize) {
+        std::string fields(26, '\0');
+        put16(fields, 0, deflated ? 20 : 10);
+        put16(fields, 4, deflated ? kMethodDeflated : kMethodStored);
+        put32(fields, 6, dos);
+        put32(fields, 10, r.crc);
+        put32(fields, 14, compressed);
+        put32(fields, 18, static_cast<uint32_t>(r.fileSize));
+        put16(fields, 22, static_cast<uint16_t>(name.size()));
+        put16(fields, 24, static_cast<uint16_t>(extraSize));
+        return fields;
+    };
+    local.assign(4, '\0');
     put32(local, 0, kLocalHeaderSignature);
-    put16(local, 4, deflated ? 20 : 10);
-    put16(local, 8, deflated ? kMethodDeflated : kMethodStored);
-    put32(local, 10, dos);
-    put32(local, 14, r.crc);
-    put32(local, 18, compressed);
-    put32(local, 22, static_cast<uint32_t>(r.fileSize));
-    put16(local, 26, static_cast<uint16_t>(name.size()));
-    put16(local, 28, static_cast<uint16_t>(localExtra.size()));
-    local += name + localExtra;
-    central.assign(kCentralHeaderSize, '\0');
+    local += shared(localExtra.size()) + name + localExtra;
+    central.assign(6, '\0');
     put32(central, 0, kCentralHeaderSignature);
     put16(central, 4, (kMadeOnUnix << 8) | 30);
-    put16(central, 6, deflated ? 20 : 10);
-    put16(central, 10, deflated ? kMethodDeflated : kMethodStored);
-    put32(central, 12, dos);
-    put32(central, 16, r.crc);
-    put32(central, 20, compressed);
-    put32(central, 24, static_cast<uint32_t>(r.fileSize));
-    put16(central, 28, static_cast<uint16_t>(name.size()));
-    put16(central, 30, static_cast<uint16_t>(centralExtra.size()));
-    put32(central, 38, static_cast<uint32_t>(r.file.st_mode) << 16);
-    central += name + centralExtra;
+    std::string rest(14, '\0');  // comment length, disk, internal attributes (binary), external, offset
+    put32(rest, 6, static_cast<uint32_t>(r.file.st_mode) << 16);
+    central += shared(centralExtra.size()) + rest + name + centralExtra;
 }
 
 uint32_t crcOf(const QFFileRange& range, bool& ok) {
