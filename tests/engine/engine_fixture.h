@@ -186,4 +186,20 @@ protected:
 
 inline std::string lastComponent(const std::string& path) { return std::filesystem::path(path).filename().string(); }
 
+// A command run as a program: its status, standard output and standard error.
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+inline Outcome runProgram(const std::string& program, const std::vector<std::string>& args, const std::string& scratch) {
+    const std::string errPath = scratch + "/stderr.txt";
+    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>" + shellQuote(errPath), program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Outcome o;
+    o.status = testkit::run(argv, &o.out);
+    o.err = testkit::readFile(errPath);
+    return o;
+}
+
 }  // namespace enginetest

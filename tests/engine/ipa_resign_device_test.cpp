@@ -12,21 +12,6 @@ namespace stdfs = std::filesystem;
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-Outcome runProgram(const std::string& program, const std::vector<std::string>& args, const std::string& scratch) {
-    const std::string errPath = scratch + "/stderr.txt";
-    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>" + shellQuote(errPath), program};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Outcome o;
-    o.status = testkit::run(argv, &o.out);
-    o.err = testkit::readFile(errPath);
-    return o;
-}
-
 // The messages of the stamped lines.
 std::vector<std::string> messages(const std::string& text) {
     static const std::regex stamped(R"(^\[\d\d/\d\d \d\d:\d\d:\d\d \d\d\d\] (.*)$)");

@@ -19,22 +19,6 @@ namespace plist = platform::plist;
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out;  // standard output
-    std::string err;  // standard error
-};
-
-Outcome runProgram(const std::string& program, const std::vector<std::string>& args, const std::string& scratch) {
-    const std::string errPath = scratch + "/stderr.txt";
-    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>" + shellQuote(errPath), program};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Outcome o;
-    o.status = testkit::run(argv, &o.out);
-    o.err = testkit::readFile(errPath);
-    return o;
-}
-
 std::vector<std::string> messages(const std::string& text) {
     static const std::regex stamped(R"(^\[\d\d/\d\d \d\d:\d\d:\d\d \d\d\d\] (.*)$)");
     std::vector<std::string> out;
