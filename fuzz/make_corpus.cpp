@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include <zlib.h>
+
 #include "codesign/Signer.h"
 #include "readers.h"
 #include "testkit/macho.h"
@@ -112,6 +114,28 @@ TEST(FuzzSeeds, WriteTheCorpus) {
         seedSignatureParts(path, name);
     }
     seed("display", "not-macho", "plain text");
+    // The signed binaries compressed as packing finds them: whole, and in
+    // small blocks (a flush every 4 KB).
+    for (const std::string& path : {exe, fat}) {
+        const std::string bytes = testkit::readFile(path);
+        for (size_t every : {size_t{0}, size_t{4096}}) {
+            z_stream z{};
+            ASSERT_EQ(deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+            std::string out(deflateBound(&z, bytes.size()) + bytes.size() / 512 + 64, '\0');
+            z.next_out = reinterpret_cast<Bytef*>(out.data());
+            z.avail_out = static_cast<uInt>(out.size());
+            for (size_t at = 0; at < bytes.size();) {
+                const size_t n = every ? std::min(every, bytes.size() - at) : bytes.size();
+                z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data() + at));
+                z.avail_in = static_cast<uInt>(n);
+                at += n;
+                ASSERT_NE(deflate(&z, at < bytes.size() ? Z_SYNC_FLUSH : Z_FINISH), Z_STREAM_ERROR);
+            }
+            out.resize(z.total_out);
+            deflateEnd(&z);
+            seed("deflate", fs::path(path).filename().string() + (every ? "-blocks" : ""), out);
+        }
+    }
 
     // Requirements the signer writes for each kind of chain.
     codesign::ChainFacts developer;

@@ -4,7 +4,9 @@
 // the inputs that once crashed through the very same calls. A reader must
 // answer every input with a value or a refusal: no exception, no abort, no
 // read outside what it was given.
+#include <fcntl.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +31,7 @@
 #include "platform/plist.h"
 #include "profile/CmsContent.h"
 #include "profile/QFProvisioningProfile.h"
+#include "system/QFDeflateReuse.h"
 
 namespace fuzzreaders {
 
@@ -220,6 +223,50 @@ inline void pkcs12(std::string_view data) {
     std::filesystem::remove_all(scratch() + "/keychain", ec);
 }
 
+// What a raw deflate stream inflates to, up to limit bytes and the first
+// damage; with *whole, whether that was the stream's end.
+inline std::string inflateRaw(std::string_view stream, size_t limit, bool* whole = nullptr) {
+    z_stream z{};
+    if (whole) *whole = false;
+    if (inflateInit2(&z, -15) != Z_OK) std::abort();
+    std::string out, buffer(1 << 16, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data()));
+    z.avail_in = static_cast<uInt>(stream.size());
+    int status = Z_OK;
+    while (status == Z_OK && out.size() < limit) {
+        z.next_out = reinterpret_cast<Bytef*>(buffer.data());
+        z.avail_out = static_cast<uInt>(buffer.size());
+        status = inflate(&z, Z_NO_FLUSH);
+        out.append(buffer.data(), buffer.size() - z.avail_out);
+    }
+    inflateEnd(&z);
+    if (whole) *whole = status == Z_STREAM_END;
+    return out;
+}
+
+// A package entry's compressed data, as packing reuses it: a file made
+// from what the stream inflates to, a few of its bytes changed, is
+// compressed reusing the stream, and must come back whole.
+inline void deflateReuse(std::string_view data) {
+    std::string now = inflateRaw(data, size_t{1} << 18);
+    if (!now.empty()) now[now.size() / 3] = static_cast<char>(now[now.size() / 3] ^ 0x5a);
+    now += "signature";
+    const std::string oldPath = writeInput("old.deflate", data), newPath = writeInput("new.bin", now);
+    const std::string outPath = scratch() + "/out.deflate";
+    int old = ::open(oldPath.c_str(), O_RDONLY), fresh = ::open(newPath.c_str(), O_RDONLY),
+        out = ::open(outPath.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    if (old < 0 || fresh < 0 || out < 0) std::abort();
+    auto made = QFDeflateReusing(QFFileRange{old, 0, data.size()}, nullptr, QFFileRange{fresh, 0, now.size()}, out, 0);
+    if (!made) std::abort();  // only a file that cannot be read or written answers nothing
+    std::string stream(made->compressedSize, '\0');
+    if (::pread(out, stream.data(), stream.size(), 0) != static_cast<ssize_t>(stream.size())) std::abort();
+    bool whole = false;
+    if (inflateRaw(stream, now.size() + 1, &whole) != now || !whole) std::abort();
+    ::close(old);
+    ::close(fresh);
+    ::close(out);
+}
+
 // The readers by name: each harness and each folder of regression inputs.
 struct Reader {
     const char* name;
@@ -239,6 +286,7 @@ inline constexpr Reader kReaders[] = {
     {"pkcs12", pkcs12},
     {"display", display},
     {"verify", verify},
+    {"deflate", deflateReuse},
 };
 
 inline const Reader* reader(std::string_view name) {

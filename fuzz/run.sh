@@ -25,7 +25,7 @@ seconds="${1:-15}"
 shift || true
 # NOTE: keep in step with IPA_FUZZ_READERS in fuzz/CMakeLists.txt.
 harnesses=(macho superblob codedirectory requirements entitlements cms coderesources
-           profilecms profile plist pkcs12 display verify)
+           profilecms profile plist pkcs12 display verify deflate)
 [ $# -gt 0 ] && harnesses=("$@")
 
 cmake --preset fuzz >/dev/null
