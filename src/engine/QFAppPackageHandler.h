@@ -17,6 +17,7 @@
 
 class QFProvisioningProfile;
 struct QFUnpackedTree;
+class QFCompressedAhead;
 namespace engine {
 struct ProvisioningPlan;
 }
@@ -154,6 +155,7 @@ private:
     void startSigningItems(const std::shared_ptr<SigningRun>& run);
     // One item of the signing stage: sign, verify, then judge.
     void codesignItem(const std::shared_ptr<SigningRun>& run, size_t index);
+    void compressNestedCodeAhead(const std::shared_ptr<SigningRun>& run);
     void finishItem(const std::shared_ptr<SigningRun>& run, size_t index, std::optional<std::string> failure);
     // Reports, in list order, every finished item not reported yet; ends
     // the stage once every item is reported or a failure has been reached.
@@ -183,6 +185,8 @@ private:
     // The work directory as unpacked, so that packing can copy what the run
     // left alone from the package itself (main thread only).
     std::shared_ptr<const QFUnpackedTree> unpackedTree;
+    // The nested code compressed while the application is signed.
+    std::shared_ptr<QFCompressedAhead> compressedAhead;
     // The last check's plan, the further profiles, and the entitlements file
     // of each nested bundle for the signing stage (main thread only).
     std::shared_ptr<engine::ProvisioningPlan> provisioningPlan;

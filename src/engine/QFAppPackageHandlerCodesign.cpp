@@ -17,6 +17,7 @@
 #include "platform/text.h"
 #include "support/QFToolLaunch.h"
 #include "support/QFToolPaths.h"
+#include "system/QFRepack.h"
 
 namespace fs = platform::fs;
 namespace path = platform::path;
@@ -87,8 +88,21 @@ void QFAppPackageHandler::startSigningItems(const std::shared_ptr<SigningRun>& r
         const size_t index = run->nextToStart++;
         ++run->running;
         run->items[index].state = SigningRun::State::Running;
+        // The application is signed alone, after everything in it: the other
+        // core compresses the nested code meanwhile, for packing.
+        if (index + 1 == run->items.size() && index > 0) compressNestedCodeAhead(run);
         codesignItem(run, index);
     }
+}
+
+void QFAppPackageHandler::compressNestedCodeAhead(const std::shared_ptr<SigningRun>& run) {
+    const std::string work = workPath();
+    std::vector<std::string> files;
+    for (size_t i = 0; i + 1 < run->items.size(); ++i) {
+        const std::string code = engine::codeFileOf(run->items[i].path);
+        if (engine::isBelow(code, work)) files.push_back(code.substr(work.size() + 1));
+    }
+    compressedAhead = QFCompressAhead(work, unpackedTree, std::move(files));
 }
 
 void QFAppPackageHandler::codesignItem(const std::shared_ptr<SigningRun>& run, size_t index) {

@@ -147,6 +147,8 @@ void QFAppPackageHandler::zipPackageToDirPath(std::string destinationPath, LogBl
     // when whole: an archive already there is replaced, never merged into.
     // What the run left as unpacked is copied from the opened package.
     auto self = shared_from_this();
+    auto ahead = std::move(compressedAhead);
+    compressedAhead.reset();
     QFFileHelper::sharedInstance().zipChanges(workPath(), unpackedTree, archive, [self, archive](bool packed) {
         if (!packed) {
             self->reportError(
@@ -162,5 +164,5 @@ void QFAppPackageHandler::zipPackageToDirPath(std::string destinationPath, LogBl
             verification = self->verificationResult;
         }
         self->reportSuccess("Resign result: " + signing + "\n\n" + verification);
-    });
+    }, std::move(ahead));
 }

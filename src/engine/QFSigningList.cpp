@@ -247,6 +247,11 @@ std::vector<std::string> insideOut(const std::vector<std::string>& relativePaths
     return ordered;
 }
 
+std::string codeFileOf(const std::string& item) {
+    auto bundle = codeBundle(item);
+    return bundle ? bundle->executable : item;
+}
+
 bool isMainExecutable(const std::string& item) {
     auto bundle = codeBundle(item);
     uint32_t filetype = 0;

@@ -23,6 +23,9 @@ std::vector<std::string> signingList(const std::string& appPath);
 // signer gives such code the entitlements it is signed with.
 bool isMainExecutable(const std::string& item);
 
+// A listed item's code: a bundle's executable, or the file itself.
+std::string codeFileOf(const std::string& item);
+
 // Whether path lies below ancestor (both absolute, or both relative).
 bool isBelow(const std::string& path, const std::string& ancestor);
 

@@ -178,7 +178,8 @@ void QFFileHelper::zip(const std::string& directoryPath, const std::string& toPa
 }
 
 void QFFileHelper::zipChanges(const std::string& directoryPath, std::shared_ptr<const QFUnpackedTree> unpacked,
-                              const std::string& toPath, std::function<void(bool)> complete) {
+                              const std::string& toPath, std::function<void(bool)> complete,
+                              std::shared_ptr<QFCompressedAhead> ahead) {
     // The old package serves only while it is the one the directory came from.
     if (!unpacked || !unpacked->packageUnchanged()) {
         zip(directoryPath, toPath, std::move(complete));
@@ -244,8 +245,8 @@ void QFFileHelper::zipChanges(const std::string& directoryPath, std::shared_ptr<
     if (reusing) {
         ++progress->running;
         const std::string scratch = platform::path::appendingPathComponent(*staging, "streams");
-        platform::GlobalQueue::async([shared, directoryPath, unpacked, scratch, reused, progress, assemble] {
-            auto made = QFCompressReused(*shared, directoryPath, unpacked->packagePath, scratch);
+        platform::GlobalQueue::async([shared, directoryPath, unpacked, scratch, reused, progress, assemble, ahead] {
+            auto made = QFCompressReused(*shared, directoryPath, unpacked->packagePath, scratch, ahead);
             platform::MainQueue::async([made = std::move(made), reused, progress, assemble] {
                 *reused = made;
                 progress->ok = progress->ok && made;

@@ -11,6 +11,7 @@
 
 class QFProvisioningProfile;
 struct QFUnpackedTree;
+class QFCompressedAhead;
 
 class QFFileHelper {
 public:
@@ -50,8 +51,10 @@ public:
     // unpacked from, packing again only the files that changed since; falls
     // back to zip when that package cannot serve. The result holds exactly
     // the directory, as zip's would.
+    // ahead: binaries compressed while the run still signed (QFCompressAhead).
     void zipChanges(const std::string& directoryPath, std::shared_ptr<const QFUnpackedTree> unpacked,
-                    const std::string& toPath, std::function<void(bool)> complete);
+                    const std::string& toPath, std::function<void(bool)> complete,
+                    std::shared_ptr<QFCompressedAhead> ahead = nullptr);
 
 private:
     QFFileHelper();

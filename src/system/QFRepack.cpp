@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -17,6 +19,7 @@
 #include <unordered_set>
 
 #include "platform/files.h"
+#include "platform/queues.h"
 #include "support/QFToolPaths.h"
 #include "system/QFDeflateReuse.h"
 #include "system/QFUnpackedTree.h"
@@ -154,6 +157,7 @@ struct Recompressed {
 struct QFReusedStreams {
     int fds[2] = {-1, -1};
     std::unordered_map<size_t, Recompressed> streams;
+    std::shared_ptr<const QFReusedStreams> ahead;  // where streams made ahead lie
     QFReusedStreams() = default;
     QFReusedStreams(const QFReusedStreams&) = delete;
     QFReusedStreams& operator=(const QFReusedStreams&) = delete;
@@ -248,9 +252,10 @@ uint32_t crcOf(const QFFileRange& range, bool& ok) {
 
 // The kReusePart items compressed reusing their old entries, on two
 // threads, each into a file of its own; newBytesOf gives an item's bytes.
+// Items already in made are left as they are; threads is 1 or 2.
 bool recompress(const QFRepackPlan& plan, const Source& old,
                 const std::function<std::optional<QFFileRange>(const QFRepackPlan::Item&, struct stat&)>& newBytesOf,
-                const std::string& scratchPath, QFReusedStreams& made) {
+                const std::string& scratchPath, QFReusedStreams& made, int threads = 2) {
     struct Job {
         size_t item;
         QFFileRange oldStream, newBytes;
@@ -260,7 +265,7 @@ bool recompress(const QFRepackPlan& plan, const Source& old,
     std::vector<Job> jobs;
     for (size_t i = 0; i < plan.items.size(); ++i) {
         const QFRepackPlan::Item& item = plan.items[i];
-        if (item.part != QFRepackPlan::kReusePart) continue;
+        if (item.part != QFRepackPlan::kReusePart || made.streams.count(i)) continue;
         if (item.oldIndex >= old.entries.size()) return false;
         const Entry& was = old.entries[item.oldIndex];
         struct stat file {};
@@ -277,7 +282,7 @@ bool recompress(const QFRepackPlan& plan, const Source& old,
     std::vector<const Job*> share[2];
     uint64_t load[2] = {0, 0};
     for (const Job& job : jobs) {
-        const int t = load[1] < load[0] ? 1 : 0;
+        const int t = threads > 1 && load[1] < load[0] ? 1 : 0;
         load[t] += job.newBytes.length;
         share[t].push_back(&job);
     }
@@ -488,19 +493,116 @@ std::optional<QFRepackPlan> QFPlanRepacking(const std::string& root, const QFUnp
     return plan;
 }
 
+namespace {
+
+// The folder's file for an item, opened; its stamp in st.
+std::optional<QFFileRange> openInFolder(const std::string& root, const QFRepackPlan::Item& item, struct stat& st,
+                                        std::vector<int>& opened) {
+    int fd = ::open((root + "/" + item.name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return std::nullopt;
+    opened.push_back(fd);
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return QFFileRange{fd, 0, static_cast<uint64_t>(st.st_size)};
+}
+
+bool sameStamp(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size && a.st_mode == b.st_mode &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+}  // namespace
+
+class QFCompressedAhead {
+public:
+    // The streams and the names they were made for (by item), once made.
+    std::pair<std::shared_ptr<const QFReusedStreams>, std::vector<std::string>> wait() {
+        std::unique_lock<std::mutex> lock(mutex);
+        ended.wait(lock, [&] { return done; });
+        return {streams, names};
+    }
+    void finish(std::shared_ptr<const QFReusedStreams> made, std::vector<std::string> madeFor) {
+        std::lock_guard<std::mutex> lock(mutex);
+        streams = std::move(made);
+        names = std::move(madeFor);
+        done = true;
+        ended.notify_all();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    std::shared_ptr<const QFReusedStreams> streams;
+    std::vector<std::string> names;
+};
+
+std::shared_ptr<QFCompressedAhead> QFCompressAhead(const std::string& root, std::shared_ptr<const QFUnpackedTree> unpacked,
+                                                   std::vector<std::string> files, const QFRepackLimits& limits) {
+    auto ahead = std::make_shared<QFCompressedAhead>();
+    if (!unpacked) {
+        ahead->finish(nullptr, {});
+        return ahead;
+    }
+    platform::GlobalQueue::async([ahead, root, unpacked, files = std::move(files), limits] {
+        Source old(unpacked->packagePath);
+        QFRepackPlan plan;
+        std::vector<std::string> names;
+        if (unpacked->packageUnchanged() && old.read()) {
+            std::unordered_map<std::string, size_t> byName;
+            for (size_t i = 0; i < old.entries.size(); ++i) byName.emplace(old.entries[i].name, i);
+            for (const std::string& file : files) {
+                auto entry = byName.find(file);
+                struct stat st;
+                if (entry == byName.end() || old.entries[entry->second].method != kMethodDeflated ||
+                    ::lstat((root + "/" + file).c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+                    static_cast<uint64_t>(st.st_size) < limits.reuseFrom || !isBinary(root + "/" + file))
+                    continue;
+                auto index = unpacked->deflateIndexes.find(file);
+                plan.items.push_back({file, QFRepackPlan::kReusePart, entry->second,
+                                      index == unpacked->deflateIndexes.end() ? nullptr : index->second});
+                names.push_back(file);
+            }
+        }
+        auto made = std::make_shared<QFReusedStreams>();
+        std::vector<int> opened;
+        auto fromFolder = [&](const QFRepackPlan::Item& item, struct stat& st) {
+            return openInFolder(root, item, st, opened);
+        };
+        // One thread: the other core signs the application meanwhile.
+        const bool ok = !plan.items.empty() && recompress(plan, old, fromFolder, root + ".ahead", *made, 1);
+        for (int fd : opened) ::close(fd);
+        ahead->finish(ok ? std::shared_ptr<const QFReusedStreams>(std::move(made)) : nullptr, std::move(names));
+    });
+    return ahead;
+}
+
 std::shared_ptr<const QFReusedStreams> QFCompressReused(const QFRepackPlan& plan, const std::string& root,
-                                                        const std::string& oldPackage, const std::string& scratchPath) {
+                                                        const std::string& oldPackage, const std::string& scratchPath,
+                                                        const std::shared_ptr<QFCompressedAhead>& ahead) {
     Source old(oldPackage);
     if (!old.read()) return nullptr;
     auto made = std::make_shared<QFReusedStreams>();
     std::vector<int> opened;
-    auto fromFolder = [&](const QFRepackPlan::Item& item, struct stat& st) -> std::optional<QFFileRange> {
-        int fd = ::open((root + "/" + item.name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd < 0) return std::nullopt;
-        opened.push_back(fd);
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-        return QFFileRange{fd, 0, static_cast<uint64_t>(st.st_size)};
-    };
+    // What was made ahead serves a file that still has the stamp it had.
+    if (ahead) {
+        auto [early, names] = ahead->wait();
+        if (early) {
+            std::unordered_map<std::string, const Recompressed*> byName;
+            for (const auto& [item, stream] : early->streams)
+                if (item < names.size()) byName.emplace(names[item], &stream);
+            for (size_t i = 0; i < plan.items.size(); ++i) {
+                const QFRepackPlan::Item& item = plan.items[i];
+                auto found = item.part == QFRepackPlan::kReusePart ? byName.find(item.name) : byName.end();
+                struct stat now;
+                if (found != byName.end() && ::lstat((root + "/" + item.name).c_str(), &now) == 0 &&
+                    sameStamp(now, found->second->file))
+                    made->streams.emplace(i, *found->second);
+            }
+            made->ahead = early;
+        }
+    }
+    auto fromFolder = [&](const QFRepackPlan::Item& item, struct stat& st) { return openInFolder(root, item, st, opened); };
     const bool ok = recompress(plan, old, fromFolder, scratchPath, *made);
     for (int fd : opened) ::close(fd);
     return ok ? std::shared_ptr<const QFReusedStreams>(std::move(made)) : nullptr;

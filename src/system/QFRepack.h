@@ -62,8 +62,19 @@ std::optional<QFRepackPlan> QFPlanRepacking(const std::string& root, const QFUnp
 // the opened package cannot be read; scratchPath names the files the
 // streams are written to (removed at once, kept open).
 struct QFReusedStreams;
+class QFCompressedAhead;
+
+// Starts compressing, on one thread, the given files (relative to root)
+// that are binaries whose old entries are compressed, while the run still
+// signs other code; answers at once. Packing takes a stream made ahead for
+// a file only while the file keeps the stamp it had then.
+std::shared_ptr<QFCompressedAhead> QFCompressAhead(const std::string& root, std::shared_ptr<const QFUnpackedTree> unpacked,
+                                                   std::vector<std::string> files, const QFRepackLimits& limits = {});
+
+// ahead: streams made before, waited for.
 std::shared_ptr<const QFReusedStreams> QFCompressReused(const QFRepackPlan& plan, const std::string& root,
-                                                        const std::string& oldPackage, const std::string& scratchPath);
+                                                        const std::string& oldPackage, const std::string& scratchPath,
+                                                        const std::shared_ptr<QFCompressedAhead>& ahead = nullptr);
 
 // Writes archivePath (which must not exist yet): the plan's items in order,
 // each copied from the opened package or from partArchives[part] as it lies,

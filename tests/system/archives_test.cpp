@@ -613,6 +613,28 @@ TEST_F(Archives, ReSignedBinariesAreCompressedReusingTheirOldEntries) {
     EXPECT_EQ(reused.local, scratch.local);
     EXPECT_NE(testkit::readFile(work + "/out/changes.ipa"), testkit::readFile(work + "/out/scratch.ipa"))
         << "assembled, not packed again from scratch";
+
+    // Compressed ahead: packing takes the stream made then while the file
+    // is unchanged, and the file as it is now once it changed (here to the
+    // same size and times).
+    auto ahead = QFCompressAhead(w, unpacked, {"Payload/Demo.app/Demo"});
+    for (const char* name : {"ahead", "changed"}) {
+        SCOPED_TRACE(name);
+        if (std::string(name) == "changed") {
+            binary[30000] ^= 1;
+            testkit::writeFile(w + "/Payload/Demo.app/Demo", binary, true);
+            ASSERT_EQ(::utimensat(AT_FDCWD, (w + "/Payload/Demo.app/Demo").c_str(), odd, 0), 0);
+        }
+        Outcome o;
+        QFFileHelper::sharedInstance().zipChanges(w, unpacked, work + "/out/" + name + ".ipa", [&](bool ok) {
+            o.called = true;
+            o.value = ok;
+        }, ahead);
+        ASSERT_TRUE(testkit::pumpUntil([&] { return o.called; }));
+        ASSERT_TRUE(o.value);
+        ASSERT_TRUE(unzipNow(work + "/out/" + name + ".ipa", work + "/" + name));
+        EXPECT_EQ(differences(work + "/" + name, w), std::vector<std::string>{});
+    }
 }
 
 // A package large enough to be unpacked by two tools at once must come out
