@@ -109,6 +109,7 @@ bool copyRange(int in, uint64_t inAt, int out, uint64_t outAt, uint64_t count) {
         if (n <= 0) break;
         count -= static_cast<uint64_t>(n);
     }
+    if (count == 0) return true;
     // Where the kernel cannot copy between these files, by hand.
     std::string buffer(1 << 20, '\0');
     while (count > 0) {
