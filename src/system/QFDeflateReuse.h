@@ -4,9 +4,12 @@
 // signature at its end. Its new compressed data (raw deflate) takes the old
 // entry's compressed blocks as they lie wherever the file is unchanged, from
 // 32 KB before a block's start (as far back as a block may refer) to its
-// end, and compresses only the rest. The result is inflated once more and
-// compared with the file before it is used: a stream that does not give
-// back exactly the file is never handed on.
+// end, and compresses only the rest. Before the result is used, what was
+// compressed afresh and the first and last block of every copied run are
+// inflated on their own and compared with the file (the blocks between are
+// the old stream's bits, whose bytes the index vouches for): a stream that
+// does not give back the file is never handed on, the file is compressed
+// afresh instead.
 //
 // Which blocks there are, and what each gives, is learnt while the stream
 // is inflated anyway (the archive check before unpacking): an index of the
