@@ -29,7 +29,7 @@ harnesses=(macho superblob codedirectory requirements entitlements cms coderesou
 [ $# -gt 0 ] && harnesses=("$@")
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$(nproc)"
+cmake --build --preset fuzz -j "$(nproc)" --target fuzz-all  # the harnesses and what they link, not the programs
 
 out=build-fuzz
 mkdir -p "$out/artifacts" "$out/logs"
