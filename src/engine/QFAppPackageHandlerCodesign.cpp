@@ -65,6 +65,8 @@ void QFAppPackageHandler::doCodesign(std::string certificate, LogBlock log, Erro
         reportError("Not found " + app + " folder");
         return;
     }
+    QFWaitForCompressedAhead(compressedAhead);  // a run before that never packed
+    compressedAhead.reset();
     auto run = std::make_shared<SigningRun>();
     run->certificate = std::move(certificate);
     for (auto& item : engine::signingList(app)) {
@@ -196,6 +198,9 @@ void QFAppPackageHandler::reportSigningItems(const std::shared_ptr<SigningRun>& 
         for (const auto& line : item.lines) reportLog(line);
         if (item.failure) {
             run->ended = true;
+            // Nothing will be packed: the code compressed ahead is let go, once done.
+            QFWaitForCompressedAhead(compressedAhead);
+            compressedAhead.reset();
             reportError("Signing failed with error: " + *item.failure);
             return;
         }

@@ -180,19 +180,28 @@ void QFFileHelper::zip(const std::string& directoryPath, const std::string& toPa
 void QFFileHelper::zipChanges(const std::string& directoryPath, std::shared_ptr<const QFUnpackedTree> unpacked,
                               const std::string& toPath, std::function<void(bool)> complete,
                               std::shared_ptr<QFCompressedAhead> ahead) {
+    // On the roads below that take nothing made ahead, that work is let go
+    // once it has ended (it must not outlive the run).
+    auto letGo = [&ahead] {
+        QFWaitForCompressedAhead(ahead);
+        ahead.reset();
+    };
     // The old package serves only while it is the one the directory came from.
     if (!unpacked || !unpacked->packageUnchanged()) {
+        letGo();
         zip(directoryPath, toPath, std::move(complete));
         return;
     }
     auto plan = QFPlanRepacking(directoryPath, *unpacked);
     if (!plan) {
+        letGo();
         zipFileSync(directoryPath, std::move(unpacked), toPath, std::move(complete));
         return;
     }
     std::string target = platform::path::absolutePath(toPath);
     auto staging = makeStagingFolder(target);
     if (!staging) {
+        letGo();
         zip(directoryPath, target, std::move(complete));
         return;
     }
@@ -237,6 +246,7 @@ void QFFileHelper::zipChanges(const std::string& directoryPath, std::shared_ptr<
         });
     };
     const bool reusing = !shared->parts[QFRepackPlan::kReusePart].empty();
+    if (!reusing) letGo();
     if (progress->running == 0 && !reusing) {
         platform::MainQueue::async([assemble] { assemble(true); });
         return;

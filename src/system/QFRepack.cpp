@@ -578,6 +578,10 @@ std::shared_ptr<QFCompressedAhead> QFCompressAhead(const std::string& root, std:
     return ahead;
 }
 
+void QFWaitForCompressedAhead(const std::shared_ptr<QFCompressedAhead>& ahead) {
+    if (ahead) ahead->wait();
+}
+
 std::shared_ptr<const QFReusedStreams> QFCompressReused(const QFRepackPlan& plan, const std::string& root,
                                                         const std::string& oldPackage, const std::string& scratchPath,
                                                         const std::shared_ptr<QFCompressedAhead>& ahead) {

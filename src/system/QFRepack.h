@@ -71,6 +71,11 @@ class QFCompressedAhead;
 std::shared_ptr<QFCompressedAhead> QFCompressAhead(const std::string& root, std::shared_ptr<const QFUnpackedTree> unpacked,
                                                    std::vector<std::string> files, const QFRepackLimits& limits = {});
 
+// Waits until the compressing started by QFCompressAhead has ended: before
+// a run that will not pack lets go of it, as the work uses libraries a
+// process tears down at exit.
+void QFWaitForCompressedAhead(const std::shared_ptr<QFCompressedAhead>& ahead);
+
 // ahead: streams made before, waited for.
 std::shared_ptr<const QFReusedStreams> QFCompressReused(const QFRepackPlan& plan, const std::string& root,
                                                         const std::string& oldPackage, const std::string& scratchPath,
