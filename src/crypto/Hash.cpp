@@ -25,9 +25,10 @@ const EVP_MD* messageDigest(HashType type) {
             ERR_clear_error();
         }
     };
-    static const Fetched fetched;
+    // Never destroyed: a thread may still be hashing while the process ends.
+    static const Fetched* fetched = new Fetched();
     for (size_t i = 0; i < std::size(kHashes); ++i)
-        if (kHashes[i].type == type) return fetched.md[i].get();
+        if (kHashes[i].type == type) return fetched->md[i].get();
     return nullptr;
 }
 

@@ -11,6 +11,7 @@
 #include "profile/QFProvisioningProfile.h"
 #include "support/QFDateFormatterUtil.h"
 #include "system/QFFileHelper.h"
+#include "system/QFRepack.h"
 #include "system/QFUnpackedTree.h"
 
 namespace fs = platform::fs;
@@ -33,6 +34,11 @@ std::optional<platform::plist::Value> readPropertyList(const std::string& file) 
 }
 
 }  // namespace
+
+QFAppPackageHandler::~QFAppPackageHandler() {
+    // That work hashes with OpenSSL, which a process tears down at exit.
+    QFWaitForCompressedAhead(compressedAhead);
+}
 
 std::shared_ptr<QFAppPackageHandler> QFAppPackageHandler::initWithPackagePath(std::string packagePath) {
     return std::shared_ptr<QFAppPackageHandler>(new QFAppPackageHandler(std::move(packagePath)));

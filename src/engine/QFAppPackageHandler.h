@@ -30,6 +30,8 @@ public:
 
     // initWithPackagePath: computes the paths; touches nothing on disk.
     static std::shared_ptr<QFAppPackageHandler> initWithPackagePath(std::string packagePath);
+    // Waits for code still being compressed ahead of packing.
+    ~QFAppPackageHandler();
 
     // Workspace
     void unzipIpa(std::function<void()> success, ErrorBlock error);
