@@ -142,7 +142,6 @@ std::optional<std::vector<Entry>> readEntries(const ArchiveFile& file, const Dir
         Entry e;
         e.flags = le16(cd, at + 8);
         e.method = le16(cd, at + 10);
-        e.crc = le32(cd, at + 16);
         e.compressedSize = le32(cd, at + 20);
         e.size = le32(cd, at + 24);
         e.mode = le32(cd, at + 38) >> 16;

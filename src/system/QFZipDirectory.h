@@ -62,7 +62,6 @@ struct Entry {
     std::string name;
     uint16_t flags = 0;
     uint16_t method = 0;
-    uint32_t crc = 0;
     uint64_t compressedSize = 0;
     uint64_t size = 0;
     uint64_t localOffset = 0;
