@@ -1,8 +1,13 @@
 #include "platform/folders.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
 
 #include <cstdlib>
 #include <fstream>
@@ -33,6 +38,28 @@ std::string xdgDesktopFromConfig(const std::string& home) {
         if (!value.empty() && value.front() == '/') return value;
     }
     return "";
+}
+
+// Each run makes its own work folder here and removes it at the end, so
+// the folders are unrelated: ext4's "top of hierarchy" flag asks the inode
+// allocator to spread them over block groups. Without it, a run's few
+// thousand files go where the previous run's were just removed, and on a
+// file system without a journal every new inode then waits on a search
+// past the recently deleted ones. A hint only: where it cannot be set,
+// nothing changes.
+void spreadSubfolders(const std::string& dir) {
+#if defined(__linux__) && defined(FS_IOC_GETFLAGS) && defined(FS_TOPDIR_FL)
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && !(flags & FS_TOPDIR_FL)) {
+        flags |= FS_TOPDIR_FL;
+        (void)::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    ::close(fd);
+#else
+    (void)dir;
+#endif
 }
 }  // namespace
 
@@ -66,6 +93,7 @@ std::optional<std::string> temporaryDirectory() {
     struct stat st;
     if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) return std::nullopt;
     if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0) return std::nullopt;
+    spreadSubfolders(dir);
     return dir;
 }
 

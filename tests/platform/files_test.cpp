@@ -1,6 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
 
 #include <filesystem>
 
@@ -68,6 +73,15 @@ TEST(Folders, TemporaryFolderIsPrivateToTheUser) {
     ASSERT_TRUE(folders::temporaryDirectory());
     ::lstat(tmp->c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
+#if defined(__linux__)
+    // Where the file system keeps inode flags, run folders are spread apart.
+    int fd = ::open(tmp->c_str(), O_RDONLY | O_DIRECTORY);
+    int flags = 0;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+        EXPECT_TRUE(flags & FS_TOPDIR_FL);
+    }
+    if (fd >= 0) ::close(fd);
+#endif
 }
 
 TEST(Folders, AFolderPlantedByAnotherUserOrALinkIsRefused) {
