@@ -70,7 +70,9 @@ public:
                                        SuccessBlock success);
 
     // What a device will check, checked before anything changes (the run
-    // does it first too): the profile against the identity's certificate and
+    // does it first too, unless this check has just passed with the run's
+    // profile, identity and identifier and nothing it reads was set since):
+    // the profile against the identity's certificate and
     // the clock, the identifier against the profile, encrypted executables,
     // and a profile for every nested application and extension. complete
     // runs on the main queue with the line to show, or nothing when the run
@@ -192,6 +194,15 @@ private:
     // The last check's plan, the further profiles, and the entitlements file
     // of each nested bundle for the signing stage (main thread only).
     std::shared_ptr<engine::ProvisioningPlan> provisioningPlan;
+    // What the last check that passed was asked, until a setter it reads,
+    // another check or a run comes: a run asked the same takes its plans.
+    struct PassedCheck {
+        std::shared_ptr<QFProvisioningProfile> profile;
+        std::string certificate;
+        std::optional<std::string> bundleIdentifier;
+        std::string appPath;
+    };
+    std::optional<PassedCheck> passedCheck;
     std::vector<std::shared_ptr<QFProvisioningProfile>> nestedProfiles;
     std::map<std::string, std::string> itemEntitlements;
     // Bundle path -> the entitlements its executable claimed before the

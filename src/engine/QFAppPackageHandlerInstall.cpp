@@ -5,6 +5,7 @@
 
 void QFAppPackageHandler::setTargetDevice(std::optional<device::DeviceInfo> device) {
     _targetDevice = std::move(device);
+    passedCheck.reset();
 }
 
 void QFAppPackageHandler::installOnDevice(std::string archivePath, LogBlock log, ErrorBlock error,

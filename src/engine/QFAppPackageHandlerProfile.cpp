@@ -67,6 +67,7 @@ std::string claimFile(const std::string& workPath) {
 
 void QFAppPackageHandler::setChosenEntitlements(std::optional<std::string> file) {
     chosenEntitlements = std::move(file);
+    passedCheck.reset();
 }
 
 void QFAppPackageHandler::readClaimedEntitlements(std::function<void()> done) {

@@ -15,15 +15,18 @@
 void QFAppPackageHandler::setResignOptions(engine::ResignOptions value) {
     options = std::move(value);
     optionsPlan.reset();
+    passedCheck.reset();
 }
 
 void QFAppPackageHandler::setNestedProfiles(std::vector<std::shared_ptr<QFProvisioningProfile>> profiles) {
     nestedProfiles = std::move(profiles);
+    passedCheck.reset();
 }
 
 void QFAppPackageHandler::checkProvisioning(std::shared_ptr<QFProvisioningProfile> profile, std::string certificate,
                                             std::optional<std::string> bundleIdentifier,
                                             std::function<void(std::optional<std::string>)> complete) {
+    passedCheck.reset();
     // A profile file that is not there is the entitlements stage's to
     // report, in its own words, before it changes anything.
     if (!profile || !profile->path() || !platform::fs::fileExists(*profile->path())) {
@@ -61,6 +64,7 @@ void QFAppPackageHandler::checkProvisioning(std::shared_ptr<QFProvisioningProfil
             input.device = engine::TargetDevice{target->udid, target->name, target->iosVersion, target->architecture};
         engine::CheckResult result = engine::checkProvisioning(input);
         self->provisioningPlan = std::make_shared<engine::ProvisioningPlan>(std::move(result.plan));
+        if (!result.refusal) self->passedCheck = PassedCheck{profile, certificate, bundleIdentifier, input.appPath};
         if (complete) complete(result.refusal);
     };
     bool launched = QFLaunchTool(

@@ -5,6 +5,7 @@
 #include "engine/QFProvisioningChecks.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/queues.h"
 #include "profile/QFProvisioningProfile.h"
 #include "system/QFFileHelper.h"
 
@@ -108,6 +109,19 @@ void QFAppPackageHandler::resignWithProvisioningProfile(std::shared_ptr<QFProvis
                                                  infoPlist);
     };
 
+    // A check that has just passed for this very run (the window and the
+    // command check before they start one) is not made twice.
+    std::optional<PassedCheck> passed = std::move(passedCheck);
+    passedCheck.reset();
+    if (passed && passed->profile == profile && passed->certificate == certificate &&
+        passed->bundleIdentifier == bundleIdentifier && passed->appPath == appPath() && provisioningPlan &&
+        optionsPlan && profile && profile->path() && fs::fileExists(*profile->path())) {
+        changes.clear();
+        platform::MainQueue::async([weakSelf, entitlements] {
+            if (auto self = weakSelf.lock()) self->readClaimedEntitlements(entitlements);
+        });
+        return;
+    }
     // A profile file that is gone is reported by the entitlements stage, at
     // once. Otherwise nothing is changed until what a device will check has
     // been checked.

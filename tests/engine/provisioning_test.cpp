@@ -311,3 +311,49 @@ TEST_F(ProvisioningTest, IdentifierRulesAndMalformedMachOHeaders) {
         EXPECT_EQ(engine::isEncryptedMachO(dir + "/macho"), f.encrypted) << f.what;
     }
 }
+
+TEST_F(ProvisioningTest, ACheckJustPassedServesTheRunUnlessWhatItReadWasSetSince) {
+    // The security double, counting the identity lookups each check makes.
+    const std::string counted = dir + "/counted/security";
+    const std::string lookups = dir + "/lookups.txt";
+    testkit::writeFile(counted,
+                       "#!/bin/sh\n[ \"$1\" = find-certificate ] && echo x >> " + shellQuote(lookups) + "\nexec " +
+                           shellQuote(writeSecurityDouble(dir)) + " \"$@\"\n",
+                       true);
+    const std::string identity = "Apple Development: Jane Doe (ABCDE12345)";
+    struct Case {
+        const char* what;
+        std::function<void(QFAppPackageHandler&)> between;
+        std::string checkedIdentity;
+        int lookups;
+    };
+    const std::vector<Case> cases = {
+        {"nothing set since", [](QFAppPackageHandler&) {}, identity, 1},
+        {"options set since", [](QFAppPackageHandler& p) { p.setResignOptions({}); }, identity, 2},
+        {"entitlements chosen since", [](QFAppPackageHandler& p) { p.setChosenEntitlements(std::nullopt); }, identity, 2},
+        {"nested profiles set since", [](QFAppPackageHandler& p) { p.setNestedProfiles({}); }, identity, 2},
+        {"another identity checked", [](QFAppPackageHandler&) {}, "Apple Development: John Doe (ABCDE12345)", 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        useDoubles({}, counted);
+        stdfs::remove(lookups);
+        auto package = open();
+        auto profile = chosenProfile();  // the one object, as the window and the command hand it on
+        std::optional<std::string> refusal = "not checked";
+        package->checkProvisioning(profile, c.checkedIdentity, std::string("com.example.new"),
+                                   [&](std::optional<std::string> answer) { refusal = std::move(answer); });
+        ASSERT_TRUE(testkit::pumpUntil([&] { return !refusal || *refusal != "not checked"; }));
+        ASSERT_FALSE(refusal) << *refusal;
+        c.between(*package);
+        Recorder r;
+        package->removeCodeSignatureDirectory();
+        package->resignWithProvisioningProfile(profile, identity, std::string("com.example.new"), "New Name",
+                                               dir + "/out", r.log(), r.onError(), r.onSuccess());
+        ASSERT_TRUE(testkit::pumpUntil([&] { return r.ended(); }));
+        EXPECT_TRUE(r.success) << r.error.value_or("");
+        const std::string made = testkit::readFile(lookups);
+        EXPECT_EQ(std::count(made.begin(), made.end(), 'x'), c.lookups);
+        package->removeWorkDirectory();
+    }
+}
