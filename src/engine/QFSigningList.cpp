@@ -1,11 +1,13 @@
 #include "engine/QFSigningList.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -61,8 +63,9 @@ enum class MachOKind { NotMachO, Unreadable, Thin };
 
 // The file type of a file's code: the first slice decides, as it does for
 // the signer. Unreadable: a fat header whose first slice cannot be read.
-MachOKind readMachOFileType(const std::string& file, uint32_t& filetype) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+// The file is name inside the folder open as folderFd (AT_FDCWD: a path).
+MachOKind readMachOFileType(int folderFd, const char* name, uint32_t& filetype) {
+    int fd = ::openat(folderFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return MachOKind::NotMachO;
     MachOKind kind = MachOKind::NotMachO;
     unsigned char header[8];
@@ -108,12 +111,14 @@ struct Classified {
     }
 };
 
-MachOKind machOFileType(const std::string& file, uint32_t& filetype) {
+// file names the file for the memo; it is name inside folderFd (see above).
+MachOKind machOFileType(int folderFd, const char* name, const std::string& file, uint32_t& filetype) {
     static std::mutex lock;
     static auto* known = new std::unordered_map<std::string, Classified>();  // lives to the end, for late callers
     constexpr size_t kMaxKnown = 200000;
     struct stat st;
-    if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return readMachOFileType(file, filetype);
+    if (::fstatat(folderFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        return readMachOFileType(folderFd, name, filetype);
     {
         std::lock_guard<std::mutex> g(lock);
         auto it = known->find(file);
@@ -123,7 +128,7 @@ MachOKind machOFileType(const std::string& file, uint32_t& filetype) {
         }
     }
     uint32_t type = 0;
-    const MachOKind kind = readMachOFileType(file, type);
+    const MachOKind kind = readMachOFileType(folderFd, name, type);
     std::lock_guard<std::mutex> g(lock);
     if (known->size() >= kMaxKnown) known->clear();
     (*known)[file] = Classified{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, kind, type};
@@ -133,9 +138,9 @@ MachOKind machOFileType(const std::string& file, uint32_t& filetype) {
 
 // A file that starts like Mach-O but whose header cannot be read is still
 // taken for code: it then fails as code, where a broken library belongs.
-bool isSignedMachO(const std::string& file) {
+bool isSignedMachO(int folderFd, const char* name, const std::string& file) {
     uint32_t filetype = 0;
-    switch (machOFileType(file, filetype)) {
+    switch (machOFileType(folderFd, name, file, filetype)) {
         case MachOKind::NotMachO: return false;
         case MachOKind::Unreadable: return true;
         case MachOKind::Thin: return signedFileType(filetype);
@@ -191,17 +196,34 @@ constexpr int kMaxDepth = 64;  // deeper than any real bundle; bounds the recurs
 void collect(const std::string& folder, const std::string& executable, int depth, bool top,
              std::vector<std::string>& out) {
     if (depth > kMaxDepth) return;
-    // One listing that gives each entry's kind as the folder records it.
+    // One listing that gives each entry's kind as the folder records it; the
+    // files are then looked at by name within the open folder, which spares
+    // the kernel walking the whole path for each of thousands of resources.
     struct Entry {
         std::string name;
         bool link, folder, file;
     };
     std::vector<Entry> entries;
-    std::error_code ec;
-    for (stdfs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code kind;
-        entries.push_back({it->path().filename().string(), it->is_symlink(kind), it->is_directory(kind) && !it->is_symlink(kind),
-                           it->is_regular_file(kind) && !it->is_symlink(kind)});
+    const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0) return;
+    DIR* listing = ::fdopendir(folderFd);
+    if (!listing) {
+        ::close(folderFd);
+        return;
+    }
+    while (const dirent* d = ::readdir(listing)) {
+        const char* name = d->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        unsigned char type = d->d_type;
+        if (type == DT_UNKNOWN) {  // a file system that keeps no kinds in its folders
+            struct stat st;
+            type = ::fstatat(folderFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 ? DT_UNKNOWN
+                   : S_ISLNK(st.st_mode)                                  ? DT_LNK
+                   : S_ISDIR(st.st_mode)                                  ? DT_DIR
+                   : S_ISREG(st.st_mode)                                  ? DT_REG
+                                                                          : DT_UNKNOWN;
+        }
+        entries.push_back({name, type == DT_LNK, type == DT_DIR, type == DT_REG});
     }
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
     for (const Entry& entry : entries) {
@@ -216,10 +238,11 @@ void collect(const std::string& folder, const std::string& executable, int depth
             } else {
                 collect(full, executable, depth + 1, false, out);
             }
-        } else if (entry.file && full != executable && isSignedMachO(full)) {
+        } else if (entry.file && full != executable && isSignedMachO(folderFd, name.c_str(), full)) {
             out.push_back(full);
         }
     }
+    ::closedir(listing);  // closes folderFd
 }
 
 }  // namespace
@@ -255,7 +278,8 @@ std::string codeFileOf(const std::string& item) {
 bool isMainExecutable(const std::string& item) {
     auto bundle = codeBundle(item);
     uint32_t filetype = 0;
-    return machOFileType(bundle ? bundle->executable : item, filetype) == MachOKind::Thin &&
+    const std::string code = bundle ? bundle->executable : item;
+    return machOFileType(AT_FDCWD, code.c_str(), code, filetype) == MachOKind::Thin &&
            filetype == kExecuteFileType;
 }
 
