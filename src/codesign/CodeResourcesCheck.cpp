@@ -43,7 +43,7 @@ public:
         if (implicitlyExcluded(rel, mainExecutable_)) return;
         if (SealedEntry* e = find(rel)) {
             e->seen = true;
-            if (!matches(*e->value, dirFd, name, kind)) report(ResourceProblem::Kind::Modified, rel);
+            if (!matches(*e->value, dirFd, name, rel, kind)) report(ResourceProblem::Kind::Modified, rel);
             return;
         }
         const Rule* rule = rules_.match(rel);
@@ -61,6 +61,13 @@ public:
     std::vector<ResourceProblem> run(const std::string& bundleRoot) {
         root_ = trimmedRoot(bundleRoot);
         walkBundle(bundleRoot, *this);
+        const std::vector<std::optional<FileDigests>> digests = jobs_.finish();
+        for (size_t i = 0; i < hashed_.size(); ++i) {
+            const Hashed& file = hashed_[i];
+            const bool same = digests[i] && (!file.sha1 || digests[i]->sha1 == *file.sha1) &&
+                              (!file.sha256 || digests[i]->sha256 == *file.sha256);
+            if (!same) report(ResourceProblem::Kind::Modified, file.rel);
+        }
         for (const auto& [path, e] : sealed_)
             if (!e.seen && !isOptional(*e.value)) report(ResourceProblem::Kind::Missing, path);
         std::sort(problems_.begin(), problems_.end(), [](const ResourceProblem& a, const ResourceProblem& b) {
@@ -85,7 +92,9 @@ private:
         return d ? &d->bytes : nullptr;
     }
 
-    bool matches(const plist::Value& entry, int dirFd, const char* name, EntryKind kind) {
+    // False when the entry does not match; a file to hash is opened and
+    // left to the jobs, and judged once the walk is over.
+    bool matches(const plist::Value& entry, int dirFd, const char* name, const std::string& rel, EntryKind kind) {
         const std::string* sha1 = nullptr;
         const std::string* sha256 = nullptr;
         if (const plist::Data* bare = entry.asData()) {
@@ -121,18 +130,27 @@ private:
         }
         if (want.empty()) return false;
         if ((want.sha1 && !sha1) || (want.sha256 && !sha256)) return false;
-        auto digests = hasher_.hash(dirFd, name, want.sha1, want.sha256);
-        if (!digests) return false;
-        if (want.sha1 && digests->sha1 != *sha1) return false;
-        if (want.sha256 && digests->sha256 != *sha256) return false;
+        uint64_t size = 0;
+        const int fd = FileHasher::openRegular(dirFd, name, &size);
+        if (fd < 0) return false;
+        jobs_.add(fd, size, want.sha1, want.sha256);
+        hashed_.push_back(Hashed{rel, want.sha1 ? sha1 : nullptr, want.sha256 ? sha256 : nullptr});
         return true;
     }
+
+    // A sealed file waiting for its digests, and those it must have.
+    struct Hashed {
+        std::string rel;
+        const std::string* sha1;
+        const std::string* sha256;
+    };
 
     RuleSet rules_;
     bool version2_;
     std::string mainExecutable_;
     HashSelection types_;
-    FileHasher hasher_;
+    HashJobs jobs_;
+    std::vector<Hashed> hashed_;
     std::unordered_map<std::string, SealedEntry> sealed_;
     std::string root_;
     std::vector<ResourceProblem> problems_;

@@ -12,6 +12,10 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <cerrno>
 #include <cmath>
 #include <map>
@@ -171,17 +175,30 @@ public:
     // never followed and opening never blocks on a pipe put in its place.
     std::optional<FileDigests> hash(int dirFd, const char* name, bool wantSha1, bool wantSha256) {
         if (!usable()) return std::nullopt;
-        int fd = openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        int fd = openRegular(dirFd, name, nullptr);
         if (fd < 0) return std::nullopt;
         std::optional<FileDigests> out = hashOpen(fd, wantSha1, wantSha256);
         close(fd);
         return out;
     }
 
-private:
-    std::optional<FileDigests> hashOpen(int fd, bool wantSha1, bool wantSha256) {
+    // The regular file `name` of dirFd opened as hash() opens it, or -1; its
+    // size in *size when asked.
+    static int openRegular(int dirFd, const char* name, uint64_t* size) {
+        int fd = openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) return -1;
         struct stat st;
-        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            close(fd);
+            return -1;
+        }
+        if (size) *size = uint64_t(st.st_size);
+        return fd;
+    }
+
+    // The digests of the rest of an open regular file.
+    std::optional<FileDigests> hashOpen(int fd, bool wantSha1, bool wantSha256) {
+        if (!usable()) return std::nullopt;
         if (wantSha1 && EVP_DigestInit_ex(ctx1_.get(), sha1_.get(), nullptr) != 1) return std::nullopt;
         if (wantSha256 && EVP_DigestInit_ex(ctx256_.get(), sha256_.get(), nullptr) != 1) return std::nullopt;
         for (;;) {
@@ -217,6 +234,46 @@ private:
 };
 
 std::optional<std::string> readLinkAt(int dirFd, const char* name);
+
+// Files a walk opens, hashed on the walking thread and, once there is much
+// to hash, on helper threads beside it: a large bundle's seal then takes the
+// cores that would idle. Each file's digests land in the slot add() gave it.
+// At most kMaxWaiting files wait open at a time: past that, the walking
+// thread hashes one before it goes on.
+class HashJobs {
+public:
+    HashJobs();
+    ~HashJobs();
+    HashJobs(const HashJobs&) = delete;
+    HashJobs& operator=(const HashJobs&) = delete;
+
+    // Takes over fd, an open regular file of the given size; answers its slot.
+    size_t add(int fd, uint64_t size, bool sha1, bool sha256);
+    // Waits for every file: each slot's digests, nothing where a file could
+    // not be read.
+    std::vector<std::optional<FileDigests>> finish();
+
+private:
+    struct Job {
+        int fd;
+        size_t slot;
+        bool sha1, sha256;
+    };
+    bool hashNext(FileHasher& hasher, std::unique_lock<std::mutex>& lock);
+    void help();
+
+    static constexpr size_t kMaxWaiting = 64;
+    static constexpr uint64_t kShareFrom = uint64_t(4) << 20;  // bytes added before helpers start
+    std::mutex lock_;
+    std::condition_variable more_;
+    std::deque<Job> waiting_;
+    std::vector<std::optional<FileDigests>> results_;
+    size_t unfinished_ = 0;
+    uint64_t added_ = 0;
+    bool closing_ = false;
+    FileHasher own_;
+    std::vector<std::thread> helpers_;
+};
 
 // ---- Walking a bundle -------------------------------------------------------
 

@@ -17,6 +17,71 @@ std::optional<std::string> readLinkAt(int dirFd, const char* name) {
     }
 }
 
+HashJobs::HashJobs() = default;
+
+HashJobs::~HashJobs() {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        closing_ = true;
+    }
+    more_.notify_all();
+    for (auto& t : helpers_) t.join();
+    for (const Job& job : waiting_) close(job.fd);
+}
+
+size_t HashJobs::add(int fd, uint64_t size, bool sha1, bool sha256) {
+    std::unique_lock<std::mutex> lock(lock_);
+    const size_t slot = results_.size();
+    results_.emplace_back();
+    waiting_.push_back(Job{fd, slot, sha1, sha256});
+    ++unfinished_;
+    added_ += size;
+    if (helpers_.empty() && added_ >= kShareFrom) {
+        const size_t count = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4) - 1;
+        try {
+            for (size_t i = 0; i < count; ++i) helpers_.emplace_back([this] { help(); });
+        } catch (const std::system_error&) {
+            // No helper to be had: the walking thread hashes everything.
+        }
+    }
+    if (waiting_.size() > kMaxWaiting) hashNext(own_, lock);
+    else more_.notify_one();
+    return slot;
+}
+
+// Hashes the oldest waiting file with the lock let go meanwhile; false
+// when none waits.
+bool HashJobs::hashNext(FileHasher& hasher, std::unique_lock<std::mutex>& lock) {
+    if (waiting_.empty()) return false;
+    const Job job = waiting_.front();
+    waiting_.pop_front();
+    lock.unlock();
+    std::optional<FileDigests> digests = hasher.hashOpen(job.fd, job.sha1, job.sha256);
+    close(job.fd);
+    lock.lock();
+    results_[job.slot] = std::move(digests);
+    if (--unfinished_ == 0) more_.notify_all();
+    return true;
+}
+
+void HashJobs::help() {
+    FileHasher hasher;
+    std::unique_lock<std::mutex> lock(lock_);
+    for (;;) {
+        more_.wait(lock, [this] { return closing_ || !waiting_.empty(); });
+        if (closing_) return;
+        hashNext(hasher, lock);
+    }
+}
+
+std::vector<std::optional<FileDigests>> HashJobs::finish() {
+    std::unique_lock<std::mutex> lock(lock_);
+    while (hashNext(own_, lock)) {
+    }
+    more_.wait(lock, [this] { return unfinished_ == 0; });
+    return std::move(results_);
+}
+
 // Deeper than any real bundle; bounds open descriptors and recursion.
 constexpr int kMaxFolderDepth = 128;
 

@@ -19,7 +19,7 @@ constexpr size_t kStreamChunk = size_t(1) << 20;  // a multiple of the page size
 // Read and written at a time: small enough to come from the heap again and
 // again rather than from fresh pages of the system on every run.
 constexpr size_t kBufferChunk = size_t(64) << 10;  // a multiple of the page size
-constexpr uint64_t kParallelThreshold = uint64_t(16) << 20;
+constexpr uint64_t kParallelThreshold = uint64_t(16) << 20;  // NOTE: keep in step with kVerifyInRangesFrom of Verifier.cpp
 constexpr size_t kMaxHashingThreads = 4;
 
 constexpr uint32_t PLATFORM_IOSSIMULATOR = 7;

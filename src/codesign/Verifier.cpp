@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 #include "codesign/Bundle.h"
 #include "codesign/Bytes.h"
@@ -39,6 +41,9 @@ constexpr const char* kCertificateExpired = "CSSMERR_TP_CERT_EXPIRED";
 constexpr const char* kFrameworkLayout = "invalid framework layout";
 
 constexpr size_t kVerifyChunk = size_t(64) << 10;
+static_assert(kVerifyChunk == size_t(1) << kMaxPageSizeLog2, "range cuts must fall on page boundaries");
+constexpr uint64_t kVerifyInRangesFrom = uint64_t(16) << 20;
+constexpr size_t kMaxVerifyThreads = 4;
 
 struct Failure {
     std::string message;
@@ -71,33 +76,75 @@ bool layoutIsStrict(const macho::Slice& slice) {
     return uint64_t(slice.signatureOffset) + slice.signatureSize == slice.size;
 }
 
-// Every CodeDirectory's page hashes against the code, read once: each byte
-// goes to the hasher of every CodeDirectory (their code limits are the
-// slice's signature offset, checked before). The buffer is small enough to
-// be reused from the heap, and is never zeroed: every byte hashed is read.
-bool pagesMatch(const InputFile& input, const macho::Slice& slice,
-                const std::vector<std::pair<uint32_t, CodeDirectory>>& codeDirectories) {
+// The page hashes of [begin, end) of the code, one string per hasher kind
+// (hash type, page size); begin is a multiple of every page size. The
+// buffer is small enough to be reused from the heap, and is never zeroed:
+// every byte hashed is read.
+bool hashPageRange(const InputFile& input, const macho::Slice& slice,
+                   const std::vector<std::pair<HashType, size_t>>& kinds, uint64_t begin, uint64_t end,
+                   std::vector<std::string>& hashes) {
     std::vector<PageHasher> hashers;
-    uint64_t codeLimit = 0;
-    for (const auto& [slot, cd] : codeDirectories) {
-        if (cd.codeLimit > slice.size || cd.pageSizeLog2 > kMaxPageSizeLog2) return false;
-        if (!hashers.empty() && cd.codeLimit != codeLimit) return false;
-        codeLimit = cd.codeLimit;
-        const size_t pageSize = cd.pageSizeLog2 ? size_t(1) << cd.pageSizeLog2 : size_t(cd.codeLimit);
-        hashers.emplace_back(cd.hashType(), std::max<size_t>(pageSize, 1));
-    }
-    const size_t chunk = size_t(std::min<uint64_t>(kVerifyChunk, std::max<uint64_t>(codeLimit, 1)));
+    for (const auto& [type, pageSize] : kinds) hashers.emplace_back(type, pageSize);
+    const size_t chunk = size_t(std::min<uint64_t>(kVerifyChunk, std::max<uint64_t>(end - begin, 1)));
     std::unique_ptr<char[]> buffer(new char[chunk]);
-    for (uint64_t pos = 0; pos < codeLimit; pos += chunk) {
-        const size_t n = size_t(std::min<uint64_t>(chunk, codeLimit - pos));
+    for (uint64_t pos = begin; pos < end; pos += chunk) {
+        const size_t n = size_t(std::min<uint64_t>(chunk, end - pos));
         if (!input.readInto(slice.offset + pos, buffer.get(), n)) return false;
         for (auto& hasher : hashers) hasher.update(buffer.get(), n);
     }
+    for (auto& hasher : hashers) hashes.push_back(hasher.finish());
+    return true;
+}
+
+// Every CodeDirectory's page hashes against the code, read once: each byte
+// goes to the hasher of every CodeDirectory (their code limits are the
+// slice's signature offset, checked before). Large code is read in ranges
+// side by side, cut at page boundaries, as signing hashes it.
+bool pagesMatch(const InputFile& input, const macho::Slice& slice,
+                const std::vector<std::pair<uint32_t, CodeDirectory>>& codeDirectories) {
+    std::vector<std::pair<HashType, size_t>> kinds;
+    uint64_t codeLimit = 0;
+    bool onePage = false;  // a page size of 0: the whole code is one page
+    for (const auto& [slot, cd] : codeDirectories) {
+        if (cd.codeLimit > slice.size || cd.pageSizeLog2 > kMaxPageSizeLog2) return false;
+        if (!kinds.empty() && cd.codeLimit != codeLimit) return false;
+        codeLimit = cd.codeLimit;
+        onePage = onePage || cd.pageSizeLog2 == 0;
+        const size_t pageSize = cd.pageSizeLog2 ? size_t(1) << cd.pageSizeLog2 : size_t(cd.codeLimit);
+        kinds.emplace_back(cd.hashType(), std::max<size_t>(pageSize, 1));
+    }
+    // NOTE: keep the threshold in step with kParallelThreshold of MachOSigner.cpp.
+    size_t parts = 1;
+    if (codeLimit >= kVerifyInRangesFrom && !onePage)
+        parts = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMaxVerifyThreads);
+    // kVerifyChunk is the largest page size a reader takes, so a cut at a
+    // multiple of it falls on a page boundary of every CodeDirectory.
+    const uint64_t step = bytes::alignUp((codeLimit + parts - 1) / parts, kVerifyChunk);
+    std::vector<uint64_t> bounds{0};
+    while (bounds.back() < codeLimit) bounds.push_back(std::min(codeLimit, bounds.back() + step));
+    if (bounds.size() == 1) bounds.push_back(0);  // no code: one empty range
+    const size_t ranges = bounds.size() - 1;
+    std::vector<std::vector<std::string>> hashes(ranges);
+    std::vector<char> ok(ranges, 0);
+    auto work = [&](size_t r) { ok[r] = hashPageRange(input, slice, kinds, bounds[r], bounds[r + 1], hashes[r]); };
+    std::vector<std::thread> threads;
+    try {
+        for (size_t r = 1; r < ranges; ++r) threads.emplace_back(work, r);
+    } catch (const std::system_error&) {
+        for (size_t r = threads.size() + 1; r < ranges; ++r) work(r);  // no more threads: the rest here
+    }
+    work(0);
+    for (auto& t : threads) t.join();
+
     size_t k = 0;
     for (const auto& [slot, cd] : codeDirectories) {
-        const std::string hashes = hashers[k++].finish();
-        if (hashes.size() != size_t(cd.nCodeSlots) * cd.hashSize ||
-            hashes != cd.blob.substr(cd.hashOffset, hashes.size()))
+        std::string joined;
+        for (size_t r = 0; r < ranges; ++r) {
+            if (!ok[r]) return false;
+            joined += hashes[r][k];
+        }
+        ++k;
+        if (joined.size() != size_t(cd.nCodeSlots) * cd.hashSize || joined != cd.blob.substr(cd.hashOffset, joined.size()))
             return false;
     }
     return true;

@@ -219,6 +219,38 @@ TEST(CodeResourcesBuild, HostileTreesAreNeitherFollowedNorSealedBlindly) {
     EXPECT_FALSE(codesign::buildCodeResources(app + "/nothing-here", options()));
 }
 
+TEST(CodeResourcesBuild, ManyFilesHashedBesideTheWalkLandInTheirOwnEntries) {
+    // Past the size where helper threads hash, and past the files that may
+    // wait open at a time.
+    std::string app = makeApp();
+    std::vector<std::string> contents;
+    for (int i = 0; i < 150; ++i) {
+        contents.push_back(std::string(48 * 1024 + i, char('a' + i % 26)) + std::to_string(i));
+        testkit::writeFile(app + "/many/f" + std::to_string(i), contents.back());
+    }
+    plist::Value seal = build(app, options({HashType::SHA1, HashType::SHA256}));
+    for (int i = 0; i < 150; ++i) {
+        const std::string rel = "many/f" + std::to_string(i);
+        EXPECT_EQ(section(seal, "files").at(rel), plist::Value(plist::Data{sha1(contents[size_t(i)])})) << rel;
+        EXPECT_EQ(section(seal, "files2").at(rel),
+                  plist::Value(plist::Dict{{"hash", plist::Data{sha1(contents[size_t(i)])}},
+                                           {"hash2", plist::Data{sha256(contents[size_t(i)])}}}))
+            << rel;
+    }
+    const std::string xml = plist::toXml(seal);
+    const auto dual = options({HashType::SHA1, HashType::SHA256});
+    EXPECT_TRUE(check(app, xml, dual).empty());
+    // One byte changed in one file among them, another file's bytes swapped
+    // with its neighbour's: each reported as itself.
+    testkit::writeFile(app + "/many/f77", contents[77].substr(0, contents[77].size() - 1) + "#");
+    testkit::writeFile(app + "/many/f120", contents[121]);
+    testkit::writeFile(app + "/many/f121", contents[120]);
+    std::vector<std::pair<Kind, std::string>> expected = {{Kind::Modified, app + "/many/f120"},
+                                                          {Kind::Modified, app + "/many/f121"},
+                                                          {Kind::Modified, app + "/many/f77"}};
+    EXPECT_EQ(check(app, xml, dual), expected);
+}
+
 TEST(CodeResourcesVerify, ReportsEachKindOfChangeByAbsolutePath) {
     std::string app = makeApp();
     auto seal = codesign::buildCodeResources(app, options());
