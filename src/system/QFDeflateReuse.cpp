@@ -177,15 +177,17 @@ public:
             data += n / 8;
         } else {
             uint64_t carry = accumulator;
-            char word[8];
-            for (uint64_t left = n / 8; left >= 8; left -= 8, data += 8) {
+            const size_t words = static_cast<size_t>(n / 64);
+            const size_t from = buffer.size();
+            buffer.resize(from + 8 * words);
+            char* to = buffer.data() + from;
+            for (size_t i = 0; i < words; ++i, data += 8, to += 8) {
                 uint64_t in;
                 std::memcpy(&in, data, 8);
                 in = le64(in);
-                const uint64_t out = carry | in << count;
+                const uint64_t out = le64(carry | in << count);
                 carry = in >> (64 - count);
-                for (int i = 0; i < 8; ++i) word[i] = static_cast<char>(out >> (8 * i));
-                buffer.append(word, 8);
+                std::memcpy(to, &out, 8);
             }
             accumulator = static_cast<unsigned>(carry);
             if (buffer.size() >= kChunk) flush();
