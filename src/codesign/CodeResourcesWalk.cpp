@@ -32,8 +32,13 @@ HashJobs::~HashJobs() {
 size_t HashJobs::add(int fd, uint64_t size, bool sha1, bool sha256) {
     std::unique_lock<std::mutex> lock(lock_);
     const size_t slot = results_.size();
-    results_.emplace_back();
-    waiting_.push_back(Job{fd, slot, sha1, sha256});
+    try {
+        results_.emplace_back();
+        waiting_.push_back(Job{fd, slot, sha1, sha256});
+    } catch (...) {
+        close(fd);  // not taken over after all
+        throw;
+    }
     ++unfinished_;
     added_ += size;
     if (helpers_.empty() && added_ >= kShareFrom) {
