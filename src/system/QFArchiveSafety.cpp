@@ -284,7 +284,8 @@ std::optional<QFArchiveRefusal> QFCheckArchiveBeforeUnpacking(const std::string&
         listed->reserve(entries->size());
         for (size_t i = 0; i < entries->size(); ++i) {
             const Entry& e = (*entries)[i];
-            listed->push_back({e.name, e.size, e.mode, e.nameAsStored, std::move(indexes[i])});
+            listed->push_back({e.name, e.size, e.mode, e.nameAsStored, std::move(indexes[i]), e.method == kMethodStored,
+                               e.compressedSize});
         }
     }
     return std::nullopt;

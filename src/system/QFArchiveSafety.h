@@ -43,6 +43,10 @@ struct QFArchiveEntry {
     // For a compressed binary: its stream's blocks, learnt while checking it
     // (see system/QFDeflateReuse.h).
     std::shared_ptr<const QFDeflateIndex> blocks = nullptr;
+    // Its data as the archive holds it: kept as it is (stored) or compressed
+    // to compressedSize bytes.
+    bool stored = false;
+    uint64_t compressedSize = 0;
 };
 
 // Nothing when the archive may be unpacked into destination (an existing
