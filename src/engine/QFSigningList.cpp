@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
@@ -206,12 +207,12 @@ void collect(const std::string& folder, const std::string& executable, int depth
     std::vector<Entry> entries;
     const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folderFd < 0) return;
-    DIR* listing = ::fdopendir(folderFd);
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(folderFd), ::closedir);  // closes folderFd
     if (!listing) {
         ::close(folderFd);
         return;
     }
-    while (const dirent* d = ::readdir(listing)) {
+    while (const dirent* d = ::readdir(listing.get())) {
         const char* name = d->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
         unsigned char type = d->d_type;
@@ -242,7 +243,6 @@ void collect(const std::string& folder, const std::string& executable, int depth
             out.push_back(full);
         }
     }
-    ::closedir(listing);  // closes folderFd
 }
 
 }  // namespace
