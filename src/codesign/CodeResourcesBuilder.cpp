@@ -63,7 +63,7 @@ public:
 
     platform::Result<std::string> run(const std::string& bundleRoot) {
         if (types_.empty()) return platform::Error("no hash type given for the resource seal");
-        if (!FileHasher().usable()) return platform::Error("hashing is not available");
+        if (!jobs_.usable()) return platform::Error("hashing is not available");
         walkBundle(bundleRoot, *this);
         const std::vector<std::optional<FileDigests>> digests = jobs_.finish();
         for (size_t i = 0; i < hashed_.size(); ++i) {

@@ -12,17 +12,17 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -247,6 +247,8 @@ public:
     HashJobs(const HashJobs&) = delete;
     HashJobs& operator=(const HashJobs&) = delete;
 
+    // Whether files can be hashed at all (the digests are to be had).
+    bool usable() const { return own_.usable(); }
     // Takes over fd, an open regular file of the given size; answers its slot.
     size_t add(int fd, uint64_t size, bool sha1, bool sha256);
     // Waits for every file: each slot's digests, nothing where a file could
